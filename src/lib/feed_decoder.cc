@@ -1,0 +1,181 @@
+#include "feed_decoder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tidemark {
+
+// Gives the decoding functions below access to FeedFile's buffer without
+// making the buffer part of FeedFile's public surface.
+class FeedReaderAccess {
+ public:
+  template <bool kCopy>
+  static ReadStep next(FeedFile& f, FeedMessage* out, std::string& error);
+  static Status check_first(FeedFile& f);
+};
+
+Result<std::unique_ptr<FeedFile>> FeedFile::open(const std::string& path, std::size_t buffer_size) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::error("file name contained an unexpected NUL byte");
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Status::error(os_error_text(errno));
+  if (buffer_size < 2 * 65536) buffer_size = 2 * 65536;
+  return std::unique_ptr<FeedFile>(new FeedFile(fd, buffer_size));
+}
+
+FeedFile::FeedFile(int fd, std::size_t buffer_size)
+    : fd_(fd), buf_(new uint8_t[buffer_size]), cap_(buffer_size) {}
+
+FeedFile::~FeedFile() { ::close(fd_); }
+
+Status FeedFile::seek(uint64_t offset) {
+  const uint64_t buf_start = end_offset_ - end_;
+  if (offset >= buf_start && offset <= end_offset_) {
+    begin_ = static_cast<std::size_t>(offset - buf_start);
+    return Status();
+  }
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return Status::error(os_error_text(errno));
+  }
+  begin_ = end_ = 0;
+  end_offset_ = offset;
+  return Status();
+}
+
+FeedFile::Fill FeedFile::fill(std::size_t n, std::string& error) {
+  if (available() >= n) return Fill::kOk;
+  // Move the unread tail to the front so the read can append after it.
+  if (begin_ > 0) {
+    const std::size_t left = available();
+    if (left > 0) std::memmove(buf_.get(), buf_.get() + begin_, left);
+    begin_ = 0;
+    end_ = left;
+  }
+  while (end_ < n) {
+    const ssize_t got = ::read(fd_, buf_.get() + end_, cap_ - end_);
+    if (got > 0) {
+      end_ += static_cast<std::size_t>(got);
+      end_offset_ += static_cast<uint64_t>(got);
+    } else if (got == 0) {
+      return Fill::kShort;
+    } else if (errno != EINTR) {
+      error = os_error_text(errno);
+      return Fill::kError;
+    }
+  }
+  return Fill::kOk;
+}
+
+template <bool kCopy>
+ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& error) {
+  for (;;) {
+    // Spaces before a record are padding.
+    for (;;) {
+      if (f.begin_ == f.end_) {
+        const FeedFile::Fill r = f.fill(1, error);
+        if (r == FeedFile::Fill::kError) return ReadStep::kError;
+        if (r == FeedFile::Fill::kShort) return ReadStep::kEnd;
+      }
+      const uint8_t* p = f.buf_.get() + f.begin_;
+      const uint8_t* e = f.buf_.get() + f.end_;
+      while (p < e && *p == ' ') ++p;
+      f.begin_ = static_cast<std::size_t>(p - f.buf_.get());
+      if (p < e) break;
+    }
+    FeedFile::Fill r = f.fill(kHeaderSize, error);
+    if (r == FeedFile::Fill::kError) return ReadStep::kError;
+    if (r == FeedFile::Fill::kShort) {
+      f.begin_ = f.end_;
+      error = "truncated message header";
+      return ReadStep::kError;
+    }
+    const uint8_t* rec = f.buf_.get() + f.begin_;
+    const RecordKind kind = record_kind(rec[8]);
+    if (kind == RecordKind::kUnknown) {
+      uint16_t msg_len;
+      std::memcpy(&msg_len, rec, sizeof msg_len);
+      const std::size_t skip = msg_len > kHeaderSize ? msg_len : kHeaderSize;
+      r = f.fill(skip, error);
+      if (r == FeedFile::Fill::kError) return ReadStep::kError;
+      if (r == FeedFile::Fill::kShort) {
+        f.begin_ = f.end_;
+        error = "failed to fill whole buffer";
+        return ReadStep::kError;
+      }
+      f.begin_ += skip;
+      continue;
+    }
+    const std::size_t len = kind == RecordKind::kOrder ? kOrderRecordSize : kTradeRecordSize;
+    r = f.fill(len, error);
+    if (r == FeedFile::Fill::kError) return ReadStep::kError;
+    if (r == FeedFile::Fill::kShort) {
+      f.begin_ = f.end_;
+      error = "truncated message payload";
+      return ReadStep::kError;
+    }
+    if constexpr (kCopy) *out = FeedMessage::from_record(f.buf_.get() + f.begin_);
+    f.begin_ += len;
+    return ReadStep::kMessage;
+  }
+}
+
+Status FeedReaderAccess::check_first(FeedFile& f) {
+  Status s = f.seek(0);
+  if (!s.ok()) return s;
+  std::string error;
+  for (;;) {
+    if (f.begin_ == f.end_) {
+      const FeedFile::Fill r = f.fill(1, error);
+      if (r == FeedFile::Fill::kError) return Status::error(error);
+      if (r == FeedFile::Fill::kShort) {
+        return Status::error("file is empty or missing a complete message header");
+      }
+    }
+    if (f.buf_[f.begin_] != ' ') break;
+    ++f.begin_;
+  }
+  const FeedFile::Fill r = f.fill(kHeaderSize, error);
+  if (r == FeedFile::Fill::kError) return Status::error(error);
+  if (r == FeedFile::Fill::kShort) return Status::error("truncated first message header");
+  const uint8_t type = f.buf_[f.begin_ + 8];
+  if (record_kind(type) == RecordKind::kUnknown) {
+    return Status::error("invalid first message type: " + std::to_string(type));
+  }
+  return f.seek(0);
+}
+
+ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error) {
+  return FeedReaderAccess::next<true>(file, &out, error);
+}
+
+Status check_first_message(FeedFile& file) { return FeedReaderAccess::check_first(file); }
+
+Result<uint64_t> count_messages(const std::string& path) {
+  auto opened = FeedFile::open(path, 1 << 20);
+  if (!opened.ok()) return opened.status();
+  FeedFile& file = *opened.value();
+  Status s = check_first_message(file);
+  if (!s.ok()) return s;
+  uint64_t count = 0;
+  std::string error;
+  for (;;) {
+    switch (FeedReaderAccess::next<false>(file, nullptr, error)) {
+      case ReadStep::kMessage:
+        ++count;
+        break;
+      case ReadStep::kEnd:
+        return count;
+      case ReadStep::kError:
+        return Status::error(error);
+    }
+  }
+}
+
+}  // namespace tidemark

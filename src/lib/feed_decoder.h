@@ -1,0 +1,75 @@
+// Decoding feed records from an open file.
+//
+// FeedFile owns a read-only file descriptor and reads through a buffer, but
+// callers only ever see its logical position: the offset of the first byte
+// that the decoder has not consumed. Every operation behaves exactly as if
+// the file were read record by record with no read-ahead: seeking back to a
+// saved logical position, rewinding to 0, and reading on after the end of a
+// file that has since grown all give the same results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "feed_message.h"
+#include "status.h"
+
+namespace tidemark {
+
+class FeedFile {
+ public:
+  // Buffer capacity; always room for the longest skippable record (65,535
+  // bytes) so a skip never needs more than one buffer of data.
+  static constexpr std::size_t kDefaultBuffer = 128 * 1024;
+
+  // Opens `path` read-only. Fails with the OS text, or with the NUL-byte
+  // message when the path holds a NUL character.
+  static Result<std::unique_ptr<FeedFile>> open(const std::string& path,
+                                                std::size_t buffer_size = kDefaultBuffer);
+
+  ~FeedFile();
+  FeedFile(const FeedFile&) = delete;
+  FeedFile& operator=(const FeedFile&) = delete;
+
+  // Offset of the first byte not yet consumed.
+  uint64_t position() const { return end_offset_ - (end_ - begin_); }
+
+  // Moves the logical position to `offset`; a seek inside the buffered bytes
+  // costs no system call. Fails with the OS text of lseek.
+  Status seek(uint64_t offset);
+
+  enum class Fill { kOk, kShort, kError };
+
+ private:
+  friend class FeedReaderAccess;
+  FeedFile(int fd, std::size_t buffer_size);
+
+  std::size_t available() const { return end_ - begin_; }
+  // Reads until at least `n` unread bytes are buffered. kShort means the
+  // file ended first (everything up to the end is then buffered); kError
+  // stores the OS text in `error`.
+  Fill fill(std::size_t n, std::string& error);
+
+  int fd_;
+  std::unique_ptr<uint8_t[]> buf_;
+  std::size_t cap_;
+  std::size_t begin_ = 0;    // first unread byte in buf_
+  std::size_t end_ = 0;      // one past the last buffered byte
+  uint64_t end_offset_ = 0;  // file offset of buf_[end_], the OS position
+};
+
+enum class ReadStep { kMessage, kEnd, kError };
+
+// Reads the next order or trade message, skipping spaces before records and
+// records of other types. kError leaves the text in `error`.
+ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error);
+
+// Validates the first record header of the file and leaves it at offset 0.
+Status check_first_message(FeedFile& file);
+
+// Opens `path` separately, validates its first header and counts the order
+// and trade messages to the end, failing as read_next_message would.
+Result<uint64_t> count_messages(const std::string& path);
+
+}  // namespace tidemark

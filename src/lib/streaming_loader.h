@@ -1,0 +1,39 @@
+// The native state of a streaming loader: at most one open feed file whose
+// logical position is the loader's cursor. A failed open leaves the previous
+// stream and its cursor untouched.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "feed_decoder.h"
+#include "feed_message.h"
+#include "status.h"
+
+namespace tidemark {
+
+class StreamingLoader {
+ public:
+  // Opens `path`, validates its first header and, when `count` is true,
+  // counts its messages on a separate handle. Returns the count (0 when not
+  // counting); on failure the loader keeps its previous stream.
+  Result<uint64_t> open_stream(const std::string& path, bool count);
+
+  // The loader's native step: the next message, kEnd with no stream or at
+  // the end, or kError with the decoder's text.
+  ReadStep next_message(FeedMessage& out, std::string& error);
+
+  // True when no further message follows; the cursor does not move.
+  Result<bool> is_end_of_msg();
+
+  // Moves the cursor back to offset 0; nothing happens without a stream.
+  Status reset_cursor();
+
+  bool has_stream() const { return stream_ != nullptr; }
+
+ private:
+  std::unique_ptr<FeedFile> stream_;
+};
+
+}  // namespace tidemark
