@@ -17,6 +17,10 @@ PyModuleDef module_def = {
     // each interpreter that imports the module, so a second one is refused
     // here instead of receiving a copy of the first one's module.
     0,
+    nullptr,  // no module-level functions
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
