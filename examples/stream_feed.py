@@ -1,12 +1,13 @@
-"""Streams a feed file and prints its first messages as dicts.
+"""Streams a feed file and prints its first messages as dicts, enriched with
+the contract details of a contract master.
 
-python examples/stream_feed.py [FEED] [--show N]
+python examples/stream_feed.py [FEED] [--show N] [--master CSV]
 """
 
 import argparse
 from pathlib import Path
 
-from tidemark import StreamingBinaryLoader
+from tidemark import StreamingBinaryLoader, SymbolMaster
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -15,9 +16,14 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("feed", nargs="?", default=str(ROOT / "data" / "sample_feed.bin"))
     parser.add_argument("--show", type=int, default=5)
+    parser.add_argument("--master", default=str(ROOT / "data" / "contract_master_fo_header.csv"))
     args = parser.parse_args()
 
+    master = SymbolMaster()
+    master.load(args.master)
+    print(f"{args.master}: {master}")
     loader = StreamingBinaryLoader()
+    loader.attach_symbol_master(master)
     total = loader.open_stream(args.feed)
     print(f"{args.feed}: {total} messages")
     kinds = {}

@@ -36,15 +36,25 @@ void release(AccessFlag& flag, Access access) {
 
 // ---------------------------------------------------------------- errors
 
-PyObject* raise_runtime(const std::string& text) {
-  PyErr_SetString(PyExc_RuntimeError, text.c_str());
+namespace {
+
+// Sets `type` with the whole of `text`. Unlike PyErr_SetString it keeps a NUL
+// character inside the text (a path given with one is quoted in full), and it
+// never fails on bytes that are not UTF-8.
+PyObject* raise_text(PyObject* type, const std::string& text) {
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+  if (message == nullptr) return nullptr;
+  PyErr_SetObject(type, message);
+  Py_DECREF(message);
   return nullptr;
 }
 
-PyObject* raise_type(const std::string& text) {
-  PyErr_SetString(PyExc_TypeError, text.c_str());
-  return nullptr;
-}
+}  // namespace
+
+PyObject* raise_runtime(const std::string& text) { return raise_text(PyExc_RuntimeError, text); }
+
+PyObject* raise_type(const std::string& text) { return raise_text(PyExc_TypeError, text); }
 
 void raise_internal_fault(const char* text) {
   // Created on first need and kept for the life of the process; it derives

@@ -1,7 +1,9 @@
 // Python binding of StreamingBinaryLoader.
 #include "binding.h"
 #include "classes.h"
+#include "enrichment.h"
 #include "message_dict.h"
+#include "py_symbol_master.h"
 #include "streaming_loader.h"
 
 namespace tidemark::py {
@@ -36,7 +38,31 @@ PyObject* get_next_msg(Loader& self, const Args&) {
     case ReadStep::kMessage:
       break;
   }
-  return message_to_dict(message);
+  PyObject* dict = message_to_dict(message);
+  const ContractTable* contracts = self.contracts();
+  if (dict == nullptr || contracts == nullptr) return dict;
+  // The token the dict holds under "token", taken from the message itself: an order's is
+  // unsigned, a trade's signed one is read by its 32 bits, as coerce_token reads the dict's.
+  const uint32_t token =
+      message.is_trade() ? static_cast<uint32_t>(message.trade.token) : message.order.token;
+  const ContractInfo* info = contracts->find(token);
+  if (info != nullptr && !apply_enrichment(dict, *info)) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* attach_symbol_master(Loader& self, const Args& args) {
+  Borrowed<SymbolMasterState> master;
+  if (!args.get(0, master, kSymbolMasterName, Access::kShared)) return nullptr;
+  self.attach_contracts(master->table);
+  Py_RETURN_NONE;
+}
+
+PyObject* detach_symbol_master(Loader& self, const Args&) {
+  self.detach_contracts();
+  Py_RETURN_NONE;
 }
 
 PyObject* is_end_of_msg(Loader& self, const Args&) {
@@ -56,6 +82,16 @@ constexpr Method<Loader> kGetNextMsg{
     "StreamingBinaryLoader.get_next_msg()", Access::kExclusive, get_next_msg, {}, 0};
 constexpr Method<Loader> kIsEndOfMsg{
     "StreamingBinaryLoader.is_end_of_msg()", Access::kExclusive, is_end_of_msg, {}, 0};
+constexpr Method<Loader> kAttachSymbolMaster{"StreamingBinaryLoader.attach_symbol_master()",
+                                             Access::kExclusive,
+                                             attach_symbol_master,
+                                             {{{"master", true}}},
+                                             1};
+constexpr Method<Loader> kDetachSymbolMaster{"StreamingBinaryLoader.detach_symbol_master()",
+                                             Access::kExclusive,
+                                             detach_symbol_master,
+                                             {},
+                                             0};
 
 PyMethodDef methods[] = {
     method_def<Loader, kOpenStream>("open_stream",
@@ -63,6 +99,14 @@ PyMethodDef methods[] = {
     method_def<Loader, kResetCursor>("reset_cursor", "reset_cursor($self)\n--\n\n"),
     method_def<Loader, kGetNextMsg>("get_next_msg", "get_next_msg($self)\n--\n\n"),
     method_def<Loader, kIsEndOfMsg>("is_end_of_msg", "is_end_of_msg($self)\n--\n\n"),
+    method_def<Loader, kAttachSymbolMaster>(
+        "attach_symbol_master",
+        "attach_symbol_master($self, master)\n--\n\n"
+        "Attach a loaded SymbolMaster so that get_next_msg() auto-enriches every message."),
+    method_def<Loader, kDetachSymbolMaster>(
+        "detach_symbol_master",
+        "detach_symbol_master($self)\n--\n\n"
+        "Remove the attached SymbolMaster (messages will have None symbol fields again)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

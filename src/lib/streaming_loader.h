@@ -1,12 +1,17 @@
 // The native state of a streaming loader: at most one open feed file whose
-// logical position is the loader's cursor. A failed open leaves the previous
-// stream and its cursor untouched.
+// logical position is the loader's cursor, and optionally its own copy of a
+// contract table used to enrich the messages it hands out. A failed open
+// leaves the previous stream and its cursor untouched; the attached table
+// does not depend on the stream at all.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "contract_master.h"
 #include "feed_decoder.h"
 #include "feed_message.h"
 #include "status.h"
@@ -32,8 +37,23 @@ class StreamingLoader {
 
   bool has_stream() const { return stream_ != nullptr; }
 
+  // Keeps a copy of `table` (a snapshot: later changes to `table` do not
+  // reach it), replacing any earlier one. The earlier one stays if the copy
+  // cannot be made.
+  void attach_contracts(const ContractTable& table) {
+    ContractTable copy = table;
+    contracts_ = std::move(copy);
+  }
+
+  // Drops the attached table, if any.
+  void detach_contracts() { contracts_.reset(); }
+
+  // Returns the attached table, or nullptr when none is attached.
+  const ContractTable* contracts() const { return contracts_ ? &*contracts_ : nullptr; }
+
  private:
   std::unique_ptr<FeedFile> stream_;
+  std::optional<ContractTable> contracts_;
 };
 
 }  // namespace tidemark
