@@ -55,6 +55,12 @@ class ContractTable {
   // Returns the number of distinct tokens.
   std::size_t size() const { return records_.size(); }
 
+  // Returns the position, from 0 to size() - 1, of a record that find()
+  // returned; it stays the record's position until the table next changes.
+  std::size_t position_of(const ContractInfo* record) const {
+    return static_cast<std::size_t>(record - records_.data());
+  }
+
   // Returns true when the table holds no record.
   bool empty() const { return records_.empty(); }
 

@@ -8,15 +8,6 @@ namespace tidemark::py {
 
 namespace {
 
-// Sets `key` in `dict`, stealing the reference to `value`. Returns false with an exception set
-// when the value could not be made or stored.
-bool put(PyObject* dict, PyObject* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int rc = PyDict_SetItem(dict, key, value);
-  Py_DECREF(value);
-  return rc == 0;
-}
-
 // A str of contract text. The loader only stores valid UTF-8, so decoding cannot fail for
 // any reason but memory.
 PyObject* text(const std::string& s) {
@@ -52,14 +43,60 @@ uint32_t coerce_token(PyObject* value) {
   return 0;
 }
 
-bool apply_enrichment(PyObject* dict, const ContractInfo& info) {
+namespace {
+
+// Makes the six values of `info` in key order. Returns false with an
+// exception set, after releasing what was made.
+bool make_values(const ContractInfo& info, std::array<PyObject*, 6>& out) {
+  out = {text(info.symbol), PyLong_FromLongLong(info.strike),       text(info.option_type),
+         text(info.expiry), PyLong_FromUnsignedLong(info.lot_size), text(info.name)};
+  for (PyObject* v : out) {
+    if (v == nullptr) {
+      for (PyObject*& w : out) Py_CLEAR(w);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Writes the six keys from ready values (borrowed).
+bool put_values(PyObject* dict, const std::array<PyObject*, 6>& values) {
   const MessageKeys& k = message_keys();
-  return put(dict, k.token_symbol, text(info.symbol)) &&
-         put(dict, k.strike_price, PyLong_FromLongLong(info.strike)) &&
-         put(dict, k.option_type, text(info.option_type)) &&
-         put(dict, k.expiry, text(info.expiry)) &&
-         put(dict, k.lot_size, PyLong_FromUnsignedLong(info.lot_size)) &&
-         put(dict, k.name, text(info.name));
+  PyObject* const keys[6] = {k.token_symbol, k.strike_price, k.option_type,
+                             k.expiry,       k.lot_size,     k.name};
+  for (int i = 0; i < 6; ++i) {
+    if (PyDict_SetItem(dict, keys[i], values[i]) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool apply_enrichment(PyObject* dict, const ContractInfo& info) {
+  std::array<PyObject*, 6> values;
+  if (!make_values(info, values)) return false;
+  const bool ok = put_values(dict, values);
+  for (PyObject* v : values) Py_DECREF(v);
+  return ok;
+}
+
+void EnrichmentValues::reset(std::size_t records) {
+  clear();
+  values_.assign(records, {});
+}
+
+void EnrichmentValues::clear() {
+  for (auto& values : values_) {
+    for (PyObject*& v : values) Py_CLEAR(v);
+  }
+  values_.clear();
+}
+
+bool EnrichmentValues::apply(PyObject* dict, std::size_t position, const ContractInfo& info) {
+  if (position >= values_.size()) return apply_enrichment(dict, info);
+  std::array<PyObject*, 6>& values = values_[position];
+  if (values[0] == nullptr && !make_values(info, values)) return false;
+  return put_values(dict, values);
 }
 
 }  // namespace tidemark::py

@@ -11,7 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "contract_master.h"
 
@@ -28,5 +30,28 @@ uint32_t coerce_token(PyObject* value);
 // appended. Returns true, or false with the error of the first write that failed (the keys
 // written before it stay).
 bool apply_enrichment(PyObject* dict, const ContractInfo& info);
+
+// The six enrichment values of each contract of one table, made on first use
+// and kept, so that enriching a message costs the table look-up and six dict
+// writes. Holds strong references; destroy it with the interpreter lock held.
+class EnrichmentValues {
+ public:
+  EnrichmentValues() = default;
+  EnrichmentValues(const EnrichmentValues&) = delete;
+  EnrichmentValues& operator=(const EnrichmentValues&) = delete;
+  ~EnrichmentValues() { clear(); }
+
+  // Drops every value and makes room for a table of `records` contracts.
+  void reset(std::size_t records);
+  // Drops every value.
+  void clear();
+
+  // Writes the six keys of the contract at `position` of the table into
+  // `dict`, as apply_enrichment does. Returns false with an exception set.
+  bool apply(PyObject* dict, std::size_t position, const ContractInfo& info);
+
+ private:
+  std::vector<std::array<PyObject*, 6>> values_;
+};
 
 }  // namespace tidemark::py

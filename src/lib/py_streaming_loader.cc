@@ -1,4 +1,6 @@
 // Python binding of StreamingBinaryLoader.
+#include "py_streaming_loader.h"
+
 #include "binding.h"
 #include "classes.h"
 #include "enrichment.h"
@@ -10,19 +12,19 @@ namespace tidemark::py {
 
 namespace {
 
-using Loader = StreamingLoader;
+using Loader = LoaderState;
 
 PyObject* open_stream(Loader& self, const Args& args) {
   std::string path;
   bool count = true;
   if (!args.get(0, path) || !args.get(1, count)) return nullptr;
-  auto result = self.open_stream(path, count);
+  auto result = self.core.open_stream(path, count);
   if (!result.ok()) return raise_runtime(result.error_text());
   return PyLong_FromUnsignedLongLong(result.value());
 }
 
 PyObject* reset_cursor(Loader& self, const Args&) {
-  Status s = self.reset_cursor();
+  Status s = self.core.reset_cursor();
   if (!s.ok()) return raise_runtime(s.text());
   Py_RETURN_NONE;
 }
@@ -30,7 +32,7 @@ PyObject* reset_cursor(Loader& self, const Args&) {
 PyObject* get_next_msg(Loader& self, const Args&) {
   FeedMessage message;
   std::string error;
-  switch (self.next_message(message, error)) {
+  switch (self.core.next_message(message, error)) {
     case ReadStep::kEnd:
       Py_RETURN_NONE;
     case ReadStep::kError:
@@ -39,14 +41,14 @@ PyObject* get_next_msg(Loader& self, const Args&) {
       break;
   }
   PyObject* dict = message_to_dict(message);
-  const ContractTable* contracts = self.contracts();
+  const ContractTable* contracts = self.core.contracts();
   if (dict == nullptr || contracts == nullptr) return dict;
   // The token the dict holds under "token", taken from the message itself: an order's is
   // unsigned, a trade's signed one is read by its 32 bits, as coerce_token reads the dict's.
   const uint32_t token =
       message.is_trade() ? static_cast<uint32_t>(message.trade.token) : message.order.token;
   const ContractInfo* info = contracts->find(token);
-  if (info != nullptr && !apply_enrichment(dict, *info)) {
+  if (info != nullptr && !self.enrichment.apply(dict, contracts->position_of(info), *info)) {
     Py_DECREF(dict);
     return nullptr;
   }
@@ -56,17 +58,19 @@ PyObject* get_next_msg(Loader& self, const Args&) {
 PyObject* attach_symbol_master(Loader& self, const Args& args) {
   Borrowed<SymbolMasterState> master;
   if (!args.get(0, master, kSymbolMasterName, Access::kShared)) return nullptr;
-  self.attach_contracts(master->table);
+  self.core.attach_contracts(master->table);
+  self.enrichment.reset(master->table.size());
   Py_RETURN_NONE;
 }
 
 PyObject* detach_symbol_master(Loader& self, const Args&) {
-  self.detach_contracts();
+  self.core.detach_contracts();
+  self.enrichment.clear();
   Py_RETURN_NONE;
 }
 
 PyObject* is_end_of_msg(Loader& self, const Args&) {
-  auto result = self.is_end_of_msg();
+  auto result = self.core.is_end_of_msg();
   if (!result.ok()) return raise_runtime(result.error_text());
   return PyBool_FromLong(result.value());
 }
