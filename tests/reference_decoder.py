@@ -161,3 +161,23 @@ class ReferenceLoader:
         if self.fd is not None:
             os.close(self.fd)
             self.fd = None
+
+
+def scan_reference(data: bytes) -> list[dict]:
+    """The message cache's framing over a whole byte string."""
+    out, p, size = [], 0, len(data)
+    while p < size:
+        while p < size and data[p] == 0x20:
+            p += 1
+        if p + 9 > size:
+            break
+        kind = data[p + 8 : p + 9]
+        if kind in (b"N", b"M", b"X", b"T"):
+            length = 54 if kind == b"T" else 47
+            if p + length > size:
+                break
+            out.append(to_dict(data[p : p + length]))
+            p += length
+        else:
+            p += struct.unpack_from("<H", data, p)[0] or 1
+    return out
