@@ -8,9 +8,8 @@ plain read of the same file's bytes in the same run.
 
 import argparse
 
-from common import feed, median_time, report
-
 import tidemark
+from common import feed, median_time, report
 
 
 def main() -> None:

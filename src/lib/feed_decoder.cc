@@ -15,6 +15,8 @@ class FeedReaderAccess {
   template <bool kCopy>
   static ReadStep next(FeedFile& f, FeedMessage* out, std::string& error);
   static Status check_first(FeedFile& f);
+  static std::size_t batch(FeedFile& f, FeedMessage* out, std::size_t max, ReadStep& last,
+                           std::string& error);
 };
 
 Result<std::unique_ptr<FeedFile>> FeedFile::open(const std::string& path, std::size_t buffer_size) {
@@ -153,6 +155,36 @@ Status FeedReaderAccess::check_first(FeedFile& f) {
 
 ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error) {
   return FeedReaderAccess::next<true>(file, &out, error);
+}
+
+std::size_t FeedReaderAccess::batch(FeedFile& f, FeedMessage* out, std::size_t max, ReadStep& last,
+                                    std::string& error) {
+  std::size_t n = 0;
+  while (n < max) {
+    // The common case in a tight loop: a known record starts right here and
+    // is wholly buffered. Padding, other types and buffer ends take the
+    // general step below.
+    const uint8_t* p = f.buf_.get() + f.begin_;
+    const uint8_t* end = f.buf_.get() + f.end_;
+    while (n < max && end - p >= static_cast<std::ptrdiff_t>(kTradeRecordSize) && *p != ' ') {
+      const RecordKind kind = record_kind(p[8]);
+      if (kind == RecordKind::kUnknown) break;
+      out[n++] = FeedMessage::from_record(p);
+      p += kind == RecordKind::kOrder ? kOrderRecordSize : kTradeRecordSize;
+    }
+    f.begin_ = static_cast<std::size_t>(p - f.buf_.get());
+    if (n == max) break;
+    last = next<true>(f, out + n, error);
+    if (last != ReadStep::kMessage) return n;
+    ++n;
+  }
+  last = ReadStep::kMessage;
+  return n;
+}
+
+std::size_t read_messages(FeedFile& file, FeedMessage* out, std::size_t max, ReadStep& last,
+                          std::string& error) {
+  return FeedReaderAccess::batch(file, out, max, last, error);
 }
 
 Status check_first_message(FeedFile& file) { return FeedReaderAccess::check_first(file); }

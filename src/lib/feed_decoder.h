@@ -65,6 +65,13 @@ enum class ReadStep { kMessage, kEnd, kError };
 // records of other types. kError leaves the text in `error`.
 ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error);
 
+// Reads up to `max` messages into `out` as read_next_message would, one
+// after the other; returns how many were read. `last` tells why it stopped
+// short: kEnd, or kError with the text in `error` (kMessage when `max`
+// messages were read).
+std::size_t read_messages(FeedFile& file, FeedMessage* out, std::size_t max, ReadStep& last,
+                          std::string& error);
+
 // Validates the first record header of the file and leaves it at offset 0.
 Status check_first_message(FeedFile& file);
 

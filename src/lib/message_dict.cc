@@ -1,5 +1,7 @@
 #include "message_dict.h"
 
+#include "binding.h"
+
 namespace tidemark::py {
 
 namespace {
@@ -114,6 +116,134 @@ PyObject* message_to_dict(const FeedMessage& message) {
     return nullptr;
   }
   return d;
+}
+
+namespace {
+
+// The outcome of looking one key up: a strong reference to the value, so
+// that a conversion running Python code (an __index__ that changes the
+// dict) cannot free it under us.
+class KeyValue {
+ public:
+  ~KeyValue() { Py_XDECREF(value_); }
+  // Returns false with an exception set when the lookup itself failed.
+  bool lookup(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (v == nullptr && PyErr_Occurred()) return false;
+    Py_XINCREF(v);
+    value_ = v;
+    return true;
+  }
+  PyObject* get() const { return value_; }
+
+ private:
+  PyObject* value_ = nullptr;
+};
+
+// Reads a required or optional field. A missing required key raises
+// "missing key: {name}"; a missing optional key leaves `out` unchanged.
+template <class V>
+bool read_field(PyObject* dict, PyObject* key, bool required, V& out) {
+  KeyValue v;
+  if (!v.lookup(dict, key)) return false;
+  if (v.get() == nullptr) {
+    if (required) PyErr_Format(PyExc_TypeError, "missing key: %U", key);
+    return !required;
+  }
+  return extract(v.get(), out);
+}
+
+// A type byte: the first UTF-8 byte of a non-empty str, else an int from 0
+// to 255. `what` names the key in the empty-str message.
+bool read_type_byte(PyObject* dict, PyObject* key, const char* what, uint8_t& out) {
+  KeyValue v;
+  if (!v.lookup(dict, key)) return false;
+  if (v.get() == nullptr) {
+    PyErr_Format(PyExc_TypeError, "missing key: %U", key);
+    return false;
+  }
+  if (PyUnicode_Check(v.get())) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(v.get(), &size);
+    if (utf8 == nullptr) return false;
+    if (size == 0) {
+      PyErr_Format(PyExc_TypeError, "%s cannot be empty", what);
+      return false;
+    }
+    out = static_cast<uint8_t>(utf8[0]);
+    return true;
+  }
+  return extract(v.get(), out);
+}
+
+}  // namespace
+
+bool parse_message_dict(PyObject* dict, FeedMessage& out) {
+  const MessageKeys& k = g_keys;
+  uint8_t type;
+  if (!read_type_byte(dict, k.msg_type, "msg_type", type)) return false;
+  FeedMessage m;
+  m.header.msg_type = type;
+  // Fields are read into locals: the packed record members cannot be bound
+  // to references.
+  uint64_t exch_ts = 0, local_ts = 0;
+  bool flags = false;
+  switch (record_kind(type)) {
+    case RecordKind::kOrder: {
+      uint64_t order_id;
+      uint32_t token, price, quantity;
+      uint8_t order_type;
+      if (!read_field(dict, k.exch_ts, false, exch_ts) ||
+          !read_field(dict, k.order_id, true, order_id) ||
+          !read_field(dict, k.token, true, token) ||
+          !read_type_byte(dict, k.order_type, "order_type", order_type) ||
+          !read_field(dict, k.price, true, price) ||
+          !read_field(dict, k.quantity, true, quantity) ||
+          !read_field(dict, k.local_ts, false, local_ts) ||
+          !read_field(dict, k.flags, false, flags)) {
+        return false;
+      }
+      OrderMessage& o = m.order;
+      o.exch_ts = exch_ts;
+      o.order_id = order_id;
+      o.token = token;
+      o.order_type = order_type;
+      o.price = price;
+      o.quantity = quantity;
+      o.local_ts = local_ts;
+      o.flags = flags;
+      break;
+    }
+    case RecordKind::kTrade: {
+      uint64_t buy_order_id, sell_order_id;
+      int32_t token, trade_quantity, trade_price = 0;
+      if (!read_field(dict, k.exch_ts, false, exch_ts) ||
+          !read_field(dict, k.buy_order_id, true, buy_order_id) ||
+          !read_field(dict, k.sell_order_id, true, sell_order_id) ||
+          !read_field(dict, k.token, true, token) ||
+          !read_field(dict, k.trade_price, false, trade_price) ||
+          !read_field(dict, k.trade_quantity, true, trade_quantity) ||
+          !read_field(dict, k.local_ts, false, local_ts) ||
+          !read_field(dict, k.flags, false, flags)) {
+        return false;
+      }
+      TradeMessage& t = m.trade;
+      t.exch_ts = exch_ts;
+      t.buy_order_id = buy_order_id;
+      t.sell_order_id = sell_order_id;
+      t.token = token;
+      t.trade_price = trade_price;
+      t.trade_quantity = trade_quantity;
+      t.local_ts = local_ts;
+      t.flags = flags;
+      break;
+    }
+    case RecordKind::kUnknown:
+      PyErr_Format(PyExc_TypeError, "unsupported msg_type: %c", static_cast<int>(type));
+      return false;
+  }
+  out = m;
+  return true;
 }
 
 }  // namespace tidemark::py

@@ -48,4 +48,9 @@ const MessageKeys& message_keys();
 // Returns a new dict for `message`, or nullptr with the interpreter's error.
 PyObject* message_to_dict(const FeedMessage& message);
 
+// Reads a message dict (built by message_to_dict or by hand) back into a
+// FeedMessage; the record header fields other than msg_type become 0.
+// Returns true, or false with the TypeError or OverflowError set.
+bool parse_message_dict(PyObject* dict, FeedMessage& out);
+
 }  // namespace tidemark::py

@@ -29,6 +29,16 @@ class StreamingLoader {
   // the end, or kError with the decoder's text.
   ReadStep next_message(FeedMessage& out, std::string& error);
 
+  // The native step for up to `max` messages at once; returns how many were
+  // read, with `last` telling why it stopped short (see read_messages).
+  std::size_t next_messages(FeedMessage* out, std::size_t max, ReadStep& last, std::string& error) {
+    if (!stream_) {
+      last = ReadStep::kEnd;
+      return 0;
+    }
+    return read_messages(*stream_, out, max, last, error);
+  }
+
   // True when no further message follows; the cursor does not move.
   Result<bool> is_end_of_msg();
 

@@ -1,0 +1,459 @@
+// Limit order books rebuilt from decoded feed messages.
+//
+// A BookSet holds one OrderBook per instrument token and an optional filter
+// on message types. apply_message and apply_messages change the books;
+// collect_depth, collect_full_depth, write_snapshot_row and sorted_tokens
+// read them. The BookSet owns everything: the books, every resting order and
+// every price level; callers get copies or pointers that stay valid only
+// until the next change.
+//
+// Every book has a price window [min_price, max_price] that only ever widens
+// and decides which prices an order may rest at. The window is bookkeeping
+// only: the total quantity per price lives in small pages of 32 prices,
+// allocated the first time a price in them is used, so memory follows the
+// prices a book has touched and not the width of its window. Each book keeps,
+// per side, a sorted list of the page groups that hold a level, so depth
+// queries cost what they report.
+//
+// Resting orders and pages of all books sit in two flat hash tables keyed by
+// token and order id, and by token, side and page. A message thus names the
+// memory it will touch before any of it is read, which lets apply_messages
+// fetch the memory of the next messages while it applies the current one.
+//
+// Nothing here is thread-safe: one thread at a time, which the binding
+// guarantees by holding the interpreter lock. Nothing throws on purpose;
+// std::bad_alloc may escape, leaving every book consistent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "feed_message.h"
+
+namespace tidemark {
+
+// Asks the processor to start loading the cache line at `address`, which
+// need not be valid. On x86-64 this is inline assembly: the compiler treats
+// __builtin_prefetch as free of effects and drops it together with a call
+// that it has judged pure, which happened to the table probes below.
+inline void prefetch_line(const void* address) {
+#if defined(__x86_64__)
+  asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
+#else
+  __builtin_prefetch(address);
+#endif
+}
+
+// Returns `bytes` of zeroed memory for a table, or throws std::bad_alloc.
+// Large blocks are aligned to 2 MB and advised for huge pages, since lookups
+// in them are random and would otherwise miss the TLB on most probes.
+void* allocate_table_memory(std::size_t bytes);
+// Releases a block that allocate_table_memory returned for `bytes`.
+void release_table_memory(void* block, std::size_t bytes);
+
+// Open-addressing hash table of trivially copyable slots in one flat array
+// whose capacity is a power of two. Traits gives the Key and Slot types and:
+//   hash(key)       64 bits, well mixed in the high bits (the home position
+//                   is the top log2(capacity) bits);
+//   key_of(slot)    the key a slot holds;
+//   set_key(slot, key);
+//   vacant(slot)    true for an all-zero slot and false for every slot in
+//                   use, so the caller must fill an added slot with a value
+//                   that makes it non-vacant.
+// Collisions are resolved by linear probing, and erasure shifts the
+// following slots back, so there are no tombstones. Slots move on growth and
+// on erasure: a pointer or index into the table is valid only until the next
+// insertion or erasure.
+template <class Traits>
+class FlatTable {
+ public:
+  using Key = typename Traits::Key;
+  using Slot = typename Traits::Slot;
+  static_assert(std::is_trivially_copyable_v<Slot>);
+  static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+  FlatTable() = default;
+  FlatTable(const FlatTable&) = delete;
+  FlatTable& operator=(const FlatTable&) = delete;
+  FlatTable(FlatTable&& other) noexcept { swap(other); }
+  FlatTable& operator=(FlatTable&& other) noexcept {
+    FlatTable(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~FlatTable() {
+    if (slots_ != nullptr) release_table_memory(slots_, capacity() * sizeof(Slot));
+  }
+
+  // Returns the number of keys held.
+  std::size_t size() const { return size_; }
+  // Returns the number of slots allocated.
+  std::size_t capacity() const { return slots_ != nullptr ? mask_ + 1 : 0; }
+
+  // Returns the index of `key`'s slot, or kNotFound.
+  std::size_t find_index(const Key& key) const {
+    if (size_ == 0) return kNotFound;
+    for (std::size_t i = home(key);; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (Traits::vacant(s)) return kNotFound;
+      if (Traits::key_of(s) == key) return i;
+    }
+  }
+  // Returns the slot holding `key`, or nullptr.
+  Slot* find(const Key& key) {
+    const std::size_t i = find_index(key);
+    return i == kNotFound ? nullptr : &slots_[i];
+  }
+  const Slot* find(const Key& key) const {
+    const std::size_t i = find_index(key);
+    return i == kNotFound ? nullptr : &slots_[i];
+  }
+  // Returns the slot at an index that find_index gave.
+  Slot& at(std::size_t index) { return slots_[index]; }
+
+  // Hints that `key` will be probed soon: fetches its home slot and the
+  // next one, where a probe or an erasure most often continues.
+  void prefetch(const Key& key) const {
+    if (slots_ == nullptr) return;
+    const std::size_t i = home(key);
+    prefetch_line(&slots_[i]);
+    prefetch_line(&slots_[(i + 1) & mask_]);
+  }
+
+  // Makes room for one more key, so that the next find_or_add cannot
+  // allocate (and so cannot fail). The table stays at most half full: runs
+  // stay short, so a probe seldom leaves the cache lines fetched for it.
+  void reserve_one() {
+    if ((size_ + 1) * 2 > capacity()) grow();
+  }
+
+  // Returns the slot holding `key`. A key not held yet gets a zeroed slot
+  // with only its key set, which the caller must fill.
+  Slot& find_or_add(const Key& key) {
+    reserve_one();
+    std::size_t i = home(key);
+    for (;; i = (i + 1) & mask_) {
+      Slot& s = slots_[i];
+      if (Traits::vacant(s)) break;
+      if (Traits::key_of(s) == key) return s;
+    }
+    ++size_;
+    Traits::set_key(slots_[i], key);
+    return slots_[i];
+  }
+
+  // Removes the slot at an index that find_index gave.
+  void erase_at(std::size_t index) {
+    // Backward shift: walk the run after the hole and move back every slot
+    // whose home position does not lie between the hole and the slot itself.
+    std::size_t hole = index;
+    for (std::size_t j = (hole + 1) & mask_; !Traits::vacant(slots_[j]); j = (j + 1) & mask_) {
+      const std::size_t from_home = (j - home(Traits::key_of(slots_[j]))) & mask_;
+      if (from_home >= ((j - hole) & mask_)) {
+        slots_[hole] = slots_[j];
+        hole = j;
+      }
+    }
+    slots_[hole] = Slot{};
+    --size_;
+  }
+
+  // Calls fn(slot) for every slot in use, in no particular order.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    if (size_ == 0) return;
+    for (std::size_t i = 0; i <= mask_; ++i) {
+      if (!Traits::vacant(slots_[i])) fn(slots_[i]);
+    }
+  }
+
+  void swap(FlatTable& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(mask_, other.mask_);
+    std::swap(shift_, other.shift_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  static constexpr std::size_t kMinCapacity = 16;
+
+  std::size_t home(const Key& key) const {
+    return static_cast<std::size_t>(Traits::hash(key) >> shift_);
+  }
+
+  void grow() {
+    const std::size_t old_capacity = capacity();
+    const std::size_t new_capacity = old_capacity == 0 ? kMinCapacity : old_capacity * 2;
+    Slot* fresh = static_cast<Slot*>(allocate_table_memory(new_capacity * sizeof(Slot)));
+    Slot* old = slots_;
+    slots_ = fresh;
+    mask_ = new_capacity - 1;
+    shift_ = 64 - __builtin_ctzll(new_capacity);
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+      if (Traits::vacant(old[i])) continue;
+      std::size_t j = home(Traits::key_of(old[i]));
+      while (!Traits::vacant(slots_[j])) j = (j + 1) & mask_;
+      slots_[j] = old[i];
+    }
+    if (old != nullptr) release_table_memory(old, old_capacity * sizeof(Slot));
+  }
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;
+  unsigned shift_ = 64;
+  std::size_t size_ = 0;
+};
+
+// An order resting in a book.
+struct RestingOrder {
+  uint32_t price;     // its limit price, inside the book's window
+  uint32_t quantity;  // what remains of it; greater than 0 while it rests
+  bool is_sell;       // placed by a message whose order_type was not 'B'
+};
+
+// One price level as reported: a price with a non-zero total quantity.
+struct DepthLevel {
+  uint32_t price;
+  uint64_t quantity;
+
+  bool operator==(const DepthLevel&) const = default;
+};
+
+// The levels of one book: bids highest price first, asks lowest price first.
+// mid_price is (best bid + best ask) / 2 when both sides reported a level,
+// else 0; collect_full_depth leaves it 0.
+struct DepthView {
+  std::vector<DepthLevel> bids;
+  std::vector<DepthLevel> asks;
+  uint32_t mid_price = 0;
+};
+
+// The book of one token: its price window and, per side, the groups of
+// pages that hold a level. Its orders and levels live in the BookSet's
+// tables, and the book itself is a slot of the BookSet's table of books, so
+// that one probe by token yields the window; the page groups sit behind a
+// pointer that the BookSet owns.
+class OrderBook {
+ public:
+  // Returns the lowest price of the window.
+  uint32_t min_price() const { return min_price_; }
+  // Returns the highest price of the window.
+  uint32_t max_price() const { return max_price_; }
+
+ private:
+  friend class BookSet;
+
+  // 64 consecutive pages of one side, at least one of which holds a level.
+  struct PageGroup {
+    uint32_t number;  // page number >> 6
+    uint64_t pages;   // bit b set when page (number << 6) | b holds a level
+  };
+  using PageGroups = std::vector<PageGroup>;  // ascending by number
+  struct Sides {
+    PageGroups bids;
+    PageGroups asks;
+  };
+
+  bool in_window(uint32_t price) const { return price >= min_price_ && price <= max_price_; }
+  bool widen_window(uint32_t price);
+  PageGroups& groups(bool is_sell) { return is_sell ? sides_->asks : sides_->bids; }
+  const PageGroups& groups(bool is_sell) const { return is_sell ? sides_->asks : sides_->bids; }
+
+  uint32_t token_;
+  uint32_t min_price_;
+  uint32_t max_price_;  // at least 10000 in a book in use, 0 in an empty slot
+  Sides* sides_;
+};
+
+// Number of levels per side that a snapshot row shows.
+inline constexpr std::size_t kSnapshotRowLevels = 5;
+// Longest snapshot row in bytes: 23 fields of at most 20 digits each
+// (quantities), at most 10 for prices and the mid price, and 22 commas.
+inline constexpr std::size_t kSnapshotRowMaxSize = 2 + 11 * 10 + 10 * 20 + 22;
+
+// The books of one builder and its message type filter.
+class BookSet {
+ public:
+  BookSet() = default;
+  BookSet(const BookSet&) = delete;
+  BookSet& operator=(const BookSet&) = delete;
+  ~BookSet();
+
+  // Returns false when the type filter or the side rule skipped the message,
+  // true when it was applied (which need not change any book).
+  bool apply_message(const FeedMessage& message);
+  // Applies messages[0, count) in order and returns how many were accepted:
+  // the same as apply_message on each, but faster over a long run.
+  std::size_t apply_messages(const FeedMessage* messages, std::size_t count);
+
+  // Replaces the type filter: absent lets every type through, otherwise only
+  // the listed type bytes pass (an empty list passes nothing).
+  void set_type_filter(std::optional<std::vector<uint8_t>> filter);
+  // Returns the current type filter.
+  const std::optional<std::vector<uint8_t>>& type_filter() const { return filter_; }
+
+  // Returns the book of `token`, or nullptr; valid until the next message.
+  const OrderBook* find_book(uint32_t token) const;
+  // Returns the number of books.
+  std::size_t book_count() const { return books_.size(); }
+  // Returns every token that has a book, ascending.
+  std::vector<uint32_t> sorted_tokens() const;
+  // Returns the order `order_id` resting in `token`'s book, or nullptr.
+  const RestingOrder* find_order(uint32_t token, uint64_t order_id) const;
+  // Returns the number of resting orders in all books.
+  std::size_t order_count() const { return orders_.size(); }
+  // Returns the total quantity at `price` on one side of `token`'s book.
+  uint64_t level_quantity(uint32_t token, bool is_sell, uint32_t price) const;
+  // Returns the number of ladder pages allocated, for memory accounting.
+  std::size_t page_count() const { return pages_.size(); }
+
+  // Returns up to `levels` levels per side of `token`'s book with the mid
+  // price, or nothing when the token has no book.
+  std::optional<DepthView> collect_depth(uint32_t token, uint64_t levels) const;
+  // Returns every level of `token`'s book, or nothing when it has no book.
+  std::optional<DepthView> collect_full_depth(uint32_t token) const;
+  // Fills `out` as collect_depth does, reusing its storage; returns false
+  // (and leaves `out` empty with mid price 0) when the token has no book.
+  bool collect_depth(uint32_t token, uint64_t levels, DepthView& out) const;
+
+  // Writes the snapshot row of `token` for `levels` into out, which must hold
+  // kSnapshotRowMaxSize bytes, and returns its length. A token without a book
+  // gives 23 zeros. Allocates nothing.
+  std::size_t write_snapshot_row(uint32_t token, uint64_t levels, char* out) const;
+
+ private:
+  static constexpr unsigned kPageBits = 5;  // 32 prices per page
+  static constexpr uint32_t kPageSlots = 1u << kPageBits;
+  static constexpr unsigned kGroupBits = 6;  // 64 pages per group
+
+  // The total quantity of 32 consecutive prices of one side of one book.
+  struct Page {
+    uint32_t occupied;              // bit s set when quantity[s] != 0
+    uint32_t number;                // price >> kPageBits of its slots
+    OrderBook::PageGroups* groups;  // the page groups of its book and side
+    uint64_t quantity[kPageSlots];
+  };
+
+  struct BookTraits {
+    using Key = uint32_t;
+    using Slot = OrderBook;
+    static uint64_t hash(uint32_t token) { return token * 0x9E3779B97F4A7C15ull; }
+    static uint32_t key_of(const OrderBook& b) { return b.token_; }
+    static void set_key(OrderBook& b, uint32_t token) { b.token_ = token; }
+    static bool vacant(const OrderBook& b) { return b.max_price_ == 0; }
+  };
+
+  struct OrderKey {
+    uint32_t token;
+    uint64_t order_id;
+    bool operator==(const OrderKey&) const = default;
+  };
+  // A resting order and the page that holds its level.
+  struct OrderSlot {
+    uint64_t order_id;
+    uint32_t token;
+    RestingOrder order;
+    Page* page;
+  };
+  struct OrderTraits {
+    using Key = OrderKey;
+    using Slot = OrderSlot;
+    static uint64_t hash(const OrderKey& k) {
+      return (k.order_id + k.token * 0xD6E8FEB86659FD93ull) * 0x9E3779B97F4A7C15ull;
+    }
+    static OrderKey key_of(const OrderSlot& s) { return OrderKey{s.token, s.order_id}; }
+    static void set_key(OrderSlot& s, const OrderKey& k) {
+      s.token = k.token;
+      s.order_id = k.order_id;
+    }
+    static bool vacant(const OrderSlot& s) { return s.order.quantity == 0; }
+  };
+
+  // A page is keyed by token, side and page number in one 64-bit value.
+  struct PageSlot {
+    uint64_t key;
+    Page* page;
+  };
+  struct PageTraits {
+    using Key = uint64_t;
+    using Slot = PageSlot;
+    static uint64_t hash(uint64_t key) { return key * 0x9E3779B97F4A7C15ull; }
+    static uint64_t key_of(const PageSlot& s) { return s.key; }
+    static void set_key(PageSlot& s, uint64_t key) { s.key = key; }
+    static bool vacant(const PageSlot& s) { return s.page == nullptr; }
+  };
+  static uint64_t page_key(uint32_t token, bool is_sell, uint32_t page_number) {
+    return (uint64_t{token} << 32) | (uint64_t{is_sell} << 31) | page_number;
+  }
+
+  // Hands out zeroed pages from blocks that grow with the set and are freed
+  // only with it; pages never move.
+  class PageArena {
+   public:
+    PageArena() = default;
+    PageArena(const PageArena&) = delete;
+    PageArena& operator=(const PageArena&) = delete;
+    ~PageArena();
+    Page* allocate();
+
+   private:
+    struct Block {
+      void* memory;
+      std::size_t bytes;
+    };
+    std::vector<Block> blocks_;
+    std::size_t used_ = 0;  // pages handed out from the last block
+    std::size_t room_ = 0;  // pages that the last block holds
+  };
+
+  OrderBook* find_book_mutable(uint32_t token);
+  OrderBook& book_for_order(uint32_t token, uint32_t price);
+  const Page* find_page(uint32_t token, bool is_sell, uint32_t page_number) const;
+
+  Page* add_quantity(OrderBook& book, uint32_t token, bool is_sell, uint32_t price,
+                     uint64_t quantity);
+  void subtract_quantity(Page* page, uint32_t price, uint64_t quantity);
+  static void mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number);
+  static void mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number);
+
+  void place(OrderBook& book, uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+             bool is_sell);
+  void apply_new(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+                 bool is_sell);
+  void apply_modify(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+                    bool is_sell);
+  void apply_cancel(uint32_t token, uint64_t order_id);
+  void apply_fill(uint32_t token, uint64_t order_id, uint32_t traded);
+
+  void prefetch_first(const FeedMessage& message) const;
+  void prefetch_second(const FeedMessage& message) const;
+  void prefetch_order_slot(uint32_t token, uint64_t order_id) const;
+  void prefetch_new_slot(uint32_t token, bool is_sell, uint32_t price) const;
+
+  template <class Fn>
+  void visit_levels(const OrderBook& book, uint32_t token, bool is_sell, Fn&& fn) const;
+
+  FlatTable<BookTraits> books_;
+  FlatTable<OrderTraits> orders_;
+  FlatTable<PageTraits> pages_;
+  PageArena arena_;
+  // The book that the previous order message used. Books move only when the
+  // table of books grows, which only a new book does, and that resets it.
+  OrderBook* last_book_ = nullptr;
+  uint32_t last_token_ = 0;
+  std::optional<std::vector<uint8_t>> filter_;
+  bool type_allowed_[256] = {};  // the filter as a table, meaningful when filter_ is set
+};
+
+// Returns the snapshot row of `view`: 0, 0, the mid price, then bid price,
+// bid quantity, ask price and ask quantity for levels 0 to 4, padded with
+// zeros, joined by commas.
+std::string format_snapshot_row(const DepthView& view);
+// Writes the same row into out (kSnapshotRowMaxSize bytes); returns its length.
+std::size_t format_snapshot_row(const DepthView& view, char* out);
+
+}  // namespace tidemark
