@@ -17,7 +17,9 @@ import pathlib
 import sys
 import unicodedata
 
-DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "src" / "lib" / "unicode_upper_table.inc"
+DEFAULT_OUT = (
+    pathlib.Path(__file__).resolve().parent.parent / "src" / "lib" / "unicode_upper_table.inc"
+)
 
 
 def mappings():

@@ -59,17 +59,42 @@ def contract_name(symbol, expiry, strike, option_type):
 
 
 def header_layout():
-    columns = ["FinInstrmId", "UndrlygFinInstrmId", "FinInstrmNm", "TckrSymb", "FinInstrmTp",
-               "SctySrs", "XpryDt", "StrkPric", "OptnTp", "PrcTckSz", "NewBrdLotQty",
-               "StockNm", "Rmks"]
+    columns = [
+        "FinInstrmId",
+        "UndrlygFinInstrmId",
+        "FinInstrmNm",
+        "TckrSymb",
+        "FinInstrmTp",
+        "SctySrs",
+        "XpryDt",
+        "StrkPric",
+        "OptnTp",
+        "PrcTckSz",
+        "NewBrdLotQty",
+        "StockNm",
+        "Rmks",
+    ]
     lines = ["\ufeff" + ",".join(f'"{c}"' for c in columns)]
     for token, und, symbol, kind, expiry, strike, opt, lot, name in CONTRACTS:
-        lines.append(",".join([
-            str(token), str(und), contract_name(symbol, expiry, strike, opt), symbol, kind,
-            "", str(expiry_seconds(*expiry)),
-            "" if strike is None else str(strike * 100),  # strikes are stored in paise
-            opt, "5", str(lot), name, "",
-        ]))
+        lines.append(
+            ",".join(
+                [
+                    str(token),
+                    str(und),
+                    contract_name(symbol, expiry, strike, opt),
+                    symbol,
+                    kind,
+                    "",
+                    str(expiry_seconds(*expiry)),
+                    "" if strike is None else str(strike * 100),  # strikes are stored in paise
+                    opt,
+                    "5",
+                    str(lot),
+                    name,
+                    "",
+                ]
+            )
+        )
     return "\r\n".join(lines) + "\r\n"
 
 
