@@ -1,5 +1,6 @@
 """Streams a feed file and prints its first messages as dicts, enriched with
-the contract details of a contract master.
+the contract details of a contract master, then rebuilds the order books of
+the same file and prints a snapshot row per token.
 
 python examples/stream_feed.py [FEED] [--show N] [--master CSV]
 """
@@ -7,7 +8,7 @@ python examples/stream_feed.py [FEED] [--show N] [--master CSV]
 import argparse
 from pathlib import Path
 
-from tidemark import StreamingBinaryLoader, SymbolMaster
+from tidemark import OrderbookBuilder, StreamingBinaryLoader, SymbolMaster
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -34,6 +35,13 @@ def main() -> None:
             print(msg)
             shown += 1
     print("by type:", dict(sorted(kinds.items())))
+
+    loader.reset_cursor()
+    books = OrderbookBuilder()
+    print(f"applied {books.build_from_source(loader)} messages to the books")
+    print("token," + books.snapshot_header())
+    for token in books.get_active_tokens():
+        print(f"{token},{books.get_snapshot_row(token)}")
 
 
 if __name__ == "__main__":

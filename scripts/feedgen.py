@@ -4,10 +4,10 @@ A feed file is a plain sequence of little-endian records: 47-byte order
 records (types N, M, X) and 54-byte trade records (type T), each opening with
 a 9-byte header (msg_len, stream_id, seq_no, msg_type).
 
-The generator simulates an exchange session: each token has a drifting price,
-new orders rest around it, and modifies, cancels and trades refer to orders
-that are actually resting, so the books rebuilt from a generated file look
-like real ones.
+The generator simulates an exchange session: each token has a reference
+price, buy orders rest below it and sell orders above it, and modifies,
+cancels and trades refer to orders that are actually resting, so the books
+rebuilt from a generated file look like real, uncrossed ones.
 
     python scripts/feedgen.py OUT.bin --messages 5000000 --tokens 2000
 """
@@ -114,7 +114,7 @@ def generate(messages: int, tokens: int, seed: int = 1, first_token: int = 1001)
     while emitted < messages:
         token = token_ids[int(rng.paretovariate(1.2)) % tokens]
         book = resting[token]
-        mid = mids[token] = max(100, mids[token] + rng.choice((-5, 0, 0, 5)))
+        mid = mids[token]
         ts += rng.randrange(1_000, 50_000)
         seq += 1
         roll = rng.random()
@@ -143,6 +143,8 @@ def generate(messages: int, tokens: int, seed: int = 1, first_token: int = 1001)
             i = rng.randrange(len(book))
             oid, side, price, qty = book[i]
             price += rng.choice((-10, -5, 5, 10))
+            # Orders stay on their own side of the reference price.
+            price = min(price, mid - 5) if side == "B" else max(price, mid + 5)
             qty = max(25, qty + rng.choice((-25, 25)))
             book[i] = (oid, side, price, qty)
             rec = order_record(

@@ -112,6 +112,9 @@ def test_index_conversion(feed_file, index, exc, message):
         ([order_record("N"), other_record("A", 12, b"abc"), order_record("N")], 2),
         # A first record of unknown type is skipped, not refused.
         ([other_record("A", 9), order_record("N")], 1),
+        # Garbage that never frames a known record.
+        ([b"\xff" * 5_000], 0),
+        ([b"\x01\x00" * 5_000], 0),
         # An unknown record reaching past the end ends the scan silently.
         ([order_record("N"), other_record("A", 500, b"x")], 1),
     ],
