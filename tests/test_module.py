@@ -90,3 +90,16 @@ def test_reimport_in_the_same_interpreter_works():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.stdout.strip() == "ok", out.stderr
+
+
+def test_only_the_entry_point_is_exported():
+    import shutil
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", tidemark.__file__], capture_output=True, text=True, check=True
+    )
+    names = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert names == ["PyInit_tidemark"]
