@@ -169,7 +169,10 @@ std::size_t FeedReaderAccess::batch(FeedFile& f, FeedMessage* out, std::size_t m
     while (n < max && end - p >= static_cast<std::ptrdiff_t>(kTradeRecordSize) && *p != ' ') {
       const RecordKind kind = record_kind(p[8]);
       if (kind == RecordKind::kUnknown) break;
-      out[n++] = FeedMessage::from_record(p);
+      // A whole trade-sized window is buffered, so one fixed-size copy
+      // serves both kinds; an order's copy carries a few bytes of what
+      // follows it in the unused tail of the value.
+      std::memcpy(static_cast<void*>(out + n++), p, kTradeRecordSize);
       p += kind == RecordKind::kOrder ? kOrderRecordSize : kTradeRecordSize;
     }
     f.begin_ = static_cast<std::size_t>(p - f.buf_.get());
