@@ -375,14 +375,15 @@ PyObject* item_slot(PyObject* self, Py_ssize_t index) {
 
 // ---------------------------------------------------------------- classes
 
-// What the module needs to create one class: its spec is built from these.
+// What the module needs to register one class.
 struct ClassDef {
   const char* name;  // also the __qualname__; the module is "builtins"
   PyType_Spec* spec;
   PyTypeObject** slot;  // where the created type is kept
 };
 
-// The base slots every class shares, followed by the class's own.
-#define TIDEMARK_CLASS_FLAGS (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE)
+// The type flags of every class: without Py_TPFLAGS_BASETYPE it cannot be
+// subclassed, and its attributes cannot be set.
+inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 }  // namespace tidemark::py

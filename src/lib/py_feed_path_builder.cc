@@ -121,8 +121,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.FeedPathBuilder", sizeof(Wrapped<Builder>), 0, TIDEMARK_CLASS_FLAGS,
-                    slots};
+PyType_Spec spec = {"builtins.FeedPathBuilder", sizeof(Wrapped<Builder>), 0, kClassFlags, slots};
 
 }  // namespace
 

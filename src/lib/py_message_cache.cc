@@ -145,8 +145,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.MessageCacheReader", sizeof(Wrapped<MessageCache>), 0,
-                    TIDEMARK_CLASS_FLAGS, slots};
+PyType_Spec spec = {"builtins.MessageCacheReader", sizeof(Wrapped<MessageCache>), 0, kClassFlags,
+                    slots};
 
 }  // namespace
 

@@ -344,8 +344,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.OrderbookBuilder", sizeof(Wrapped<BookSet>), 0, TIDEMARK_CLASS_FLAGS,
-                    slots};
+PyType_Spec spec = {"builtins.OrderbookBuilder", sizeof(Wrapped<BookSet>), 0, kClassFlags, slots};
 
 }  // namespace
 

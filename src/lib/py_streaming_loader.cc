@@ -122,8 +122,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.StreamingBinaryLoader", sizeof(Wrapped<Loader>), 0,
-                    TIDEMARK_CLASS_FLAGS, slots};
+PyType_Spec spec = {"builtins.StreamingBinaryLoader", sizeof(Wrapped<Loader>), 0, kClassFlags,
+                    slots};
 
 }  // namespace
 

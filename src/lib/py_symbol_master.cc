@@ -197,8 +197,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"builtins.SymbolMaster", sizeof(Wrapped<Master>), 0, TIDEMARK_CLASS_FLAGS,
-                    slots};
+PyType_Spec spec = {"builtins.SymbolMaster", sizeof(Wrapped<Master>), 0, kClassFlags, slots};
 
 }  // namespace
 
