@@ -25,7 +25,7 @@ DEFAULT_OUT = pathlib.Path(__file__).resolve().parent.parent / "data"
 
 def expiry_seconds(year, month, day):
     """Epoch seconds of 15:30 IST (10:00 UTC) on the given day: the close of an expiry day."""
-    moment = datetime.datetime(year, month, day, 10, 0, tzinfo=datetime.timezone.utc)
+    moment = datetime.datetime(year, month, day, 10, 0, tzinfo=datetime.UTC)
     return int(moment.timestamp())
 
 

@@ -38,7 +38,7 @@ def test_sample_feed_is_enriched_like_enrich_does():
         assert sm.enrich(msg) is True
     got = drain(enriched)
     assert got == expected
-    assert all(list(a) == list(b) and len(a) == 19 for a, b in zip(got, expected))
+    assert all(list(a) == list(b) and len(a) == 19 for a, b in zip(got, expected, strict=True))
 
 
 def test_unknown_tokens_keep_sixteen_keys(tmp_path, feed_file):

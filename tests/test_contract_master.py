@@ -198,8 +198,8 @@ def test_expiry_seconds_become_calendar_dates(load):
     master, _ = load("Token,XpryDt\n" + "".join(f"{i},{v}\n" for i, v in enumerate(values)))
     got = [master.lookup(i)["expiry"] for i in range(len(values))]
     assert got == [reference_date(v) for v in values]
-    utc = datetime.timezone.utc
-    for text, v in zip(got, values):
+    utc = datetime.UTC
+    for text, v in zip(got, values, strict=True):
         if v < 253402300800:  # within datetime's own range it agrees directly
             assert text == datetime.datetime.fromtimestamp(v, utc).strftime("%d-%b-%Y")
     assert got[values.index(2**63 - 1)] == "04-Dec-292277026596"

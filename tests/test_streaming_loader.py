@@ -232,7 +232,7 @@ def test_failed_open_keeps_previous_stream(feed_file, tmp_path):
         "Is a directory (os error 21)",
         "file name contained an unexpected NUL byte",
     ]
-    for path, message in zip(bad_paths, messages):
+    for path, message in zip(bad_paths, messages, strict=True):
         with pytest.raises(RuntimeError) as err:
             loader.open_stream(path)
         assert str(err.value) == message

@@ -47,9 +47,13 @@ def test_len_repr_and_lookup(master):
         3,
         "SymbolMaster(contracts=3)",
     )
-    assert list(sm.lookup(1).items()) == list(zip(LOOKUP_KEYS, (1, False) + (None,) * 6))
+    assert list(sm.lookup(1).items()) == list(
+        zip(LOOKUP_KEYS, (1, False) + (None,) * 6, strict=True)
+    )
     found = (7, True, "NIFTY", "NIFTY", "CE", 25900, "30-Dec-2025", 75)
-    assert list(master.lookup(token=np.uint32(7)).items()) == list(zip(LOOKUP_KEYS, found))
+    assert list(master.lookup(token=np.uint32(7)).items()) == list(
+        zip(LOOKUP_KEYS, found, strict=True)
+    )
 
 
 @pytest.mark.parametrize(
