@@ -109,6 +109,24 @@ void prefix_argument_error(const char* name);
 // OverflowError "out of range integral type conversion attempted".
 void raise_int_overflow();
 
+// Returns a new list of make(item) for every item, or nullptr with an
+// exception set; `make` returns a new reference or nullptr.
+template <class Items, class Make>
+PyObject* new_list(const Items& items, Make&& make) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    PyObject* value = make(item);
+    if (value == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, i++, value);
+  }
+  return list;
+}
+
 // ---------------------------------------------------------------- converters
 
 // Converts `obj` to a native value. Returns true, or false with the Python
@@ -251,8 +269,14 @@ struct Method {
   const char* qualname;  // "Class.method()", used in binding errors
   Access access;
   MethodImpl<T> impl;
-  std::array<Param, kMaxParams> params;
-  std::size_t nparams;
+  std::array<Param, kMaxParams> params;  // declared ones first, then empty
+
+  // Returns the number of declared parameters.
+  constexpr std::size_t nparams() const {
+    std::size_t n = 0;
+    while (n < kMaxParams && params[n].name != nullptr) ++n;
+    return n;
+  }
 };
 
 // Runs `fn` with C++ exceptions turned into Python exceptions.
@@ -271,7 +295,7 @@ PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Args bound;
-    if (!bound.bind(M.qualname, M.params.data(), M.nparams, args, nargs, kwnames)) {
+    if (!bound.bind(M.qualname, M.params.data(), M.nparams(), args, nargs, kwnames)) {
       return nullptr;
     }
     auto* w = reinterpret_cast<Wrapped<T>*>(self);

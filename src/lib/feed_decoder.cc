@@ -75,23 +75,27 @@ FeedFile::Fill FeedFile::fill(std::size_t n, std::string& error) {
   return Fill::kOk;
 }
 
+FeedFile::Fill FeedFile::skip_padding_slow(std::string& error) {
+  for (;;) {
+    if (begin_ == end_) {
+      const Fill r = fill(1, error);
+      if (r != Fill::kOk) return r;
+    }
+    const uint8_t* p = buf_.get() + begin_;
+    const uint8_t* e = buf_.get() + end_;
+    while (p < e && *p == ' ') ++p;
+    begin_ = static_cast<std::size_t>(p - buf_.get());
+    if (p < e) return Fill::kOk;
+  }
+}
+
 template <bool kCopy>
 ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& error) {
   for (;;) {
-    // Spaces before a record are padding.
-    for (;;) {
-      if (f.begin_ == f.end_) {
-        const FeedFile::Fill r = f.fill(1, error);
-        if (r == FeedFile::Fill::kError) return ReadStep::kError;
-        if (r == FeedFile::Fill::kShort) return ReadStep::kEnd;
-      }
-      const uint8_t* p = f.buf_.get() + f.begin_;
-      const uint8_t* e = f.buf_.get() + f.end_;
-      while (p < e && *p == ' ') ++p;
-      f.begin_ = static_cast<std::size_t>(p - f.buf_.get());
-      if (p < e) break;
-    }
-    FeedFile::Fill r = f.fill(kHeaderSize, error);
+    FeedFile::Fill r = f.skip_padding(error);
+    if (r == FeedFile::Fill::kError) return ReadStep::kError;
+    if (r == FeedFile::Fill::kShort) return ReadStep::kEnd;
+    r = f.fill(kHeaderSize, error);
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
     if (r == FeedFile::Fill::kShort) {
       f.begin_ = f.end_;
@@ -132,18 +136,12 @@ Status FeedReaderAccess::check_first(FeedFile& f) {
   Status s = f.seek(0);
   if (!s.ok()) return s;
   std::string error;
-  for (;;) {
-    if (f.begin_ == f.end_) {
-      const FeedFile::Fill r = f.fill(1, error);
-      if (r == FeedFile::Fill::kError) return Status::error(error);
-      if (r == FeedFile::Fill::kShort) {
-        return Status::error("file is empty or missing a complete message header");
-      }
-    }
-    if (f.buf_[f.begin_] != ' ') break;
-    ++f.begin_;
+  FeedFile::Fill r = f.skip_padding(error);
+  if (r == FeedFile::Fill::kError) return Status::error(error);
+  if (r == FeedFile::Fill::kShort) {
+    return Status::error("file is empty or missing a complete message header");
   }
-  const FeedFile::Fill r = f.fill(kHeaderSize, error);
+  r = f.fill(kHeaderSize, error);
   if (r == FeedFile::Fill::kError) return Status::error(error);
   if (r == FeedFile::Fill::kShort) return Status::error("truncated first message header");
   const uint8_t type = f.buf_[f.begin_ + 8];

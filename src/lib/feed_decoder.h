@@ -46,6 +46,13 @@ class FeedFile {
   FeedFile(int fd, std::size_t buffer_size);
 
   std::size_t available() const { return end_ - begin_; }
+  // Drops the spaces before the next record: kOk leaves a byte other than a
+  // space at the cursor, kShort means the file ended first.
+  Fill skip_padding(std::string& error) {
+    if (begin_ < end_ && buf_[begin_] != ' ') return Fill::kOk;
+    return skip_padding_slow(error);
+  }
+  Fill skip_padding_slow(std::string& error);
   // Reads until at least `n` unread bytes are buffered. kShort means the
   // file ended first (everything up to the end is then buffered); kError
   // stores the OS text in `error`.

@@ -61,9 +61,9 @@ constexpr std::array<Param, kMaxParams> kPathParams = {{{"segment", true},
                                                         {"year", true},
                                                         {"base_path", false}}};
 
-constexpr Method<Builder> kBuild{"FeedPathBuilder.build()", Access::kShared, build, kPathParams, 6};
+constexpr Method<Builder> kBuild{"FeedPathBuilder.build()", Access::kShared, build, kPathParams};
 constexpr Method<Builder> kBuildAndVerify{"FeedPathBuilder.build_and_verify()", Access::kShared,
-                                          build_and_verify, kPathParams, 6};
+                                          build_and_verify, kPathParams};
 
 PyMethodDef methods[] = {
     method_def<Builder, kBuild>(

@@ -99,18 +99,17 @@ PyObject* get_item(MessageCache& self, PyObject* key) {
 constexpr Method<MessageCache> kLoadToCache{"MessageCacheReader.load_to_cache()",
                                             Access::kExclusive,
                                             load_to_cache,
-                                            {{{"file_path", true}}},
-                                            1};
+                                            {{{"file_path", true}}}};
 constexpr Method<MessageCache> kGetAllMessages{
-    "MessageCacheReader.get_all_messages()", Access::kShared, get_all_messages, {}, 0};
+    "MessageCacheReader.get_all_messages()", Access::kShared, get_all_messages, {}};
 constexpr Method<MessageCache> kGetOrderMessage{
-    "MessageCacheReader.get_order_message()", Access::kShared, get_order_message, {}, 0};
+    "MessageCacheReader.get_order_message()", Access::kShared, get_order_message, {}};
 constexpr Method<MessageCache> kGetTradeMessage{
-    "MessageCacheReader.get_trade_message()", Access::kShared, get_trade_message, {}, 0};
+    "MessageCacheReader.get_trade_message()", Access::kShared, get_trade_message, {}};
 constexpr Method<MessageCache> kGetAllTradeMessage{
-    "MessageCacheReader.get_all_trade_message()", Access::kShared, get_trade_message, {}, 0};
+    "MessageCacheReader.get_all_trade_message()", Access::kShared, get_trade_message, {}};
 constexpr Method<MessageCache> kGetCacheSummary{
-    "MessageCacheReader.get_cache_summary()", Access::kShared, get_cache_summary, {}, 0};
+    "MessageCacheReader.get_cache_summary()", Access::kShared, get_cache_summary, {}};
 
 PyMethodDef methods[] = {
     method_def<MessageCache, kLoadToCache>("load_to_cache",

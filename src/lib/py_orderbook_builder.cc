@@ -171,17 +171,7 @@ PyObject* level_tuple(const DepthLevel& level) {
 
 // Returns a new list of level tuples.
 PyObject* level_list(const std::vector<DepthLevel>& levels) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(levels.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < levels.size(); ++i) {
-    PyObject* t = level_tuple(levels[i]);
-    if (t == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), t);
-  }
-  return list;
+  return new_list(levels, level_tuple);
 }
 
 // Builds the snapshot or depth dict of `view` (nullptr view: no book);
@@ -197,12 +187,12 @@ PyObject* depth_dict(uint32_t token, const DepthView* view, bool with_mid) {
   };
   const bool bid = view && !view->bids.empty();
   const bool ask = view && !view->asks.empty();
-  PyObject* spread = Py_NewRef(Py_None);
-  if (bid && ask) {
-    Py_DECREF(spread);
+  // A crossed book (ask below bid) reports a spread of 0.
+  auto spread = [&]() -> PyObject* {
+    if (!bid || !ask) return Py_NewRef(Py_None);
     const uint32_t b = view->bids[0].price, a = view->asks[0].price;
-    spread = PyLong_FromUnsignedLong(a >= b ? a - b : 0);
-  }
+    return PyLong_FromUnsignedLong(a >= b ? a - b : 0);
+  };
   static const std::vector<DepthLevel> kNone;
   const bool ok =
       put("token", PyLong_FromUnsignedLong(token)) &&
@@ -210,7 +200,7 @@ PyObject* depth_dict(uint32_t token, const DepthView* view, bool with_mid) {
       (!with_mid || put("mid_price", PyLong_FromUnsignedLong(view ? view->mid_price : 0))) &&
       put("best_bid", bid ? level_tuple(view->bids[0]) : Py_NewRef(Py_None)) &&
       put("best_ask", ask ? level_tuple(view->asks[0]) : Py_NewRef(Py_None)) &&
-      put("spread", spread) && put("bids", level_list(view ? view->bids : kNone)) &&
+      put("spread", spread()) && put("bids", level_list(view ? view->bids : kNone)) &&
       put("asks", level_list(view ? view->asks : kNone));
   if (!ok) {
     Py_DECREF(d);
@@ -222,18 +212,8 @@ PyObject* depth_dict(uint32_t token, const DepthView* view, bool with_mid) {
 constexpr uint64_t kDefaultLevels = 5;
 
 PyObject* get_active_tokens(BookSet& self, const Args&) {
-  const std::vector<uint32_t> tokens = self.sorted_tokens();
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(tokens.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    PyObject* v = PyLong_FromUnsignedLong(tokens[i]);
-    if (v == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
-  }
-  return list;
+  return new_list(self.sorted_tokens(),
+                  [](uint32_t token) { return PyLong_FromUnsignedLong(token); });
 }
 
 PyObject* get_full_depth(BookSet& self, const Args& args) {
@@ -274,39 +254,33 @@ PyObject* get_snapshot_row(BookSet& self, const Args& args) {
 constexpr Method<BookSet> kApplyFilter{"OrderbookBuilder.apply_filter()",
                                        Access::kExclusive,
                                        apply_filter,
-                                       {{{"logic_criteria", false}}},
-                                       1};
+                                       {{{"logic_criteria", false}}}};
 constexpr Method<BookSet> kOrderbookAddMsg{"OrderbookBuilder.orderbook_add_msg()",
                                            Access::kExclusive,
                                            orderbook_add_msg,
-                                           {{{"msg", true}}},
-                                           1};
+                                           {{{"msg", true}}}};
 constexpr Method<BookSet> kBuildFromList{"OrderbookBuilder.build_from_list()",
                                          Access::kExclusive,
                                          build_from_list,
-                                         {{{"source", true}}},
-                                         1};
+                                         {{{"source", true}}}};
 constexpr Method<BookSet> kBuildFromSource{"OrderbookBuilder.build_from_source()",
                                            Access::kExclusive,
                                            build_from_source,
-                                           {{{"source", true}, {"limit", false}}},
-                                           2};
+                                           {{{"source", true}, {"limit", false}}}};
 constexpr Method<BookSet> kGetActiveTokens{
-    "OrderbookBuilder.get_active_tokens()", Access::kShared, get_active_tokens, {}, 0};
+    "OrderbookBuilder.get_active_tokens()", Access::kShared, get_active_tokens, {}};
 constexpr Method<BookSet> kGetFullDepth{
-    "OrderbookBuilder.get_full_depth()", Access::kShared, get_full_depth, {{{"token", true}}}, 1};
+    "OrderbookBuilder.get_full_depth()", Access::kShared, get_full_depth, {{{"token", true}}}};
 constexpr Method<BookSet> kGetSnapshot{"OrderbookBuilder.get_snapshot()",
                                        Access::kShared,
                                        get_snapshot,
-                                       {{{"token", true}, {"levels", false}}},
-                                       2};
+                                       {{{"token", true}, {"levels", false}}}};
 constexpr Method<BookSet> kSnapshotHeader{
-    "OrderbookBuilder.snapshot_header()", Access::kShared, snapshot_header, {}, 0};
+    "OrderbookBuilder.snapshot_header()", Access::kShared, snapshot_header, {}};
 constexpr Method<BookSet> kGetSnapshotRow{"OrderbookBuilder.get_snapshot_row()",
                                           Access::kShared,
                                           get_snapshot_row,
-                                          {{{"token", true}, {"levels", false}}},
-                                          2};
+                                          {{{"token", true}, {"levels", false}}}};
 
 PyMethodDef methods[] = {
     method_def<BookSet, kApplyFilter>("apply_filter",

@@ -78,24 +78,19 @@ PyObject* is_end_of_msg(Loader& self, const Args&) {
 constexpr Method<Loader> kOpenStream{"StreamingBinaryLoader.open_stream()",
                                      Access::kExclusive,
                                      open_stream,
-                                     {{{"file_path", true}, {"count_messages", false}}},
-                                     2};
+                                     {{{"file_path", true}, {"count_messages", false}}}};
 constexpr Method<Loader> kResetCursor{
-    "StreamingBinaryLoader.reset_cursor()", Access::kExclusive, reset_cursor, {}, 0};
+    "StreamingBinaryLoader.reset_cursor()", Access::kExclusive, reset_cursor, {}};
 constexpr Method<Loader> kGetNextMsg{
-    "StreamingBinaryLoader.get_next_msg()", Access::kExclusive, get_next_msg, {}, 0};
+    "StreamingBinaryLoader.get_next_msg()", Access::kExclusive, get_next_msg, {}};
 constexpr Method<Loader> kIsEndOfMsg{
-    "StreamingBinaryLoader.is_end_of_msg()", Access::kExclusive, is_end_of_msg, {}, 0};
+    "StreamingBinaryLoader.is_end_of_msg()", Access::kExclusive, is_end_of_msg, {}};
 constexpr Method<Loader> kAttachSymbolMaster{"StreamingBinaryLoader.attach_symbol_master()",
                                              Access::kExclusive,
                                              attach_symbol_master,
-                                             {{{"master", true}}},
-                                             1};
-constexpr Method<Loader> kDetachSymbolMaster{"StreamingBinaryLoader.detach_symbol_master()",
-                                             Access::kExclusive,
-                                             detach_symbol_master,
-                                             {},
-                                             0};
+                                             {{{"master", true}}}};
+constexpr Method<Loader> kDetachSymbolMaster{
+    "StreamingBinaryLoader.detach_symbol_master()", Access::kExclusive, detach_symbol_master, {}};
 
 PyMethodDef methods[] = {
     method_def<Loader, kOpenStream>("open_stream",

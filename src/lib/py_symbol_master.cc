@@ -115,17 +115,16 @@ PyObject* repr(Master& self) {
 }
 
 constexpr Method<Master> kLoad{
-    "SymbolMaster.load()", Access::kExclusive, load, {{{"csv_path", true}}}, 1};
+    "SymbolMaster.load()", Access::kExclusive, load, {{{"csv_path", true}}}};
 constexpr Method<Master> kLoadForDate{
     "SymbolMaster.load_for_date()",
     Access::kExclusive,
     load_for_date,
-    {{{"segment", true}, {"day", true}, {"month", true}, {"year", true}, {"base_path", false}}},
-    5};
+    {{{"segment", true}, {"day", true}, {"month", true}, {"year", true}, {"base_path", false}}}};
 constexpr Method<Master> kLookup{
-    "SymbolMaster.lookup()", Access::kShared, lookup, {{{"token", true}}}, 1};
+    "SymbolMaster.lookup()", Access::kShared, lookup, {{{"token", true}}}};
 constexpr Method<Master> kEnrich{
-    "SymbolMaster.enrich()", Access::kShared, enrich, {{{"msg", true}}}, 1};
+    "SymbolMaster.enrich()", Access::kShared, enrich, {{{"msg", true}}}};
 
 PyMethodDef methods[] = {
     method_def<Master, kLoad>("load",
