@@ -282,36 +282,37 @@ void BookSet::apply_new(uint32_t token, uint64_t order_id, uint32_t price, uint3
   OrderBook& book = book_for_order(token, price);
   if (quantity == 0) return;
   if (!book.in_window(price) && !book.widen_window(price)) return;
-  // A new order under an id that still rests replaces the stored order, but
-  // the replaced order's quantity is not taken out of its level: it stays
-  // there for good, since no later message can name it. Later removals under
-  // that id take out only what the new order holds, so this can only leave a
-  // level too high, never push one below zero.
+  // A new order under an id that still rests (a feed re-sent after a gap
+  // repeats messages) replaces the stored order. The replaced order's
+  // remaining quantity leaves its level first: otherwise it would stay there
+  // for good, since no later message can name it any more.
+  remove_order(token, order_id);
   place(book, token, order_id, price, quantity, is_sell);
 }
 
 void BookSet::apply_modify(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
                            bool is_sell) {
   OrderBook& book = book_for_order(token, price);
-  const std::size_t i = orders_.find_index(OrderKey{token, order_id});
-  if (i != decltype(orders_)::kNotFound) {
-    const OrderSlot old = orders_.at(i);
-    orders_.erase_at(i);
-    subtract_quantity(old.page, old.order.price, old.order.quantity);
-  }
+  remove_order(token, order_id);
   if (quantity == 0) return;
   if (!book.in_window(price) && !book.widen_window(price)) return;
   // The side comes from the modify, not from the order it replaces.
   place(book, token, order_id, price, quantity, is_sell);
 }
 
-void BookSet::apply_cancel(uint32_t token, uint64_t order_id) {
-  // Orders are keyed by token, so a token without a book holds none.
+// Removes a resting order, if there is one, and takes its remaining quantity
+// out of its level.
+void BookSet::remove_order(uint32_t token, uint64_t order_id) {
   const std::size_t i = orders_.find_index(OrderKey{token, order_id});
   if (i == decltype(orders_)::kNotFound) return;
   const OrderSlot old = orders_.at(i);
   orders_.erase_at(i);
   subtract_quantity(old.page, old.order.price, old.order.quantity);
+}
+
+void BookSet::apply_cancel(uint32_t token, uint64_t order_id) {
+  // Orders are keyed by token, so a token without a book holds none.
+  remove_order(token, order_id);
 }
 
 // Takes up to `traded` from one order, whatever side it rests on; an order

@@ -420,6 +420,7 @@ class BookSet {
   static void mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number);
   static void mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number);
 
+  void remove_order(uint32_t token, uint64_t order_id);
   void place(OrderBook& book, uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
              bool is_sell);
   void apply_new(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,

@@ -92,8 +92,9 @@ class RefBookSet:
             book.remove(m["order_id"])
         if m["quantity"] == 0 or not book.fits(m["price"]):
             return True
-        # A new order that reuses a resting id replaces the stored order and
-        # adds its quantity; the old quantity stays in its level.
+        # A new order that reuses a resting id replaces the stored order: the
+        # old order's quantity leaves its level first.
+        book.remove(m["order_id"])
         book.orders[m["order_id"]] = [m["price"], m["quantity"], is_sell]
         book.add(is_sell, m["price"], m["quantity"])
         return True

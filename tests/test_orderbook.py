@@ -132,13 +132,52 @@ def test_prices_at_the_top_of_the_range():
     assert d["asks"] == [(U32, 6)] and d["spread"] == U32 - 3
 
 
-def test_new_order_reusing_a_resting_id():
-    # The stored order is replaced and the new quantity added; the old
-    # quantity stays in its level.
-    b, d = book_of(order("N", 1, 50_000, 100), order("N", 1, 50_005, 30))
-    assert d["bids"] == [(50_005, 30), (50_000, 100)]
+@pytest.mark.parametrize(
+    "second, bids, asks",
+    [
+        # Replaced: the old order's quantity leaves its level.
+        (order("N", 1, 50_005, 30), [(50_005, 30)], []),
+        (order("N", 1, 50_000, 30), [(50_000, 30)], []),
+        (order("N", 1, 50_005, 30, side="S"), [], [(50_005, 30)]),
+        # Not stored, so nothing is replaced: quantity 0, a price that
+        # cannot rest, a side that is neither B nor S.
+        (order("N", 1, 50_005, 0), [(50_000, 100)], []),
+        (order("N", 1, 0, 30), [(50_000, 100)], []),
+        (order("N", 1, 50_005, 30, side="Z"), [(50_000, 100)], []),
+        # The same id in another book is another order.
+        (order("N", 1, 50_005, 30, token=11), [(50_000, 100)], []),
+    ],
+)
+def test_new_order_reusing_a_resting_id(second, bids, asks):
+    b, d = book_of(order("N", 1, 50_000, 100), second)
+    assert (d["bids"], d["asks"]) == (bids, asks)
     b.orderbook_add_msg(order("X", 1, 0, 0))
-    assert b.get_full_depth(10)["bids"] == [(50_000, 100)]
+    assert b.get_full_depth(10)["bids"] == []
+    assert b.get_full_depth(10)["asks"] == []
+
+
+def levels_of_resting_orders(ref, token):
+    """The levels that the model's resting orders add up to, as full depth
+    reports them: every level is the sum of its orders."""
+    book = ref.books.get(token)
+    sides = ({}, {})
+    for price, qty, is_sell in book.orders.values() if book else ():
+        sides[is_sell][price] = sides[is_sell].get(price, 0) + qty
+    return sorted(sides[0].items(), reverse=True), sorted(sides[1].items())
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_every_level_is_the_sum_of_its_orders_after_every_message(seed):
+    # Few ids, so new orders often reuse an id that still rests, as a feed
+    # re-sent after a gap does.
+    rng = random.Random(seed)
+    msgs = random_messages(rng, 400, tokens=(1, 2), ids=range(1, 9))
+    ref, b = RefBookSet(), tidemark.OrderbookBuilder()
+    for m in msgs:
+        assert b.orderbook_add_msg(m) is ref.apply(m)
+        for token in (1, 2):
+            d = b.get_full_depth(token)
+            assert (d["bids"], d["asks"]) == levels_of_resting_orders(ref, token), m
 
 
 def test_type_filter():
@@ -160,9 +199,9 @@ def test_type_filter():
     assert b.orderbook_add_msg(trade(1, 2, 5)) is True
 
 
-def random_messages(rng, n, tokens=(1, 2, 3, U32)):
+def random_messages(rng, n, tokens=(1, 2, 3, U32), ids=range(1, 60)):
     price_ranges = [(0, 20), (9_990, 10_010), (40_000, 60_000), (0, 3_000_000), (U32 - 100, U32)]
-    ids = list(range(1, 60))
+    ids = list(ids)
     msgs = []
     for _ in range(n):
         r = rng.random()
