@@ -27,7 +27,7 @@ def main() -> None:
     loader.attach_symbol_master(master)
     total = loader.open_stream(args.feed)
     print(f"{args.feed}: {total} messages")
-    kinds = {}
+    kinds: dict[str, int] = {}
     shown = 0
     while (msg := loader.get_next_msg()) is not None:
         kinds[msg["msg_type"]] = kinds.get(msg["msg_type"], 0) + 1
