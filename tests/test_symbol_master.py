@@ -1,5 +1,8 @@
 """SymbolMaster: its Python surface, load_for_date, lookup and enrich."""
 
+import collections
+import copy
+
 import numpy as np
 import pytest
 import tidemark
@@ -298,3 +301,112 @@ def test_reentry_from_a_token_conversion(master, tmp_path):
     assert master.enrich(msg) is True
     assert seen == [True, "Already borrowed"]
     assert len(master) == 3 and msg["token_symbol"] == "NIFTY"
+
+
+# ---------------------------------------------------------------- enrich on dict subclasses
+
+
+class LoggingDict(dict):
+    """Records every key written through __setitem__."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.written = []
+
+    def __setitem__(self, key, value):
+        self.written.append(key)
+        super().__setitem__(key, value)
+
+
+class ShadowDict(dict):
+    """Keeps its own key order beside the dict's storage, as OrderedDict does."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.order = list(super().keys())
+
+    def __setitem__(self, key, value):
+        if key not in self:
+            self.order.append(key)
+        super().__setitem__(key, value)
+
+    def __iter__(self):
+        return iter(self.order)
+
+    def keys(self):
+        return list(self.order)
+
+    def items(self):
+        return [(k, self[k]) for k in self.order]
+
+
+@pytest.mark.parametrize(
+    "kind",
+    [
+        collections.OrderedDict,
+        collections.defaultdict,
+        collections.Counter,
+        LoggingDict,
+        ShadowDict,
+        Dict,
+    ],
+)
+@pytest.mark.parametrize(
+    "record", [order_record(token=7), trade_record(token=-1)], ids=["order", "trade"]
+)
+def test_enrich_dict_subclasses_see_the_keys_of_a_plain_dict(master, message, kind, record):
+    plain = message(record)
+    msg = kind(**plain) if kind is not collections.defaultdict else kind(None, plain)
+    assert master.enrich(plain) is True
+    assert master.enrich(msg) is True
+    # Iteration, items, copies and printing all show the same keys in the same order.
+    assert list(msg) == list(plain)
+    assert list(msg.items()) == list(plain.items())
+    assert list(dict(msg).items()) == list(plain.items())
+    shown = repr(msg)
+    places = [shown.index(repr(k)) for k in plain]
+    assert places == sorted(places)
+    if isinstance(msg, LoggingDict):
+        assert msg.written == list(CONTRACT_KEYS)
+    elif not isinstance(msg, ShadowDict):  # (whose copy would share its bookkeeping list)
+        assert list(copy.copy(msg).items()) == list(plain.items())
+    # A second call rewrites the six keys in place.
+    assert master.enrich(msg) is True and list(msg.items()) == list(plain.items())
+
+
+def test_enrich_ordered_dict_stays_consistent(master):
+    msg = collections.OrderedDict(token=7, token_symbol=None)
+    assert master.enrich(msg) is True
+    msg.move_to_end("token")
+    assert list(msg) == ["token_symbol", *CONTRACT_KEYS[1:], "token"]
+    assert msg.popitem(last=False) == ("token_symbol", "NIFTY")
+    assert len(msg) == len(list(msg)) == 6
+
+
+def test_enrich_subclass_write_errors_are_raised(master):
+    """A __setitem__ that refuses a key stops enrichment there; keys written before stay.
+    One that calls back into the master may read it but not reload it."""
+
+    class Refusing(dict):
+        def __setitem__(self, key, value):
+            if key == "expiry":
+                raise KeyError("no expiry here")
+            super().__setitem__(key, value)
+
+    msg = Refusing(token=7)
+    with pytest.raises(KeyError, match="no expiry here"):
+        master.enrich(msg)
+    assert list(msg) == ["token", "token_symbol", "strike_price", "option_type"]
+
+    seen = []
+
+    class Reentering(dict):
+        def __setitem__(self, key, value):
+            seen.append(master.lookup(0)["symbol"])
+            with pytest.raises(RuntimeError, match="Already borrowed"):
+                master.load("/nonexistent")
+            super().__setitem__(key, value)
+
+    msg = Reentering(token=7)
+    assert master.enrich(msg) is True
+    assert seen == ["ZERO"] * 6 and msg["name"] == "NIFTY"

@@ -59,13 +59,19 @@ bool make_values(const ContractInfo& info, std::array<PyObject*, 6>& out) {
   return true;
 }
 
-// Writes the six keys from ready values (borrowed).
+// Writes the six keys from ready values (borrowed). A plain dict is written
+// directly; a dict subclass is written through its own __setitem__, so that a
+// subclass that keeps its own bookkeeping beside the dict's storage (an
+// OrderedDict's key order, a subclass that logs or validates) sees every key.
 bool put_values(PyObject* dict, const std::array<PyObject*, 6>& values) {
   const MessageKeys& k = message_keys();
   PyObject* const keys[6] = {k.token_symbol, k.strike_price, k.option_type,
                              k.expiry,       k.lot_size,     k.name};
+  const bool exact = PyDict_CheckExact(dict);
   for (int i = 0; i < 6; ++i) {
-    if (PyDict_SetItem(dict, keys[i], values[i]) < 0) return false;
+    const int rc = exact ? PyDict_SetItem(dict, keys[i], values[i])
+                         : PyObject_SetItem(dict, keys[i], values[i]);
+    if (rc < 0) return false;
   }
   return true;
 }

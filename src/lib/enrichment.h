@@ -27,8 +27,9 @@ uint32_t coerce_token(PyObject* value);
 
 // Writes "token_symbol", "strike_price", "option_type", "expiry", "lot_size" and "name" from
 // `info` into `dict`, in that order. Keys already present keep their places; the others are
-// appended. Returns true, or false with the error of the first write that failed (the keys
-// written before it stay).
+// appended. A dict subclass is written through its __setitem__ (which may run Python code), a
+// plain dict directly. Returns true, or false with the error of the first write that failed
+// (the keys written before it stay).
 bool apply_enrichment(PyObject* dict, const ContractInfo& info);
 
 // The six enrichment values of each contract of one table, made on first use
