@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import argparse
+import gc
+import json
+import os
 import statistics
 import sys
 import time
@@ -37,3 +41,133 @@ def median_time(fn, repeat: int = 5) -> float:
 
 def report(name: str, value: float, unit: str) -> None:
     print(f"{name:<58} {value:>14,.2f} {unit}")
+
+
+# ---------------------------------------------------------------------------
+# The convention that every benchmarks/bench_*.py follows, so that
+# benchmarks/run_all.py can run them all and write benchmarks/RESULTS.md:
+#
+#   python benchmarks/bench_X.py [--quick] [--json PATH]
+#
+# --quick runs on small inputs with few repeats (all scripts together in
+# about a minute); --json writes the measured rows to PATH as
+# {"script": "bench_X.py", "rows": [row, ...]}. A row is a dict:
+#   path         what was measured, e.g. "build_from_source(loader)"
+#   messages     messages in the input file, or None (the chart's x axis)
+#   median       median over the repeats
+#   spread       max minus min over the repeats, in the unit of median
+#   unit         "msg/s" (or another "<thing>/s": higher is better) or a
+#                cost such as "s", "us/call", "MB"
+#   peak_memory  bytes the process grew to above its size before the call,
+#                at its peak (max over repeats), or None
+#   reference    True for a reference row (run_all.py computes the ratio of
+#                every "msg/s" row to every reference of the same input)
+# Use bench_args(), measure() and Rows below; realistic_feeds() gives the
+# generated files of the report (1, 5 and 20 million messages).
+
+_PAGE = os.sysconf("SC_PAGE_SIZE")
+REALISTIC = [(1_000_000, 100), (5_000_000, 500), (20_000_000, 2_000)]
+REALISTIC_QUICK = [(100_000, 100), (300_000, 500), (1_000_000, 2_000)]
+
+
+def bench_args(doc: str | None = None, argv=None):
+    """Parses --quick and --json; returns the argparse namespace."""
+    parser = argparse.ArgumentParser(description=(doc or "").strip().splitlines()[0:1] or None)
+    parser.add_argument("--quick", action="store_true", help="small inputs, few repeats")
+    parser.add_argument("--json", metavar="PATH", help="write the rows to PATH")
+    return parser.parse_args(argv)
+
+
+def realistic_feeds(quick: bool = False) -> list[tuple[str, int, int]]:
+    """(path, messages, tokens) of the generated report files, smallest first."""
+    return [(feed(m, t), m, t) for m, t in (REALISTIC_QUICK if quick else REALISTIC)]
+
+
+def _rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * _PAGE
+
+
+def _peak_rss() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _reset_peak() -> None:
+    # Writing 5 to clear_refs resets the peak resident size (Linux >= 4.0).
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
+def measure(
+    fn,
+    *,
+    path: str,
+    repeat: int = 5,
+    per: float | None = None,
+    unit: str = "s",
+    messages: int | None = None,
+    reference: bool = False,
+    setup=None,
+) -> dict:
+    """Calls fn() `repeat` times and returns its row. With `per`, the value
+    of a call is per / seconds (a rate, e.g. messages per second); without,
+    the seconds themselves (unit "s"), or fn's return value when fn returns a
+    number and unit is not "s". setup(), when given, runs untimed before
+    every call and its result is passed to fn."""
+    values, peaks = [], []
+    for _ in range(repeat):
+        arg = setup() if setup is not None else None
+        gc.collect()
+        _reset_peak()
+        before = _rss()
+        start = time.perf_counter()
+        out = fn(arg) if setup is not None else fn()
+        elapsed = time.perf_counter() - start
+        peaks.append(max(_peak_rss() - before, 0))
+        if per is not None:
+            values.append(per / elapsed)
+        elif unit != "s" and isinstance(out, int | float):
+            values.append(float(out))
+        else:
+            values.append(elapsed)
+        del out, arg
+    return {
+        "path": path,
+        "messages": messages,
+        "median": statistics.median(values),
+        "spread": max(values) - min(values),
+        "unit": unit,
+        "peak_memory": max(peaks),
+        "reference": reference,
+    }
+
+
+class Rows:
+    """The rows of one script: printed as they come, written by write()."""
+
+    def __init__(self, script: str) -> None:
+        self.script = Path(script).name
+        self.rows: list[dict] = []
+
+    def add(self, row: dict) -> dict:
+        self.rows.append(row)
+        size = f" [{row['messages']:,} msgs]" if row.get("messages") else ""
+        print(
+            f"{row['path'] + size:<64} {row['median']:>16,.2f} {row['unit']}"
+            f"  (spread {row['spread']:,.2f}, peak {row.get('peak_memory') or 0:,} B)",
+            flush=True,
+        )
+        return row
+
+    def write(self, json_path: str | None) -> None:
+        if not json_path:
+            return
+        with open(json_path, "w") as f:
+            json.dump({"script": self.script, "rows": self.rows}, f, indent=1)
