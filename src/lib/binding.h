@@ -313,6 +313,45 @@ constexpr PyMethodDef method_def(const char* name, const char* doc) {
       METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// A module-level function: like Method, but bound to no object, so there is
+// no access flag to take. Its implementation receives the module object
+// (borrowed) and the bound arguments.
+using FunctionImpl = PyObject* (*)(PyObject* module, const Args& args);
+
+struct Function {
+  const char* qualname;  // "function()", used in binding errors
+  FunctionImpl impl;
+  std::array<Param, kMaxParams> params;  // declared ones first, then empty
+
+  // Returns the number of declared parameters.
+  constexpr std::size_t nparams() const {
+    std::size_t n = 0;
+    while (n < kMaxParams && params[n].name != nullptr) ++n;
+    return n;
+  }
+};
+
+template <const Function& F>
+PyObject* function_trampoline(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Args bound;
+    if (!bound.bind(F.qualname, F.params.data(), F.nparams(), args, nargs, kwnames)) {
+      return nullptr;
+    }
+    return F.impl(module, bound);
+  });
+}
+
+// The PyMethodDef of a declared module function; `doc` starts with its text
+// signature.
+template <const Function& F>
+constexpr PyMethodDef function_def(const char* name, const char* doc) {
+  return PyMethodDef{
+      name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function_trampoline<F>)),
+      METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // ---------------------------------------------------------------- slots
 
 // tp_new for a class whose constructor takes no arguments.

@@ -1,0 +1,23 @@
+// The functions and classes of tidemark_tools._native, declared here and
+// registered in module.cc. Each function is a Function of the shared binding
+// mechanism (binding.h), defined in the unit that implements it; module.cc
+// lists it, with its name and docstring, in the module's method table.
+#pragma once
+
+#include "binding.h"
+
+namespace tidemark::py {
+
+// Classes whose instances the functions return, in the order of registration.
+// (none yet)
+
+// Functions.
+// (none yet)
+
+// Makes the SymbolMaster class of the tidemark module known to this module's
+// converters, so that a SymbolMaster argument can be taken with
+// Args::get(i, Borrowed<SymbolMasterState>&, ...). Returns 0, or -1 with an
+// exception set.
+int adopt_symbol_master_type();
+
+}  // namespace tidemark::py

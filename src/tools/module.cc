@@ -1,0 +1,100 @@
+// The entry point of tidemark_tools._native, the private native module of the
+// tidemark_tools package. It is built from the same core as the tidemark
+// module and binds its functions with the same mechanism (binding.h); the
+// package's Python layer validates and documents the public arguments and
+// calls these functions.
+//
+// To add a function: define a `const Function kName{...}` in its own unit,
+// declare it in functions.h and add one function_def line to kFunctions below.
+#include "binding.h"
+#include "functions.h"
+#include "py_symbol_master.h"
+
+namespace tidemark::py {
+
+namespace {
+
+// The module's functions, in the order of its documentation; each docstring
+// starts with the function's text signature.
+PyMethodDef kFunctions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Classes registered as module attributes (their instances are made only by
+// the functions above).
+const ClassDef* const kClasses[] = {nullptr};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tidemark_tools._native",
+    "Private native part of tidemark_tools; use the tidemark_tools package instead.",
+    0,  // as for tidemark: a second interpreter is refused below
+    kFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first imported the module; -1 before that.
+int64_t g_owner_interpreter = -1;
+
+PyObject* init_module() {
+  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interp < 0) return nullptr;
+  if (g_owner_interpreter == -1) {
+    g_owner_interpreter = interp;
+  } else if (g_owner_interpreter != interp) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tidemark_tools can be imported in only one interpreter per process");
+    return nullptr;
+  }
+  if (adopt_symbol_master_type() < 0) return nullptr;
+  PyObject* module = PyModule_Create(&module_def);
+  if (module == nullptr) return nullptr;
+  for (const ClassDef* c : kClasses) {
+    if (c == nullptr) continue;
+    if (*c->slot == nullptr) {
+      PyObject* type = PyType_FromSpec(c->spec);
+      if (type == nullptr) {
+        Py_DECREF(module);
+        return nullptr;
+      }
+      *c->slot = reinterpret_cast<PyTypeObject*>(type);
+    }
+    if (PyModule_AddObjectRef(module, c->name, reinterpret_cast<PyObject*>(*c->slot)) < 0) {
+      Py_DECREF(module);
+      return nullptr;
+    }
+  }
+  return module;
+}
+
+}  // namespace
+
+int adopt_symbol_master_type() {
+  // Both modules are built from the same sources in the same build, so a
+  // SymbolMaster instance made by tidemark has exactly the layout
+  // Wrapped<SymbolMasterState> of this module. The type is kept (a strong
+  // reference held for the life of the process) once found.
+  PyTypeObject*& slot = type_object<SymbolMasterState>();
+  if (slot != nullptr) return 0;
+  PyObject* tidemark = PyImport_ImportModule("tidemark");
+  if (tidemark == nullptr) return -1;
+  PyObject* type = PyObject_GetAttrString(tidemark, kSymbolMasterName);
+  Py_DECREF(tidemark);
+  if (type == nullptr) return -1;
+  if (!PyType_Check(type)) {
+    Py_DECREF(type);
+    PyErr_SetString(PyExc_ImportError, "tidemark.SymbolMaster is not a class");
+    return -1;
+  }
+  slot = reinterpret_cast<PyTypeObject*>(type);  // owned for the life of the process
+  return 0;
+}
+
+}  // namespace tidemark::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+  return tidemark::py::guarded([] { return tidemark::py::init_module(); });
+}
