@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -27,19 +28,6 @@ class FileCloser {
   int fd_;
 };
 
-// Unmaps a mapping when it goes out of scope.
-class Unmapper {
- public:
-  Unmapper(void* addr, std::size_t length) : addr_(addr), length_(length) {}
-  Unmapper(const Unmapper&) = delete;
-  Unmapper& operator=(const Unmapper&) = delete;
-  ~Unmapper() { ::munmap(addr_, length_); }
-
- private:
-  void* addr_;
-  std::size_t length_;
-};
-
 // Appends one record of `length` bytes (47 or 54) as a FeedMessage. The
 // message starts zeroed, so the bytes past an order record stay 0.
 inline void append_record(const uint8_t* record, std::size_t length,
@@ -48,9 +36,10 @@ inline void append_record(const uint8_t* record, std::size_t length,
   std::memcpy(static_cast<void*>(&m), record, length);
 }
 
-}  // namespace
-
-void scan_feed_buffer(const uint8_t* data, std::size_t size, std::vector<FeedMessage>& out) {
+// The framing loop of scan_feed_buffer. Returns the position where it stopped:
+// the start of an incomplete header or record (or `size` when nothing is
+// left), or a position past `size` when a skipped record reaches beyond it.
+std::size_t scan_records(const uint8_t* data, std::size_t size, std::vector<FeedMessage>& out) {
   std::size_t p = 0;
   while (p < size) {
     const uint8_t* at = data + p;
@@ -59,15 +48,15 @@ void scan_feed_buffer(const uint8_t* data, std::size_t size, std::vector<FeedMes
       continue;
     }
     const std::size_t left = size - p;
-    if (left < kHeaderSize) return;
+    if (left < kHeaderSize) return p;
     switch (record_kind(at[8])) {
       case RecordKind::kOrder:
-        if (left < kOrderRecordSize) return;
+        if (left < kOrderRecordSize) return p;
         append_record(at, kOrderRecordSize, out);
         p += kOrderRecordSize;
         break;
       case RecordKind::kTrade:
-        if (left < kTradeRecordSize) return;
+        if (left < kTradeRecordSize) return p;
         append_record(at, kTradeRecordSize, out);
         p += kTradeRecordSize;
         break;
@@ -81,6 +70,65 @@ void scan_feed_buffer(const uint8_t* data, std::size_t size, std::vector<FeedMes
       }
     }
   }
+  return p;
+}
+
+// The bytes read from the file per read call. Large enough that the calls
+// cost little next to the scan, small enough to stay in the CPU's caches.
+constexpr std::size_t kReadChunk = std::size_t{1} << 18;
+
+// Reads up to `length` bytes at the file position into `buffer`, retrying on
+// EINTR. Returns the count (0 at the end of the file) or -1 with errno set.
+ssize_t read_some(int fd, uint8_t* buffer, std::size_t length) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+// Decodes the first `size` bytes of the open file `fd` into `out` by reading
+// it in chunks, with the framing of scan_feed_buffer across chunk borders: an
+// incomplete record at the end of a chunk is carried over to the next one, and
+// the rest of a skipped record that reaches past a chunk is dropped from the
+// next reads. A file that ends before `size` bytes (another process truncated
+// it meanwhile) ends the scan as if its bytes ended there. Returns the read
+// error of the operating system, or success.
+Status scan_feed_fd(int fd, uint64_t size, std::vector<FeedMessage>& out) {
+  // A carried-over record is shorter than the longest record.
+  std::vector<uint8_t> buffer(kReadChunk + kTradeRecordSize);
+  std::size_t kept = 0;  // carried-over bytes at the front of the buffer
+  uint64_t skip = 0;     // bytes of a skipped record still to drop
+  uint64_t remaining = size;
+  while (remaining > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, remaining));
+    const ssize_t n = read_some(fd, buffer.data() + kept, want);
+    if (n < 0) return Status::error(os_error_text(errno));
+    if (n == 0) break;
+    remaining -= static_cast<uint64_t>(n);
+    std::size_t begin = 0;
+    std::size_t end = kept + static_cast<std::size_t>(n);
+    if (skip != 0) {  // then nothing was kept
+      const std::size_t dropped = static_cast<std::size_t>(std::min<uint64_t>(skip, end));
+      skip -= dropped;
+      begin = dropped;
+    }
+    const std::size_t length = end - begin;
+    const std::size_t p = scan_records(buffer.data() + begin, length, out);
+    if (p >= length) {
+      skip = p - length;
+      kept = 0;
+    } else {
+      kept = length - p;
+      std::memmove(buffer.data(), buffer.data() + begin + p, kept);
+    }
+  }
+  return Status();
+}
+
+}  // namespace
+
+void scan_feed_buffer(const uint8_t* data, std::size_t size, std::vector<FeedMessage>& out) {
+  scan_records(data, size, out);
 }
 
 Result<std::shared_ptr<const FeedMessageArray>> load_feed_file(const std::string& path) {
@@ -90,23 +138,30 @@ Result<std::shared_ptr<const FeedMessageArray>> load_feed_file(const std::string
 
   struct stat st;
   if (::fstat(fd, &st) != 0) return Status::error(os_error_text(errno));
-  const std::size_t size = static_cast<std::size_t>(st.st_size);
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
 
-  // A mapping cannot be empty, so an empty file is mapped as one byte and
-  // read as an empty range. Mapping (rather than skipping it) also keeps a
-  // directory that reports size 0 failing the same way as any other.
-  const std::size_t map_length = size != 0 ? size : 1;
-  void* addr = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED, fd, 0);
-  if (addr == MAP_FAILED) return Status::error(os_error_text(errno));
-  Unmapper unmapper(addr, map_length);
+  // The file is read, not mapped: a mapping turns a file that another process
+  // truncates meanwhile into a fatal signal, a read into a shorter file. What
+  // is not a regular file with bytes in it (a directory, a pipe, a device, a
+  // file that reports size 0) is still offered to a mapping first, which
+  // keeps the errors that the cache has always given for those ("No such
+  // device (os error 19)" for a directory); nothing is read through it.
+  if (!S_ISREG(st.st_mode) || size == 0) {
+    const std::size_t map_length = size != 0 ? static_cast<std::size_t>(size) : 1;
+    void* addr = ::mmap(nullptr, map_length, PROT_READ, MAP_SHARED, fd, 0);
+    if (addr == MAP_FAILED) return Status::error(os_error_text(errno));
+    ::munmap(addr, map_length);
+  }
   // One pass from start to end: ask for early and large read-ahead.
-  ::madvise(addr, map_length, MADV_SEQUENTIAL);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   // 47 bytes is the shortest stored record, so this one reservation is
-  // enough for the whole scan.
+  // enough for the whole scan: no more than `size` bytes are ever read, also
+  // when the file grows meanwhile.
   auto messages = std::make_shared<FeedMessageArray>();
-  messages->reserve(size / kOrderRecordSize);
-  scan_feed_buffer(static_cast<const uint8_t*>(addr), size, *messages);
+  messages->reserve(static_cast<std::size_t>(size / kOrderRecordSize));
+  Status read = scan_feed_fd(fd, size, *messages);
+  if (!read.ok()) return read;
   return std::shared_ptr<const FeedMessageArray>(std::move(messages));
 }
 

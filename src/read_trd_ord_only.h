@@ -1,6 +1,6 @@
 // Whole-file decoding of a feed file for the message cache.
 //
-// load_feed_file maps a feed file read-only, decodes every order and trade
+// load_feed_file reads a feed file in chunks, decodes every order and trade
 // record into a FeedMessage and releases the file before it returns; the
 // caller owns the resulting array, which is immutable and may be shared.
 // scan_feed_buffer is the framing used for that, over any byte range: it
@@ -29,10 +29,12 @@ using FeedMessageArray = std::vector<FeedMessage>;
 // or record at the end ends the scan silently.
 void scan_feed_buffer(const uint8_t* data, std::size_t size, std::vector<FeedMessage>& out);
 
-// Returns the messages of the file at `path`, or the operating system's error
-// text when the file cannot be opened, sized or mapped (a directory fails at
-// the mapping, "No such device (os error 19)"). No file handle or mapping
-// outlives the call.
+// Returns the messages of the first bytes of the file at `path`, as many as
+// its size when it was opened, or the operating system's error text when the
+// file cannot be opened, sized or read (a directory, which is offered to a
+// mapping, fails with "No such device (os error 19)"). A file that another
+// process truncates during the call gives the messages of the bytes that were
+// read. No file handle or mapping outlives the call.
 Result<std::shared_ptr<const FeedMessageArray>> load_feed_file(const std::string& path);
 
 }  // namespace tidemark

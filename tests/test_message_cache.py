@@ -193,3 +193,51 @@ def test_framing_matches_reference_on_random_bytes(feed_file, seed):
     data = b"".join(parts)
     cache = loaded(feed_file(data))
     assert cache.get_all_messages() == scan_reference(data)
+
+
+# The cache reads files in chunks of this many bytes; records that straddle a
+# chunk border, or a skipped record that reaches across one or more borders,
+# must frame exactly as in one whole buffer.
+READ_CHUNK = 1 << 18
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        order_record("N", order_id=5),
+        trade_record(token=-3),
+        other_record("A", 9),
+        other_record("A", 60_000),  # skipped body spans the border
+        other_record("A", 4),  # restarts inside its own header
+    ],
+    ids=["order", "trade", "unknown-9", "unknown-60000", "unknown-4"],
+)
+@pytest.mark.parametrize("border", [READ_CHUNK, 2 * READ_CHUNK])
+@pytest.mark.parametrize("before", [1, 5, 8, 9, 30, 46, 47, 53, 54])
+def test_records_across_read_chunk_borders(feed_file, record, border, before):
+    data = b" " * (border - before) + record + order_record("X", order_id=9) + b"junk"
+    assert loaded(feed_file(data)).get_all_messages() == scan_reference(data)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_framing_matches_reference_over_many_chunks(feed_file, seed):
+    rng = random.Random(seed)
+    parts = []
+    size = 0
+    while size < 3 * READ_CHUNK + 1000:
+        r = rng.random()
+        if r < 0.4:
+            part = order_record(rng.choice("NMX"), order_id=rng.randrange(2**64))
+        elif r < 0.7:
+            part = trade_record(token=rng.randrange(-(2**31), 2**31))
+        elif r < 0.75:
+            part = b" " * rng.randrange(1, 300)
+        elif r < 0.8:
+            # Long skipped records, some reaching over a whole chunk of records.
+            part = other_record("Q", rng.randrange(0, 65536))
+        else:
+            part = rng.randbytes(rng.randrange(1, 60))
+        parts.append(part)
+        size += len(part)
+    data = b"".join(parts)
+    assert loaded(feed_file(data)).get_all_messages() == scan_reference(data)
