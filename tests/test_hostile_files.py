@@ -6,8 +6,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-import tidemark
 from feedgen import generate
 from reference_decoder import scan_reference
 
