@@ -13,7 +13,8 @@ namespace tidemark {
 class FeedReaderAccess {
  public:
   template <bool kCopy>
-  static ReadStep next(FeedFile& f, FeedMessage* out, std::string& error);
+  static ReadStep next(FeedFile& f, FeedMessage* out, std::string& error,
+                       SkipTally* tally = nullptr);
   static Status check_first(FeedFile& f);
   static std::size_t batch(FeedFile& f, FeedMessage* out, std::size_t max, ReadStep& last,
                            std::string& error);
@@ -90,9 +91,15 @@ FeedFile::Fill FeedFile::skip_padding_slow(std::string& error) {
 }
 
 template <bool kCopy>
-ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& error) {
+ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& error,
+                                SkipTally* tally) {
   for (;;) {
+    const uint64_t before_padding = tally ? f.position() : 0;
     FeedFile::Fill r = f.skip_padding(error);
+    if (tally) {
+      tally->padding_bytes += f.position() - before_padding;
+      tally->record_offset = f.position();
+    }
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
     if (r == FeedFile::Fill::kShort) return ReadStep::kEnd;
     r = f.fill(kHeaderSize, error);
@@ -103,7 +110,8 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
       return ReadStep::kError;
     }
     const uint8_t* rec = f.buf_.get() + f.begin_;
-    const RecordKind kind = record_kind(rec[8]);
+    const uint8_t type = rec[8];
+    const RecordKind kind = record_kind(type);
     if (kind == RecordKind::kUnknown) {
       uint16_t msg_len;
       std::memcpy(&msg_len, rec, sizeof msg_len);
@@ -116,6 +124,10 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
         return ReadStep::kError;
       }
       f.begin_ += skip;
+      if (tally) {
+        tally->skipped_bytes += skip;
+        ++tally->skipped_records[type];
+      }
       continue;
     }
     const std::size_t len = kind == RecordKind::kOrder ? kOrderRecordSize : kTradeRecordSize;
@@ -153,6 +165,10 @@ Status FeedReaderAccess::check_first(FeedFile& f) {
 
 ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error) {
   return FeedReaderAccess::next<true>(file, &out, error);
+}
+
+ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error, SkipTally& tally) {
+  return FeedReaderAccess::next<true>(file, &out, error, &tally);
 }
 
 std::size_t FeedReaderAccess::batch(FeedFile& f, FeedMessage* out, std::size_t max, ReadStep& last,

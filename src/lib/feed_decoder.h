@@ -8,6 +8,7 @@
 // file that has since grown all give the same results.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,9 +69,22 @@ class FeedFile {
 
 enum class ReadStep { kMessage, kEnd, kError };
 
+// What the framing passed over or began on its way through a file: padding
+// spaces, records of other types (skipped whole), and the offset of the last
+// record it started. Counts add up across calls; the tallying reads frame
+// exactly as read_next_message does.
+struct SkipTally {
+  uint64_t padding_bytes = 0;
+  uint64_t skipped_bytes = 0;                   // skipped records, headers included
+  std::array<uint64_t, 256> skipped_records{};  // by type byte
+  uint64_t record_offset = 0;                   // where the last record began
+};
+
 // Reads the next order or trade message, skipping spaces before records and
 // records of other types. kError leaves the text in `error`.
 ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error);
+// The same, adding what it passes over to `tally`.
+ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error, SkipTally& tally);
 
 // Reads up to `max` messages into `out` as read_next_message would, one
 // after the other; returns how many were read. `last` tells why it stopped

@@ -12,7 +12,7 @@ namespace tidemark::py {
 // (none yet)
 
 // Functions.
-// (none yet)
+extern const Function kFeedStats;  // py_feed_stats.cc
 
 // Makes the SymbolMaster class of the tidemark module known to this module's
 // converters, so that a SymbolMaster argument can be taken with
