@@ -1,0 +1,226 @@
+"""The `tidemark` command: each subcommand on the sample data and on made-up
+files, its output, its exit status and its one-line errors."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from tidemark import MessageCacheReader, StreamingBinaryLoader
+
+from tidemark_tools.cli import main, parse_duration
+from tidemark_tools.stats import feed_stats
+
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = str(ROOT / "data" / "sample_feed.bin")
+MASTER = str(ROOT / "data" / "contract_master_fo_header.csv")
+
+
+def run(capsys, *argv):
+    """Runs the command in this process: (exit status, stdout, stderr)."""
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+# ---------------------------------------------------------------- info
+
+
+def test_info_sample_agrees_with_the_loader(capsys):
+    status, out, err = run(capsys, "info", SAMPLE, "--json")
+    assert status == 0 and err == ""
+    [stats] = json.loads(out)
+    loader = StreamingBinaryLoader()
+    loader.open_stream(SAMPLE)
+    by_type: dict[str, int] = {}
+    by_token: dict[str, int] = {}
+    msgs = []
+    while (msg := loader.get_next_msg()) is not None:
+        by_type[msg["msg_type"]] = by_type.get(msg["msg_type"], 0) + 1
+        key = str(msg["token"] & 0xFFFFFFFF)
+        by_token[key] = by_token.get(key, 0) + 1
+        msgs.append(msg)
+    assert stats["messages"] == len(msgs)
+    assert {t: n for t, n in stats["records_by_type"].items() if t in "NMXT"} == by_type
+    assert stats["messages_by_token"] == by_token and stats["tokens"] == len(by_token)
+    assert (stats["first_seq_no"], stats["last_seq_no"]) == (msgs[0]["seq_no"], msgs[-1]["seq_no"])
+    assert stats["first_exch_ts"] == msgs[0]["exch_ts"]
+    assert stats["last_exch_ts"] == msgs[-1]["exch_ts"]
+    assert stats["size"] == stats["bytes_scanned"] == os.path.getsize(SAMPLE)
+    assert stats["error"] is None
+    # Every byte is a record, a skipped record or padding.
+    assert stats["size"] == (
+        47 * (stats["messages"] - by_type.get("T", 0))
+        + 54 * by_type.get("T", 0)
+        + stats["unknown_bytes"]
+        + stats["padding_bytes"]
+    )
+
+    status, text, _ = run(capsys, "info", SAMPLE)
+    assert status == 0
+    assert f"messages       {len(msgs):,}" in text
+    assert "decoding       clean to the end" in text
+
+
+def test_info_counts_padding_skipped_records_and_where_decoding_stopped(capsys, feed_file, records):
+    good = records.order_record("N", token=7, seq_no=5, exch_ts=100)
+    trade = records.trade_record(token=-1, seq_no=6, exch_ts=90)
+    other = records.other_record("A", msg_len=12, body=b"xyz")
+    short = records.other_record("B", msg_len=3)  # skips 9 bytes in the streaming framing
+    path = feed_file(b"  ", good, b" ", other, trade, short, good[:20])
+    stats = feed_stats(path)
+    assert stats["messages"] == 2
+    assert stats["records_by_type"] == {"N": 1, "T": 1, "A": 1, "B": 1}
+    assert (stats["unknown_records"], stats["unknown_bytes"]) == (2, 21)
+    assert stats["padding_bytes"] == 3
+    assert stats["messages_by_token"] == {"7": 1, "4294967295": 1}
+    assert stats["exch_ts_backwards"] == 1
+    assert (stats["min_exch_ts"], stats["max_exch_ts"]) == (90, 100)
+    cut_at = 2 + 47 + 1 + 12 + 54 + 9
+    assert stats["error"] == {"offset": cut_at, "text": "truncated message payload"}
+    # The loader fails on the same record with the same text.
+    loader = StreamingBinaryLoader()
+    loader.open_stream(path, count_messages=False)
+    with pytest.raises(RuntimeError, match="^truncated message payload$"):
+        while loader.get_next_msg() is not None:
+            pass
+
+    status, out, err = run(capsys, "info", path)
+    assert status == 1 and err == ""
+    assert f"stopped at byte {cut_at:,}: truncated message payload" in out
+    assert "other records  2 (21 bytes): A 1, B 1" in out
+
+
+@pytest.mark.parametrize(
+    "content, text",
+    [
+        (b"", "file is empty or missing a complete message header"),
+        (b"   ", "file is empty or missing a complete message header"),
+        (b"12345", "truncated first message header"),
+        (b"\x0c\x00\x01\x00\x00\x00\x00\x00A", "invalid first message type: 65"),
+    ],
+)
+def test_info_reports_a_bad_start_as_a_finding(feed_file, content, text):
+    stats = feed_stats(feed_file(content))
+    assert stats["messages"] == 0 and stats["first_seq_no"] is None
+    assert stats["error"] == {"offset": 0, "text": text}
+
+
+def test_info_several_files_and_a_missing_one(capsys, tmp_path):
+    missing = str(tmp_path / "missing.bin")
+    status, out, err = run(capsys, "info", SAMPLE, missing, SAMPLE, "--json")
+    assert status == 2
+    assert err == f"tidemark: {missing}: No such file or directory (os error 2)\n"
+    assert len(json.loads(out)) == 2
+
+
+def test_feed_stats_progress_and_a_failing_callback(tmp_path, records):
+    path = tmp_path / "big.bin"
+    path.write_bytes(records.order_record("N") * 400_000)  # 18.8 MB: three steps
+    seen: list[int] = []
+    stats = feed_stats(path, progress=seen.append)
+    assert stats["messages"] == 400_000
+    assert seen == sorted(seen) and len(seen) >= 3 and seen[-1] == stats["size"]
+
+    def stop(_position):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        feed_stats(str(path), progress=stop)
+    with pytest.raises(TypeError, match="path must be"):
+        feed_stats(5)  # type: ignore[arg-type]
+
+
+# ---------------------------------------------------------------- path
+
+
+def test_path_prints_the_builders_path(capsys, tmp_path):
+    status, out, _ = run(capsys, "path", "nse_cm", "--stream", "2", "--date", "2025-12-29")
+    assert (status, out) == (0, "/nas/50.30/NSE_CM/Feed_CM_StreamID_2_29_12_2025.bin\n")
+
+    feed = tmp_path / "NSE_FO" / "Feed_FO_StreamID_1_01_06_2026.bin"
+    feed.parent.mkdir()
+    feed.write_bytes(b"")
+    args = ("path", "FO", "--stream", "1", "--date", "2026-06-01", "--base", f"{tmp_path}/")
+    assert run(capsys, *args, "--verify") == (0, f"{feed}\n", "")
+    feed.unlink()
+    status, out, err = run(capsys, *args, "--verify")
+    assert (status, out) == (2, "")
+    assert err == f"tidemark: file not found: {feed}\n"
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["path", "BSE", "--stream", "1", "--date", "2026-01-02"], "unknown segment 'BSE'"),
+        (["path", "CM", "--stream", "0", "--date", "2026-01-02"], "stream_id must be > 0"),
+        (["path", "CM", "--stream", "1", "--date", "2026-13-02"], "invalid month 13"),
+        (["path", "CM", "--stream", "1", "--date", "02/01/2026"], "invalid date '02/01/2026'"),
+    ],
+)
+def test_path_errors_are_one_line(capsys, argv, message):
+    status, out, err = run(capsys, *argv)
+    assert (status, out) == (2, "")
+    assert err.startswith("tidemark: ") and message in err and err.count("\n") == 1
+
+
+# ---------------------------------------------------------------- conventions
+
+
+@pytest.mark.parametrize(
+    "text, ns",
+    [
+        ("1s", 10**9),
+        ("100ms", 10**8),
+        ("5m", 300 * 10**9),
+        ("1.5s", 1_500_000_000),
+        ("250us", 250_000),
+        ("1ns", 1),
+        ("2h", 7_200 * 10**9),
+    ],
+)
+def test_durations(text, ns):
+    assert parse_duration(text) == ns
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["book", SAMPLE, "--every", "1x"],
+        ["book", SAMPLE, "--every", "0s"],
+        ["plot", SAMPLE, "--out", "x.png"],
+        ["dump", SAMPLE, "--token", "-1"],
+        ["dump", SAMPLE, "--type", "N,Q"],
+        ["frobnicate"],
+    ],
+)
+def test_usage_errors_are_one_line_with_status_2(capsys, argv):
+    with pytest.raises(SystemExit) as exit_info:
+        main(argv)
+    out, err = capsys.readouterr()
+    assert exit_info.value.code == 2 and out == ""
+    assert err.startswith("tidemark") and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("command", ["info", "dump", "book", "plot", "path"])
+def test_every_subcommand_has_help_with_an_example(capsys, command):
+    with pytest.raises(SystemExit) as exit_info:
+        main([command, "--help"])
+    out = capsys.readouterr().out
+    assert exit_info.value.code == 0
+    assert f"usage: tidemark {command}" in out and "example:\n  tidemark " + command in out
+
+
+def test_installed_console_script(tmp_path):
+    exe = shutil.which("tidemark", path=os.path.dirname(sys.executable))
+    if exe is None:
+        pytest.skip("the console script is not installed beside this interpreter")
+    ok = subprocess.run([exe, "info", SAMPLE], capture_output=True, text=True)
+    assert ok.returncode == 0 and ok.stderr == "" and "decoding       clean" in ok.stdout
+    # Not a terminal: no progress bar, and an error is one line, no traceback.
+    bad = subprocess.run([exe, "info", str(tmp_path)], capture_output=True, text=True)
+    assert bad.returncode == 2 and bad.stdout == ""
+    assert bad.stderr == f"tidemark: {tmp_path}: Is a directory (os error 21)\n"
