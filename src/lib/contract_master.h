@@ -64,6 +64,9 @@ class ContractTable {
   // Returns true when the table holds no record.
   bool empty() const { return records_.empty(); }
 
+  // Returns every record, in table order (position_of gives the same order).
+  const std::vector<ContractInfo>& records() const { return records_; }
+
  private:
   struct Slot {
     uint32_t token;

@@ -4,10 +4,14 @@
 Python layer checks and documents arguments; the work is done by the private
 native module `tidemark_tools._native`, built from the same C++ core as
 `tidemark`.
+
+- `scan_feed(path)`: the messages of a feed file as Arrow record batches,
+  for pyarrow, polars, DuckDB and (losslessly) pandas.
 """
 
 from __future__ import annotations
 
-from . import _native  # noqa: F401  (fails early if the build is incomplete)
+from ._arrow import ArrowStream, to_pandas
+from ._scan import FeedScan, scan_feed
 
-__all__: list[str] = []
+__all__ = ["ArrowStream", "FeedScan", "scan_feed", "to_pandas"]

@@ -9,9 +9,10 @@
 namespace tidemark::py {
 
 // Classes whose instances the functions return, in the order of registration.
-// (none yet)
+extern const ClassDef kArrowSourceClass;  // py_arrow_source.cc
 
-// Functions.
+// Functions, each defined in the unit named beside it.
+extern const Function kScanFeed;  // py_scan_feed.cc
 extern const Function kFeedStats;  // py_feed_stats.cc
 
 // Makes the SymbolMaster class of the tidemark module known to this module's

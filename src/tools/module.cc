@@ -17,6 +17,10 @@ namespace {
 // The module's functions, in the order of its documentation; each docstring
 // starts with the function's text signature.
 PyMethodDef kFunctions[] = {
+    function_def<kScanFeed>(
+        "scan_feed",
+        "scan_feed(path, master=None, batch_rows=65536)\n--\n\n"
+        "The messages of a feed file as an ArrowSource of record batches."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"
@@ -27,7 +31,7 @@ PyMethodDef kFunctions[] = {
 
 // Classes registered as module attributes (their instances are made only by
 // the functions above).
-const ClassDef* const kClasses[] = {nullptr};
+const ClassDef* const kClasses[] = {&kArrowSourceClass};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -58,7 +62,6 @@ PyObject* init_module() {
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
   for (const ClassDef* c : kClasses) {
-    if (c == nullptr) continue;
     if (*c->slot == nullptr) {
       PyObject* type = PyType_FromSpec(c->spec);
       if (type == nullptr) {

@@ -1,0 +1,242 @@
+#include "arrow_columns.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace tidemark::arrow {
+
+namespace {
+
+// ---------------------------------------------------------------- memory
+
+// Returns `bytes` (at least 1) from malloc, or throws std::bad_alloc.
+void* allocate(std::size_t bytes) {
+  void* p = std::malloc(std::max<std::size_t>(bytes, 1));
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// Resizes a malloc'd block from `old_bytes` to `new_bytes`, zeroing the bytes
+// added when `zero` is set; throws std::bad_alloc (the block then stays).
+uint8_t* resize(uint8_t* block, std::size_t old_bytes, std::size_t new_bytes, bool zero) {
+  void* p = std::realloc(block, std::max<std::size_t>(new_bytes, 1));
+  if (p == nullptr) throw std::bad_alloc();
+  auto* bytes = static_cast<uint8_t*>(p);
+  if (zero && new_bytes > old_bytes) std::memset(bytes + old_bytes, 0, new_bytes - old_bytes);
+  return bytes;
+}
+
+std::size_t bitmap_bytes(std::size_t rows) { return (rows + 63) / 64 * 8; }
+
+std::size_t value_width(ColumnType type) {
+  switch (type) {
+    case ColumnType::kUInt16:
+      return 2;
+    case ColumnType::kInt32:
+    case ColumnType::kUInt32:
+    case ColumnType::kUtf8:  // offsets
+      return 4;
+    case ColumnType::kInt64:
+    case ColumnType::kUInt64:
+      return 8;
+    case ColumnType::kBool:
+      return 0;
+  }
+  return 0;
+}
+
+const char* format_of(ColumnType type) {
+  switch (type) {
+    case ColumnType::kUtf8:
+      return "u";
+    case ColumnType::kBool:
+      return "b";
+    case ColumnType::kInt32:
+      return "i";
+    case ColumnType::kInt64:
+      return "l";
+    case ColumnType::kUInt16:
+      return "S";
+    case ColumnType::kUInt32:
+      return "I";
+    case ColumnType::kUInt64:
+      return "L";
+  }
+  return "n";
+}
+
+// ---------------------------------------------------------------- arrays
+
+// The buffers of one finished column, freed by its release.
+struct ColumnPrivate {
+  void* owned[3] = {nullptr, nullptr, nullptr};
+  const void* buffers[3] = {nullptr, nullptr, nullptr};
+};
+
+void release_column(ArrowArray* array) {
+  auto* p = static_cast<ColumnPrivate*>(array->private_data);
+  for (void* block : p->owned) std::free(block);
+  delete p;
+  array->release = nullptr;
+}
+
+// The children of one record batch. A consumer may move a child out (and
+// release it on its own) before releasing the batch, so each child keeps
+// its own release and the batch releases only those still held.
+struct BatchPrivate {
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> pointers;
+  const void* buffers[1] = {nullptr};
+};
+
+void release_batch(ArrowArray* array) {
+  auto* p = static_cast<BatchPrivate*>(array->private_data);
+  for (ArrowArray& child : p->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  delete p;
+  array->release = nullptr;
+}
+
+// ---------------------------------------------------------------- schemas
+
+struct SchemaPrivate {
+  std::string name;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> pointers;
+};
+
+void release_schema(ArrowSchema* schema) {
+  auto* p = static_cast<SchemaPrivate*>(schema->private_data);
+  for (ArrowSchema& child : p->children) {
+    if (child.release != nullptr) child.release(&child);
+  }
+  delete p;
+  schema->release = nullptr;
+}
+
+}  // namespace
+
+void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
+  auto root = std::make_unique<SchemaPrivate>();
+  root->children.resize(columns.size());
+  root->pointers.resize(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    auto child = std::make_unique<SchemaPrivate>();
+    child->name = columns[i].name;
+    ArrowSchema& s = root->children[i];
+    s = ArrowSchema{};
+    s.format = format_of(columns[i].type);
+    s.name = child->name.c_str();
+    s.flags = ARROW_FLAG_NULLABLE;
+    s.release = release_schema;
+    s.private_data = child.release();
+    root->pointers[i] = &s;
+  }
+  *out = ArrowSchema{};
+  out->format = "+s";
+  out->name = "";
+  out->n_children = static_cast<int64_t>(columns.size());
+  out->children = root->pointers.data();
+  out->release = release_schema;
+  out->private_data = root.release();
+}
+
+// ---------------------------------------------------------------- builder
+
+ColumnBuilder::ColumnBuilder(ColumnType type)
+    : type_(type), width_(type == ColumnType::kUtf8 ? 0 : value_width(type)) {}
+
+ColumnBuilder::ColumnBuilder(ColumnBuilder&& other) noexcept
+    : type_(other.type_),
+      width_(other.width_),
+      length_(std::exchange(other.length_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      null_count_(std::exchange(other.null_count_, 0)),
+      validity_(std::exchange(other.validity_, nullptr)),
+      values_(std::exchange(other.values_, nullptr)),
+      data_(std::exchange(other.data_, nullptr)),
+      data_size_(std::exchange(other.data_size_, 0)),
+      data_capacity_(std::exchange(other.data_capacity_, 0)) {}
+
+ColumnBuilder::~ColumnBuilder() { release_buffers(); }
+
+void ColumnBuilder::release_buffers() {
+  std::free(validity_);
+  std::free(values_);
+  std::free(data_);
+  validity_ = values_ = data_ = nullptr;
+  length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
+}
+
+void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes) {
+  if (length_ + rows > capacity_) {
+    const std::size_t wanted = std::max(length_ + rows, capacity_ * 2);
+    validity_ = resize(validity_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
+    if (type_ == ColumnType::kBool) {
+      values_ = resize(values_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
+    } else if (type_ == ColumnType::kUtf8) {
+      const bool first = values_ == nullptr;
+      values_ = resize(values_, capacity_ == 0 ? 0 : (capacity_ + 1) * 4, (wanted + 1) * 4, false);
+      if (first) offsets()[0] = 0;
+    } else {
+      const std::size_t w = value_width(type_);
+      values_ = resize(values_, capacity_ * w, wanted * w, false);
+    }
+    capacity_ = wanted;
+  }
+  if (type_ == ColumnType::kUtf8 && data_size_ + bytes > data_capacity_) {
+    grow_data(bytes);
+  }
+}
+
+void ColumnBuilder::grow_data(std::size_t more) {
+  const std::size_t wanted = std::max({data_size_ + more, data_capacity_ * 2, std::size_t{64}});
+  data_ = resize(data_, data_capacity_, wanted, false);
+  data_capacity_ = wanted;
+}
+
+void ColumnBuilder::finish(ArrowArray* out) {
+  if (capacity_ == 0) reserve(0 + 1);  // even an empty column gets its buffers
+  if (type_ == ColumnType::kUtf8 && data_ == nullptr) grow_data(1);
+  auto p = std::make_unique<ColumnPrivate>();
+  const int64_t n_buffers = type_ == ColumnType::kUtf8 ? 3 : 2;
+  if (null_count_ != 0) {
+    p->owned[0] = validity_;
+  } else {
+    std::free(validity_);  // every row valid: no bitmap at all
+  }
+  p->owned[1] = values_;
+  p->owned[2] = data_;
+  for (int i = 0; i < 3; ++i) p->buffers[i] = p->owned[i];
+  *out = ArrowArray{};
+  out->length = static_cast<int64_t>(length_);
+  out->null_count = static_cast<int64_t>(null_count_);
+  out->n_buffers = n_buffers;
+  out->buffers = p->buffers;
+  out->release = release_column;
+  out->private_data = p.release();
+  validity_ = values_ = data_ = nullptr;
+  length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
+}
+
+void finish_batch(std::vector<ArrowArray>& columns, int64_t length, ArrowArray* out) {
+  auto p = std::make_unique<BatchPrivate>();
+  p->children = std::move(columns);
+  columns.clear();
+  p->pointers.reserve(p->children.size());
+  for (ArrowArray& child : p->children) p->pointers.push_back(&child);
+  *out = ArrowArray{};
+  out->length = length;
+  out->n_buffers = 1;
+  out->n_children = static_cast<int64_t>(p->children.size());
+  out->buffers = p->buffers;
+  out->children = p->pointers.data();
+  out->release = release_batch;
+  out->private_data = p.release();
+}
+
+}  // namespace tidemark::arrow

@@ -1,0 +1,128 @@
+// Building Arrow record batches column by column, in plain C++.
+//
+// A ColumnBuilder is append-only: a validity bitmap, a values buffer (a bit
+// per row for booleans) and, for strings, 32-bit offsets with the UTF-8 bytes
+// behind them. finish() hands its buffers over to an ArrowArray whose release
+// frees them, so a batch lives exactly as long as its consumer keeps it.
+// finish_batch() wraps the finished columns in the struct array of one record
+// batch; export_schema() describes the same columns as an ArrowSchema.
+//
+// Appending never fails on a reserved builder; reserve() and the string
+// appends may throw std::bad_alloc. Nothing here touches Python, so batches
+// can be built and released on any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrow_c.h"
+
+namespace tidemark::arrow {
+
+enum class ColumnType : uint8_t { kUtf8, kBool, kInt32, kInt64, kUInt16, kUInt32, kUInt64 };
+
+struct ColumnSpec {
+  std::string name;
+  ColumnType type;
+};
+
+// Fills `out` with the schema of a record batch of `columns` (a struct whose
+// fields are all nullable). The schema owns copies of the names.
+void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out);
+
+class ColumnBuilder {
+ public:
+  explicit ColumnBuilder(ColumnType type);
+  ColumnBuilder(const ColumnBuilder&) = delete;
+  ColumnBuilder& operator=(const ColumnBuilder&) = delete;
+  ColumnBuilder(ColumnBuilder&& other) noexcept;
+  ~ColumnBuilder();
+
+  ColumnType type() const { return type_; }
+  // Returns the number of rows appended since the last finish().
+  std::size_t length() const { return length_; }
+
+  // Makes room for `rows` more rows (and, for strings, `bytes` more bytes of
+  // text), so that the appends below need no allocation.
+  void reserve(std::size_t rows, std::size_t bytes = 0);
+
+  // Appends a value of a fixed-width column; T must match its type.
+  template <class T>
+  void put(T value) {
+    std::memcpy(values_ + length_ * sizeof(T), &value, sizeof(T));
+    set_valid();
+  }
+  void put_bool(bool value) {
+    if (value) values_[length_ >> 3] |= static_cast<uint8_t>(1u << (length_ & 7));
+    set_valid();
+  }
+  // Appends a string; grows the text buffer when needed.
+  void put_string(std::string_view text) {
+    if (data_size_ + text.size() > data_capacity_) grow_data(text.size());
+    std::memcpy(data_ + data_size_, text.data(), text.size());
+    data_size_ += text.size();
+    offsets()[length_ + 1] = static_cast<int32_t>(data_size_);
+    set_valid();
+  }
+  // Appends the one-character string of the code point `byte` (Latin-1), as
+  // the message dicts show a type byte.
+  void put_char(uint8_t byte) {
+    if (data_size_ + 2 > data_capacity_) grow_data(2);
+    if (byte < 0x80) {
+      data_[data_size_++] = byte;
+    } else {
+      data_[data_size_++] = static_cast<uint8_t>(0xC0 | (byte >> 6));
+      data_[data_size_++] = static_cast<uint8_t>(0x80 | (byte & 0x3F));
+    }
+    offsets()[length_ + 1] = static_cast<int32_t>(data_size_);
+    set_valid();
+  }
+  void put_null() {
+    ++null_count_;
+    if (type_ == ColumnType::kUtf8) {
+      offsets()[length_ + 1] = static_cast<int32_t>(data_size_);
+    } else if (width_ != 0) {
+      std::memset(values_ + length_ * width_, 0, width_);  // a defined value under the null
+    }
+    ++length_;
+  }
+
+  // Returns the number of text bytes of a string column.
+  std::size_t text_bytes() const { return data_size_; }
+
+  // Moves the rows appended so far into `out` and starts over empty.
+  void finish(ArrowArray* out);
+
+ private:
+  int32_t* offsets() { return reinterpret_cast<int32_t*>(values_); }
+  void set_valid() {
+    validity_[length_ >> 3] |= static_cast<uint8_t>(1u << (length_ & 7));
+    ++length_;
+  }
+  void grow_data(std::size_t more);
+  void release_buffers();
+
+  ColumnType type_;
+  std::size_t width_;  // bytes per fixed-width value; 0 for bits and strings
+  std::size_t length_ = 0;
+  std::size_t capacity_ = 0;  // rows
+  std::size_t null_count_ = 0;
+  uint8_t* validity_ = nullptr;
+  uint8_t* values_ = nullptr;  // values, bits, or offsets (capacity_ + 1)
+  uint8_t* data_ = nullptr;    // text of a string column
+  std::size_t data_size_ = 0;
+  std::size_t data_capacity_ = 0;
+};
+
+// Fills `out` with one record batch: a struct array of `length` rows whose
+// children are the finished `columns` (moved in; each entry is released).
+void finish_batch(std::vector<ArrowArray>& columns, int64_t length, ArrowArray* out);
+
+// The most text a string column of a batch may hold: its offsets are 32-bit.
+inline constexpr std::size_t kMaxBatchText = (std::size_t{1} << 31) - 1;
+
+}  // namespace tidemark::arrow

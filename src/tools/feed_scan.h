@@ -1,0 +1,36 @@
+// A feed file as Arrow record batches: one row per order or trade message,
+// in file order, read with the streaming loader's framing (padding, skipped
+// records of other types, the same end-of-file rules and error texts).
+//
+// Row i holds message i's fields as the message dict of get_next_msg shows
+// them, with null where that dict has no such key; with a contract table,
+// six contract columns follow, filled as an attached master enriches the
+// dict and null where it writes nothing. A decode error in the middle of the
+// file ends the stream with the decoder's text after the rows read before it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "batch_source.h"
+#include "contract_master.h"
+#include "status.h"
+
+namespace tidemark::arrow {
+
+// Returns the columns of a scan, with the six contract columns when
+// `with_contracts` is set.
+std::vector<ColumnSpec> feed_scan_columns(bool with_contracts);
+
+// Opens `path` and validates its first record header, as open_stream does
+// without counting. Fails with the same texts.
+Status check_feed(const std::string& path);
+
+// Opens `path` for a scan from its start, in batches of at most `batch_rows`
+// rows (at least 1). `contracts` may be null.
+Result<std::unique_ptr<BatchSource>> open_feed_scan(
+    const std::string& path, std::shared_ptr<const ContractTable> contracts, uint64_t batch_rows);
+
+}  // namespace tidemark::arrow
