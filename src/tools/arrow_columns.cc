@@ -29,10 +29,10 @@ uint8_t* resize(uint8_t* block, std::size_t old_bytes, std::size_t new_bytes, bo
   return bytes;
 }
 
-std::size_t bitmap_bytes(std::size_t rows) { return (rows + 63) / 64 * 8; }
-
 std::size_t value_width(ColumnType type) {
   switch (type) {
+    case ColumnType::kDict8:
+      return 1;
     case ColumnType::kUInt16:
       return 2;
     case ColumnType::kInt32:
@@ -64,6 +64,8 @@ const char* format_of(ColumnType type) {
       return "I";
     case ColumnType::kUInt64:
       return "L";
+    case ColumnType::kDict8:
+      return "C";  // the indices; the dictionary's own format is "u"
   }
   return "n";
 }
@@ -74,13 +76,25 @@ const char* format_of(ColumnType type) {
 struct ColumnPrivate {
   void* owned[3] = {nullptr, nullptr, nullptr};
   const void* buffers[3] = {nullptr, nullptr, nullptr};
+  ArrowArray dictionary{};  // of a dictionary-encoded column
 };
 
 void release_column(ArrowArray* array) {
   auto* p = static_cast<ColumnPrivate*>(array->private_data);
   for (void* block : p->owned) std::free(block);
+  if (p->dictionary.release != nullptr) p->dictionary.release(&p->dictionary);
   delete p;
   array->release = nullptr;
+}
+
+// Fills `out` with a string array of `strings`.
+void export_strings(const std::vector<std::string>& strings, ArrowArray* out) {
+  ColumnBuilder b(ColumnType::kUtf8);
+  std::size_t bytes = 0;
+  for (const std::string& s : strings) bytes += s.size();
+  b.reserve(strings.size(), bytes);
+  for (const std::string& s : strings) b.put_string(s);
+  b.finish(out);
 }
 
 // The children of one record batch. A consumer may move a child out (and
@@ -107,6 +121,7 @@ struct SchemaPrivate {
   std::string name;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> pointers;
+  ArrowSchema dictionary{};  // the value type of a dictionary-encoded column
 };
 
 void release_schema(ArrowSchema* schema) {
@@ -114,6 +129,7 @@ void release_schema(ArrowSchema* schema) {
   for (ArrowSchema& child : p->children) {
     if (child.release != nullptr) child.release(&child);
   }
+  if (p->dictionary.release != nullptr) p->dictionary.release(&p->dictionary);
   delete p;
   schema->release = nullptr;
 }
@@ -132,6 +148,15 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
     s.format = format_of(columns[i].type);
     s.name = child->name.c_str();
     s.flags = ARROW_FLAG_NULLABLE;
+    if (columns[i].type == ColumnType::kDict8) {
+      ArrowSchema& d = child->dictionary;
+      d.format = "u";
+      d.name = "";
+      d.flags = ARROW_FLAG_NULLABLE;
+      d.release = release_schema;
+      d.private_data = new SchemaPrivate();
+      s.dictionary = &d;
+    }
     s.release = release_schema;
     s.private_data = child.release();
     root->pointers[i] = &s;
@@ -199,11 +224,16 @@ void ColumnBuilder::grow_data(std::size_t more) {
   data_capacity_ = wanted;
 }
 
-void ColumnBuilder::finish(ArrowArray* out) {
+void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t null_count) {
   if (capacity_ == 0) reserve(0 + 1);  // even an empty column gets its buffers
   if (type_ == ColumnType::kUtf8 && data_ == nullptr) grow_data(1);
   auto p = std::make_unique<ColumnPrivate>();
+  if (type_ == ColumnType::kDict8) export_strings(dictionary_, &p->dictionary);
   const int64_t n_buffers = type_ == ColumnType::kUtf8 ? 3 : 2;
+  if (validity != nullptr) {
+    null_count_ = null_count;
+    if (null_count != 0) std::memcpy(validity_, validity, bitmap_bytes(length_));
+  }
   if (null_count_ != 0) {
     p->owned[0] = validity_;
   } else {
@@ -217,6 +247,7 @@ void ColumnBuilder::finish(ArrowArray* out) {
   out->null_count = static_cast<int64_t>(null_count_);
   out->n_buffers = n_buffers;
   out->buffers = p->buffers;
+  if (type_ == ColumnType::kDict8) out->dictionary = &p->dictionary;
   out->release = release_column;
   out->private_data = p.release();
   validity_ = values_ = data_ = nullptr;

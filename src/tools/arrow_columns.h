@@ -17,13 +17,16 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arrow_c.h"
 
 namespace tidemark::arrow {
 
-enum class ColumnType : uint8_t { kUtf8, kBool, kInt32, kInt64, kUInt16, kUInt32, kUInt64 };
+// kDict8 is a dictionary-encoded string column: one uint8 index per row
+// into a dictionary of at most 256 strings given with each batch.
+enum class ColumnType : uint8_t { kUtf8, kBool, kInt32, kInt64, kUInt16, kUInt32, kUInt64, kDict8 };
 
 struct ColumnSpec {
   std::string name;
@@ -49,6 +52,20 @@ class ColumnBuilder {
   // Makes room for `rows` more rows (and, for strings, `bytes` more bytes of
   // text), so that the appends below need no allocation.
   void reserve(std::size_t rows, std::size_t bytes = 0);
+
+  // Bulk appends: reserve(n), write up to n values (or bits) from
+  // values<T>() on, then advance(n). The rows count as valid unless finish()
+  // is given a validity bitmap.
+  template <class T>
+  T* values() {
+    return reinterpret_cast<T*>(values_) + length_;
+  }
+  uint8_t* bits() { return values_; }  // a bool column's bits, from row 0
+  void advance(std::size_t n) { length_ += n; }
+
+  // Sets the dictionary of a kDict8 column for the rows since the last
+  // finish(); indices must lie below its size.
+  void set_dictionary(std::vector<std::string> dictionary) { dictionary_ = std::move(dictionary); }
 
   // Appends a value of a fixed-width column; T must match its type.
   template <class T>
@@ -94,8 +111,10 @@ class ColumnBuilder {
   // Returns the number of text bytes of a string column.
   std::size_t text_bytes() const { return data_size_; }
 
-  // Moves the rows appended so far into `out` and starts over empty.
-  void finish(ArrowArray* out);
+  // Moves the rows appended so far into `out` and starts over empty. With
+  // `validity`, the column's nulls are those of that bitmap (copied; it holds
+  // `null_count` zero bits among the rows) instead of the ones appended.
+  void finish(ArrowArray* out, const uint8_t* validity = nullptr, std::size_t null_count = 0);
 
  private:
   int32_t* offsets() { return reinterpret_cast<int32_t*>(values_); }
@@ -116,7 +135,11 @@ class ColumnBuilder {
   uint8_t* data_ = nullptr;    // text of a string column
   std::size_t data_size_ = 0;
   std::size_t data_capacity_ = 0;
+  std::vector<std::string> dictionary_;  // of a kDict8 column
 };
+
+// Returns the number of bytes of a bitmap of `rows` bits, padded to 8 bytes.
+inline std::size_t bitmap_bytes(std::size_t rows) { return (rows + 63) / 64 * 8; }
 
 // Fills `out` with one record batch: a struct array of `length` rows whose
 // children are the finished `columns` (moved in; each entry is released).

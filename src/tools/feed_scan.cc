@@ -1,6 +1,8 @@
 #include "feed_scan.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -41,9 +43,29 @@ enum Column : std::size_t {
 
 constexpr std::size_t kMessageColumns = kTokenSymbol;
 
+// The string of the one character whose code point is `byte`, in UTF-8: how
+// the message dicts show msg_type and order_type.
+std::string latin1_char(uint8_t byte) {
+  if (byte < 0x80) return std::string(1, static_cast<char>(byte));
+  return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
+}
+
+// msg_type is always one of the four decoded types: a fixed dictionary.
+const std::vector<std::string> kMsgTypes = {"N", "M", "X", "T"};
+constexpr auto kMsgTypeIndex = [] {
+  std::array<uint8_t, 256> index{};
+  index['N'] = 0;
+  index['M'] = 1;
+  index['X'] = 2;
+  index['T'] = 3;
+  return index;
+}();
+
 // Messages decoded per step of a batch: enough to make the decoder's loop
 // cheap, small enough to stay in cache before they are spread into columns.
 constexpr std::size_t kChunkMessages = 4096;
+// Rows reserved at the start of a batch.
+constexpr std::size_t kReserveRows = 1 << 20;
 
 class FeedScan final : public BatchSource {
  public:
@@ -53,17 +75,18 @@ class FeedScan final : public BatchSource {
         contracts_(std::move(contracts)),
         columns_(feed_scan_columns(contracts_ != nullptr)),
         chunk_(kChunkMessages) {
+    std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
     builders_.reserve(columns_.size());
     for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
     // A string column of a batch holds at most kMaxBatchText bytes (its
     // offsets are 32-bit), so a batch is cut short where its longest rows
     // could pass that.
-    std::size_t row_text = 5 + 2 + 2;  // message_kind, msg_type, order_type
+    std::size_t row_text = 1;
     if (contracts_ != nullptr) {
       std::size_t longest = 0;
       for (const ContractInfo& c : contracts_->records()) {
-        longest = std::max(longest,
-                           c.symbol.size() + c.option_type.size() + c.expiry.size() + c.name.size());
+        longest = std::max(
+            longest, c.symbol.size() + c.option_type.size() + c.expiry.size() + c.name.size());
       }
       row_text += longest;
     }
@@ -78,9 +101,18 @@ class FeedScan final : public BatchSource {
       return BatchStep::kError;
     }
     std::size_t rows = 0;
+    if (!ended_) {
+      // Room for a whole batch up front (up to a bound, beyond which the
+      // columns grow as they fill), so that filling it copies nothing.
+      const std::size_t expected =
+          static_cast<std::size_t>(std::min<uint64_t>(batch_rows_, kReserveRows));
+      for (ColumnBuilder& b : builders_) {
+        b.reserve(expected, b.type() == ColumnType::kUtf8 ? expected * 8 : 0);
+      }
+    }
     while (!ended_ && rows < batch_rows_) {
-      const std::size_t want = static_cast<std::size_t>(
-          std::min<uint64_t>(kChunkMessages, batch_rows_ - rows));
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<uint64_t>(kChunkMessages, batch_rows_ - rows));
       ReadStep last = ReadStep::kMessage;
       std::string text;
       const std::size_t n = read_messages(*file_, chunk_.data(), want, last, text);
@@ -98,59 +130,137 @@ class FeedScan final : public BatchSource {
       error = error_;
       return BatchStep::kError;
     }
-    std::vector<ArrowArray> arrays(builders_.size());
-    for (std::size_t i = 0; i < builders_.size(); ++i) builders_[i].finish(&arrays[i]);
-    finish_batch(arrays, static_cast<int64_t>(rows), out);
+    finish(rows, out);
     return BatchStep::kBatch;
   }
 
  private:
+  // Spreads n decoded messages into the columns. The message columns are
+  // written in bulk; which rows are null follows from the kind alone (order
+  // columns are null on trade rows and the other way round), so one bitmap of
+  // order rows per batch serves them all.
   void append(const FeedMessage* messages, std::size_t n) {
-    for (ColumnBuilder& b : builders_) b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 2 : 0);
+    for (ColumnBuilder& b : builders_) b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 8 : 0);
+    const std::size_t base = builders_[0].length();
+    order_rows_.resize(bitmap_bytes(base + n), 0);
     ColumnBuilder* c = builders_.data();
+    uint8_t* kind = c[kMessageKind].values<uint8_t>();
+    uint32_t* seq_no = c[kSeqNo].values<uint32_t>();
+    uint16_t* msg_len = c[kMsgLen].values<uint16_t>();
+    uint16_t* stream_id = c[kStreamId].values<uint16_t>();
+    uint8_t* msg_type = c[kMsgType].values<uint8_t>();
+    uint64_t* exch_ts = c[kExchTs].values<uint64_t>();
+    uint64_t* local_ts = c[kLocalTs].values<uint64_t>();
+    uint64_t* order_id = c[kOrderId].values<uint64_t>();
+    uint64_t* buy_order_id = c[kBuyOrderId].values<uint64_t>();
+    uint64_t* sell_order_id = c[kSellOrderId].values<uint64_t>();
+    int64_t* token = c[kToken].values<int64_t>();
+    uint8_t* order_type = c[kOrderType].values<uint8_t>();
+    uint32_t* price = c[kPrice].values<uint32_t>();
+    uint32_t* quantity = c[kQuantity].values<uint32_t>();
+    int32_t* trade_price = c[kTradePrice].values<int32_t>();
+    int32_t* trade_quantity = c[kTradeQuantity].values<int32_t>();
+    uint8_t* flags = c[kFlags].bits();
+    uint8_t* order_rows = order_rows_.data();
     for (std::size_t i = 0; i < n; ++i) {
       const FeedMessage& m = messages[i];
-      const RecordHeader& h = m.header;
-      uint32_t key;
-      c[kSeqNo].put<uint32_t>(h.seq_no);
-      c[kMsgLen].put<uint16_t>(h.msg_len);
-      c[kStreamId].put<uint16_t>(h.stream_id);
-      c[kMsgType].put_char(h.msg_type);
+      const std::size_t row = base + i;
+      seq_no[i] = m.header.seq_no;
+      msg_len[i] = m.header.msg_len;
+      stream_id[i] = m.header.stream_id;
+      msg_type[i] = kMsgTypeIndex[m.header.msg_type];
+      bool flag;
       if (m.is_trade()) {
         const TradeMessage& t = m.trade;
-        c[kMessageKind].put_string("trade");
-        c[kExchTs].put<uint64_t>(t.exch_ts);
-        c[kLocalTs].put<uint64_t>(t.local_ts);
-        c[kOrderId].put_null();
-        c[kBuyOrderId].put<uint64_t>(t.buy_order_id);
-        c[kSellOrderId].put<uint64_t>(t.sell_order_id);
-        c[kToken].put<int64_t>(t.token);
-        c[kOrderType].put_null();
-        c[kPrice].put_null();
-        c[kQuantity].put_null();
-        c[kTradePrice].put<int32_t>(t.trade_price);
-        c[kTradeQuantity].put<int32_t>(t.trade_quantity);
-        c[kFlags].put_bool(t.flags != 0);
-        key = static_cast<uint32_t>(t.token);
+        kind[i] = 1;
+        exch_ts[i] = t.exch_ts;
+        local_ts[i] = t.local_ts;
+        order_id[i] = 0;
+        buy_order_id[i] = t.buy_order_id;
+        sell_order_id[i] = t.sell_order_id;
+        token[i] = t.token;
+        order_type[i] = 0;
+        price[i] = 0;
+        quantity[i] = 0;
+        trade_price[i] = t.trade_price;
+        trade_quantity[i] = t.trade_quantity;
+        flag = t.flags != 0;
       } else {
         const OrderMessage& o = m.order;
-        c[kMessageKind].put_string("order");
-        c[kExchTs].put<uint64_t>(o.exch_ts);
-        c[kLocalTs].put<uint64_t>(o.local_ts);
-        c[kOrderId].put<uint64_t>(o.order_id);
-        c[kBuyOrderId].put_null();
-        c[kSellOrderId].put_null();
-        c[kToken].put<int64_t>(o.token);
-        c[kOrderType].put_char(o.order_type);
-        c[kPrice].put<uint32_t>(o.price);
-        c[kQuantity].put<uint32_t>(o.quantity);
-        c[kTradePrice].put_null();
-        c[kTradeQuantity].put_null();
-        c[kFlags].put_bool(o.flags != 0);
-        key = o.token;
+        kind[i] = 0;
+        exch_ts[i] = o.exch_ts;
+        local_ts[i] = o.local_ts;
+        order_id[i] = o.order_id;
+        buy_order_id[i] = 0;
+        sell_order_id[i] = 0;
+        token[i] = o.token;
+        order_type[i] = order_type_index(o.order_type);
+        price[i] = o.price;
+        quantity[i] = o.quantity;
+        trade_price[i] = 0;
+        trade_quantity[i] = 0;
+        flag = o.flags != 0;
+        order_rows[row >> 3] |= static_cast<uint8_t>(1u << (row & 7));
+        ++orders_;
       }
-      if (contracts_ != nullptr) append_contract(c, contracts_->find(key));
+      flags[row >> 3] |= static_cast<uint8_t>(flag << (row & 7));
     }
+    for (std::size_t k = 0; k < kMessageColumns; ++k) c[k].advance(n);
+    if (contracts_ != nullptr) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const FeedMessage& m = messages[i];
+        const uint32_t key = m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
+        append_contract(c, contracts_->find(key));
+      }
+    }
+  }
+
+  // Returns the dictionary index of an order_type byte in this batch,
+  // adding it to the batch's dictionary on first sight.
+  uint8_t order_type_index(uint8_t byte) {
+    int16_t& slot = order_type_slot_[byte];
+    if (slot < 0) {
+      slot = static_cast<int16_t>(order_types_.size());
+      order_types_.push_back(latin1_char(byte));
+    }
+    return static_cast<uint8_t>(slot);
+  }
+
+  // Finishes the batch of `rows` rows into `out`.
+  void finish(std::size_t rows, ArrowArray* out) {
+    const std::size_t bytes = bitmap_bytes(rows);
+    std::vector<uint8_t> trade_rows(bytes);
+    for (std::size_t i = 0; i < bytes; ++i) trade_rows[i] = static_cast<uint8_t>(~order_rows_[i]);
+    if (rows % 8 != 0) trade_rows[rows / 8] &= static_cast<uint8_t>((1u << (rows % 8)) - 1);
+    const std::size_t trades = rows - orders_;
+    ColumnBuilder* c = builders_.data();
+    c[kMessageKind].set_dictionary({"order", "trade"});
+    c[kMsgType].set_dictionary(kMsgTypes);
+    c[kOrderType].set_dictionary(std::move(order_types_));
+    std::vector<ArrowArray> arrays(builders_.size());
+    for (std::size_t k = 0; k < builders_.size(); ++k) {
+      switch (k) {
+        case kOrderId:
+        case kOrderType:
+        case kPrice:
+        case kQuantity:
+          c[k].finish(&arrays[k], order_rows_.data(), trades);
+          break;
+        case kBuyOrderId:
+        case kSellOrderId:
+        case kTradePrice:
+        case kTradeQuantity:
+          c[k].finish(&arrays[k], trade_rows.data(), orders_);
+          break;
+        default:
+          c[k].finish(&arrays[k]);
+      }
+    }
+    finish_batch(arrays, static_cast<int64_t>(rows), out);
+    order_rows_.clear();
+    orders_ = 0;
+    order_types_.clear();
+    std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
   }
 
   static void append_contract(ColumnBuilder* c, const ContractInfo* info) {
@@ -171,6 +281,14 @@ class FeedScan final : public BatchSource {
   std::vector<ColumnSpec> columns_;
   std::vector<ColumnBuilder> builders_;
   std::vector<FeedMessage> chunk_;
+  // The rows of the batch being built that hold an order, as a bitmap, and
+  // their number.
+  std::vector<uint8_t> order_rows_;
+  std::size_t orders_ = 0;
+  // The order_type dictionary of the batch, in order of first sight, and the
+  // index of each byte in it (-1 when not seen yet).
+  std::vector<std::string> order_types_;
+  int16_t order_type_slot_[256];
   uint64_t batch_rows_ = 1;
   bool ended_ = false;
   bool failed_ = false;
@@ -181,12 +299,12 @@ class FeedScan final : public BatchSource {
 
 std::vector<ColumnSpec> feed_scan_columns(bool with_contracts) {
   std::vector<ColumnSpec> columns = {
-      {"message_kind", ColumnType::kUtf8},   {"seq_no", ColumnType::kUInt32},
+      {"message_kind", ColumnType::kDict8},  {"seq_no", ColumnType::kUInt32},
       {"msg_len", ColumnType::kUInt16},      {"stream_id", ColumnType::kUInt16},
-      {"msg_type", ColumnType::kUtf8},       {"exch_ts", ColumnType::kUInt64},
+      {"msg_type", ColumnType::kDict8},      {"exch_ts", ColumnType::kUInt64},
       {"local_ts", ColumnType::kUInt64},     {"order_id", ColumnType::kUInt64},
       {"buy_order_id", ColumnType::kUInt64}, {"sell_order_id", ColumnType::kUInt64},
-      {"token", ColumnType::kInt64},         {"order_type", ColumnType::kUtf8},
+      {"token", ColumnType::kInt64},         {"order_type", ColumnType::kDict8},
       {"price", ColumnType::kUInt32},        {"quantity", ColumnType::kUInt32},
       {"trade_price", ColumnType::kInt32},   {"trade_quantity", ColumnType::kInt32},
       {"flags", ColumnType::kBool},
@@ -210,8 +328,9 @@ Status check_feed(const std::string& path) {
   return check_first_message(*opened.value());
 }
 
-Result<std::unique_ptr<BatchSource>> open_feed_scan(
-    const std::string& path, std::shared_ptr<const ContractTable> contracts, uint64_t batch_rows) {
+Result<std::unique_ptr<BatchSource>> open_feed_scan(const std::string& path,
+                                                    std::shared_ptr<const ContractTable> contracts,
+                                                    uint64_t batch_rows) {
   auto opened = FeedFile::open(path);
   if (!opened.ok()) return opened.status();
   Status s = check_first_message(*opened.value());

@@ -30,7 +30,8 @@ Status check_feed(const std::string& path);
 
 // Opens `path` for a scan from its start, in batches of at most `batch_rows`
 // rows (at least 1). `contracts` may be null.
-Result<std::unique_ptr<BatchSource>> open_feed_scan(
-    const std::string& path, std::shared_ptr<const ContractTable> contracts, uint64_t batch_rows);
+Result<std::unique_ptr<BatchSource>> open_feed_scan(const std::string& path,
+                                                    std::shared_ptr<const ContractTable> contracts,
+                                                    uint64_t batch_rows);
 
 }  // namespace tidemark::arrow

@@ -17,10 +17,9 @@ namespace {
 // The module's functions, in the order of its documentation; each docstring
 // starts with the function's text signature.
 PyMethodDef kFunctions[] = {
-    function_def<kScanFeed>(
-        "scan_feed",
-        "scan_feed(path, master=None, batch_rows=65536)\n--\n\n"
-        "The messages of a feed file as an ArrowSource of record batches."),
+    function_def<kScanFeed>("scan_feed",
+                            "scan_feed(path, master=None, batch_rows=65536)\n--\n\n"
+                            "The messages of a feed file as an ArrowSource of record batches."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

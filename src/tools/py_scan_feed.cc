@@ -19,8 +19,7 @@ namespace {
 // Takes `master` (a SymbolMaster, or the path of a contract master to load)
 // into `out`; leaves it null when absent. Returns true, or false with an
 // exception set.
-bool take_contracts(const Args& args, std::size_t i,
-                    std::shared_ptr<const ContractTable>& out) {
+bool take_contracts(const Args& args, std::size_t i, std::shared_ptr<const ContractTable>& out) {
   if (args.absent(i)) return true;
   if (PyUnicode_Check(args[i])) {
     std::string csv_path;
