@@ -2,6 +2,13 @@
 # package's Python layer and are not a public interface.
 
 from collections.abc import Callable
-from typing import Any
+from typing import Any, final
 
 def feed_stats(path: str, progress: Callable[[int], object] | None = None) -> Any: ...
+
+@final
+class ArrowSource:
+    def schema(self) -> object: ...
+    def stream(self) -> object: ...
+
+def scan_feed(path: str, master: object = None, batch_rows: int = 65536) -> ArrowSource: ...
