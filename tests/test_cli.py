@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from tidemark import MessageCacheReader, StreamingBinaryLoader
+from tidemark import StreamingBinaryLoader
 
 from tidemark_tools.cli import main, parse_duration
 from tidemark_tools.stats import feed_stats
@@ -224,3 +224,149 @@ def test_installed_console_script(tmp_path):
     bad = subprocess.run([exe, "info", str(tmp_path)], capture_output=True, text=True)
     assert bad.returncode == 2 and bad.stdout == ""
     assert bad.stderr == f"tidemark: {tmp_path}: Is a directory (os error 21)\n"
+
+
+# ---------------------------------------------------------------- dump and book
+
+pa = pytest.importorskip("pyarrow")
+import tidemark_tools  # noqa: E402
+
+HAS_BOOK_SERIES = hasattr(tidemark_tools, "book_series")
+
+
+def selected(table, tokens=None, types=None):
+    """The rows of a scan table that `--token` and `--type` keep, by the
+    loader's dicts rather than by the command's own filter code."""
+    rows = table.to_pylist()
+    if tokens is not None:
+        rows = [r for r in rows if r["token"] & 0xFFFFFFFF in tokens]
+    if types is not None:
+        rows = [r for r in rows if r["msg_type"] in types]
+    return rows
+
+
+@pytest.mark.parametrize(
+    "options, tokens, types, limit",
+    [
+        ([], None, None, None),
+        (["--token", "1002", "1005", "--type", "T,X"], {1002, 1005}, {"T", "X"}, None),
+        (["--token", "1003", "--token", "1001", "--limit", "7"], {1001, 1003}, None, 7),
+    ],
+)
+def test_dump_parquet_csv_and_jsonl_hold_the_scans_rows(
+    capsys, tmp_path, options, tokens, types, limit
+):
+    import pyarrow.csv
+    import pyarrow.parquet as pq
+
+    expected = selected(pa.table(tidemark_tools.scan_feed(SAMPLE, master=MASTER)), tokens, types)[
+        :limit
+    ]
+    common = ["dump", SAMPLE, "--master", MASTER, *options]
+
+    out = tmp_path / "rows.parquet"
+    assert run(capsys, *common, "--out", str(out)) == (0, "", "")
+    parquet = pq.ParquetFile(out)
+    assert parquet.metadata.row_group(0).column(0).compression == "ZSTD"
+    assert parquet.read().to_pylist() == expected
+
+    status, text, _ = run(capsys, *common, "--format", "jsonl")
+    assert status == 0
+    assert [json.loads(line) for line in text.splitlines()] == expected
+
+    out = tmp_path / "rows.csv"
+    assert run(capsys, *common, "--out", str(out))[0] == 0
+    schema = pq.read_schema(tmp_path / "rows.parquet")
+    plain = pa.schema(
+        [
+            pa.field(f.name, f.type.value_type if pa.types.is_dictionary(f.type) else f.type)
+            for f in schema
+        ]
+    )
+    csv = pyarrow.csv.read_csv(
+        out,
+        convert_options=pyarrow.csv.ConvertOptions(column_types=plain, strings_can_be_null=True),
+    )
+    assert csv.to_pylist() == expected
+
+
+def test_dump_selects_trades_by_book_key_and_keeps_big_ids(capsys, feed_file, records):
+    path = feed_file(
+        records.order_record("N", order_id=2**64 - 1, token=0xFFFFFFFF, price=7),
+        records.trade_record(buy_order_id=2**64 - 1, sell_order_id=2**53 + 1, token=-1),
+        records.order_record("N", order_id=5, token=12),
+    )
+    status, text, _ = run(capsys, "dump", path, "--token", "4294967295", "--format", "jsonl")
+    rows = [json.loads(line) for line in text.splitlines()]
+    assert status == 0 and [r["token"] for r in rows] == [0xFFFFFFFF, -1]
+    assert rows[0]["order_id"] == 2**64 - 1 and rows[1]["sell_order_id"] == 2**53 + 1
+
+
+def test_dump_of_a_file_cut_short_fails_and_leaves_no_output(capsys, tmp_path, feed_file, records):
+    path = feed_file(records.order_record("N") * 3, records.trade_record()[:20])
+    out = tmp_path / "out.parquet"
+    status, text, err = run(capsys, "dump", path, "--out", str(out))
+    assert (status, text) == (2, "")
+    assert err == f"tidemark: {path}: truncated message payload\n"
+    assert list(tmp_path.iterdir()) == [Path(path)]
+    status, _, err = run(capsys, "dump", str(tmp_path / "nope.bin"))
+    assert status == 2 and err.endswith("nope.bin: No such file or directory (os error 2)\n")
+
+
+@pytest.mark.skipif(not HAS_BOOK_SERIES, reason="book_series is not built yet")
+@pytest.mark.parametrize(
+    "options, kwargs",
+    [
+        ([], {}),
+        (["--token", "1002", "--levels", "2"], {"tokens": [1002], "levels": 2}),
+        (["--every", "1ms", "--type", "N,X"], {"every_ns": 1_000_000, "types": ["N", "X"]}),
+    ],
+)
+def test_book_writes_the_series(capsys, tmp_path, options, kwargs):
+    import pyarrow.parquet as pq
+
+    expected = pa.table(tidemark_tools.book_series(SAMPLE, **kwargs)).to_pylist()
+    out = tmp_path / "book.parquet"
+    assert run(capsys, "book", SAMPLE, *options, "--out", str(out)) == (0, "", "")
+    assert pq.read_table(out).to_pylist() == expected
+    status, text, _ = run(capsys, "book", SAMPLE, *options, "--format", "jsonl")
+    assert [json.loads(line) for line in text.splitlines()] == expected
+
+
+# ---------------------------------------------------------------- plot
+
+
+@pytest.mark.skipif(not HAS_BOOK_SERIES, reason="book_series is not built yet")
+@pytest.mark.parametrize("options", [[], ["--every", "2ms", "--master", MASTER]])
+def test_plot_writes_a_png_of_the_expected_size(capsys, tmp_path, options):
+    pytest.importorskip("matplotlib")
+    from PIL import Image
+
+    out = tmp_path / "book.png"
+    assert run(capsys, "plot", SAMPLE, "--token", "1002", *options, "--out", str(out)) == (
+        0,
+        "",
+        "",
+    )
+    with Image.open(out) as image:
+        image.load()  # decodes the whole picture
+        assert (image.format, image.size) == ("PNG", (1200, 600))
+
+
+@pytest.mark.skipif(not HAS_BOOK_SERIES, reason="book_series is not built yet")
+def test_plot_of_a_token_without_a_book_is_an_error(capsys, tmp_path):
+    status, _, err = run(capsys, "plot", SAMPLE, "--token", "999", "--out", str(tmp_path / "x.png"))
+    assert status == 2 and err == f"tidemark: token 999 has no order book in {SAMPLE}\n"
+    assert not (tmp_path / "x.png").exists()
+
+
+def test_contract_title_from_the_master():
+    from tidemark import SymbolMaster
+
+    from tidemark_tools.cli import contract_title
+
+    master = SymbolMaster()
+    master.load(MASTER)
+    assert contract_title(master, 1001) == "NIFTY 30-Dec-2025 25900 CE  (token 1001)"
+    assert contract_title(master, 1009) == "NIFTY 27-Jan-2026  (token 1009)"
+    assert contract_title(master, 5) == "token 5 (not in the contract master)"

@@ -4,7 +4,7 @@ for (a terminal, no --quiet) and only when tqdm is installed."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -62,7 +62,7 @@ class Progress:
             self._bar.close()
 
 
-def tracked_scan(reader: pa.RecordBatchReader, bar: Progress) -> Iterator[pa.RecordBatch]:
+def tracked_scan(reader: Iterable[pa.RecordBatch], bar: Progress) -> Iterator[pa.RecordBatch]:
     """The scan's batches, moving the bar by the bytes of their records (47
     per order, 54 per trade; padding and skipped records are not seen, so
     the bar jumps to the end when the scan ends)."""
@@ -78,7 +78,7 @@ def tracked_scan(reader: pa.RecordBatchReader, bar: Progress) -> Iterator[pa.Rec
     bar.finish()
 
 
-def tracked_rows(reader: pa.RecordBatchReader, bar: Progress) -> Iterator[pa.RecordBatch]:
+def tracked_rows(reader: Iterable[pa.RecordBatch], bar: Progress) -> Iterator[pa.RecordBatch]:
     """The series' batches, counting rows on the bar."""
     for batch in reader:
         bar.advance(batch.num_rows)

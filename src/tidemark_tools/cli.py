@@ -271,19 +271,21 @@ def _add_selection(parser: argparse.ArgumentParser) -> None:
 
 @contextmanager
 def _output(path: str | None, binary: bool) -> Iterator[IO[Any]]:
-    """stdout, or the file at `path`; a file is replaced only when the
-    command succeeds, so an error never leaves half a file behind."""
+    """stdout, or the file at `path`; a file is written under a temporary
+    name and renamed when the command succeeds, so an error never leaves
+    half a file behind."""
     if path is None or path == "-":
         yield sys.stdout.buffer if binary else sys.stdout
         return
     tmp = f"{path}.part-{os.getpid()}"
     try:
-        with open(tmp, "wb" if binary else "w", encoding=None if binary else "utf-8") as f:
+        f = open(tmp, "wb" if binary else "w", encoding=None if binary else "utf-8")
+    except OSError as exc:
+        raise CliError(f"cannot write {path}: {exc.strerror or exc}") from None
+    try:
+        with f:
             yield f
         os.replace(tmp, path)
-    except OSError as exc:
-        _remove(tmp)
-        raise CliError(f"cannot write {path}: {exc.strerror or exc}") from None
     except BaseException:
         _remove(tmp)
         raise
@@ -471,7 +473,7 @@ def _plain_strings(batch: pa.RecordBatch) -> pa.RecordBatch:
 def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | None) -> int:
     """Writes the batches as parquet (zstd), CSV or JSON Lines, one batch at
     a time; returns the number of rows written."""
-    pa = _require("pyarrow")
+    _require("pyarrow")
     rows = 0
     if fmt == "parquet":
         pq = _require("pyarrow.parquet")
@@ -498,7 +500,8 @@ def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | N
             for batch in batches:
                 batch = _plain_strings(batch)
                 if csv_writer is None:
-                    csv_writer = csv.CSVWriter(out, batch.schema)
+                    options = csv.WriteOptions(quoting_style="needed")
+                    csv_writer = csv.CSVWriter(out, batch.schema, write_options=options)
                 csv_writer.write_batch(batch)
                 rows += batch.num_rows
             if csv_writer is not None:
@@ -510,14 +513,38 @@ def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | N
                 out.write(json.dumps(row, ensure_ascii=False, separators=(",", ":")))
                 out.write("\n")
             rows += batch.num_rows
-    del pa
     return rows
 
 
-def _master_path(path: str | None) -> str | None:
-    if path is not None and not os.path.exists(path):
-        raise CliError(f"cannot open {path}: no such file")
-    return path
+def _load_master(path: str | None) -> SymbolMaster | None:
+    """The contract master at `path`; its errors name the path."""
+    if path is None:
+        return None
+    master = SymbolMaster()
+    master.load(path)
+    return master
+
+
+def _opening(path: str, open_stream: Callable[[], Any]) -> Any:
+    """Opens a feed file's stream; an open error names the file."""
+    try:
+        return open_stream()
+    except RuntimeError as exc:
+        raise CliError(f"{path}: {exc}") from None
+
+
+def _decoded(reader: pa.RecordBatchReader, path: str) -> Iterator[pa.RecordBatch]:
+    """The reader's batches; a decode error in the file (which pyarrow raises
+    as OSError) becomes a one-line error naming the file."""
+    batches = iter(reader)
+    while True:
+        try:
+            batch = next(batches)
+        except StopIteration:
+            return
+        except OSError as exc:
+            raise CliError(f"{path}: {exc}") from None
+        yield batch
 
 
 def run_dump(args: argparse.Namespace) -> int:
@@ -525,10 +552,17 @@ def run_dump(args: argparse.Namespace) -> int:
     from . import scan_feed
 
     fmt = _format_for(args.out, args.format)
-    scan = scan_feed(args.file, master=_master_path(args.master))
+    master = _load_master(args.master)
+    scan = _opening(args.file, lambda: scan_feed(args.file, master=master))
     with Progress(_file_size(args.file), args.file, enabled=_show_progress(args)) as bar:
         reader = pa.RecordBatchReader.from_stream(scan)
-        batches = _filtered(tracked_scan(reader, bar), args.token, args.type, args.limit, "token")
+        batches = _filtered(
+            tracked_scan(_decoded(reader, args.file), bar),
+            args.token,
+            args.type,
+            args.limit,
+            "token",
+        )
         write_batches(batches, fmt, args.out)
     return EXIT_OK
 
@@ -538,12 +572,15 @@ def run_book(args: argparse.Namespace) -> int:
     from . import book_series
 
     fmt = _format_for(args.out, args.format)
-    series = book_series(
-        args.file, tokens=args.token, levels=args.levels, every_ns=args.every, types=args.type
+    series = _opening(
+        args.file,
+        lambda: book_series(
+            args.file, tokens=args.token, levels=args.levels, every_ns=args.every, types=args.type
+        ),
     )
     with Progress(None, args.file, enabled=_show_progress(args), unit="rows") as bar:
         reader = pa.RecordBatchReader.from_stream(series)
-        write_batches(tracked_rows(reader, bar), fmt, args.out)
+        write_batches(tracked_rows(_decoded(reader, args.file), bar), fmt, args.out)
     return EXIT_OK
 
 
