@@ -195,10 +195,14 @@ def generate(messages: int, tokens: int, seed: int = 1, first_token: int = 1001)
         yield rec
 
 
-def write_feed(path: str, messages: int, tokens: int, seed: int = 1) -> None:
+def write_feed(path: str, messages: int, tokens: int, seed: int = 1, stream_id: int = 1) -> None:
+    """Writes a generated session to `path`, every record stamped with `stream_id`."""
+    stamp = struct.pack("<H", stream_id)
     with open(path, "wb") as out:
         chunk: list[bytes] = []
         for rec in generate(messages, tokens, seed):
+            if stream_id != 1:
+                rec = rec[:2] + stamp + rec[4:]
             chunk.append(rec)
             if len(chunk) >= 65_536:
                 out.write(b"".join(chunk))

@@ -1,0 +1,153 @@
+"""Many feed files as one Dask DataFrame, one partition per file.
+
+    from tidemark_tools.dask import read_feeds, book_series_many
+
+    messages = read_feeds(paths, master="contracts.csv")
+    books = book_series_many(paths, tokens=[1001], every_ns=1_000_000_000)
+
+Each partition is `scan_feed` (or `book_series`) of one file, turned into
+pandas without losing a value: nullable integer dtypes (``UInt64``,
+``Int32``, ...), ``boolean`` and ``string[pyarrow]``, never float64 for an id.
+A task carries only the file's path and the options, never an object of the
+native module, so the same graph runs on the threads of one process, on a
+``LocalCluster`` or on a ``distributed`` cluster whose workers see the same
+files. The partitions' columns and dtypes (the DataFrame's ``meta``) are read
+from the first file's schema, which needs only its first record.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+    import pandas as pd
+
+__all__ = ["read_feeds", "book_series_many"]
+
+
+def _paths(function: str, paths: object) -> list[str]:
+    if isinstance(paths, str | os.PathLike):
+        paths = [paths]
+    if not isinstance(paths, Iterable):
+        raise TypeError(
+            f"{function}() argument 'paths' must be an iterable of paths, "
+            f"not {type(paths).__name__}"
+        )
+    out = []
+    for p in paths:
+        if isinstance(p, os.PathLike):
+            p = os.fspath(p)
+        if not isinstance(p, str):
+            raise TypeError(
+                f"{function}() argument 'paths' must hold str or os.PathLike paths, "
+                f"not {type(p).__name__}"
+            )
+        out.append(p)
+    if not out:
+        raise ValueError(f"{function}() argument 'paths' is empty")
+    return out
+
+
+def _master_path(master: object) -> str | None:
+    if master is None:
+        return None
+    if isinstance(master, os.PathLike):
+        master = os.fspath(master)
+    if not isinstance(master, str):
+        raise TypeError(
+            "read_feeds() argument 'master' must be the path of a contract-master file "
+            f"(str or os.PathLike), not {type(master).__name__}: tasks carry paths, so that "
+            "every worker loads the file itself"
+        )
+    return master
+
+
+def _empty_frame(stream: Any) -> pd.DataFrame:
+    """An empty DataFrame with the lossless dtypes of the stream's columns.
+    Categorical columns (from dictionary-encoded strings) are marked as of
+    unknown categories: each partition brings its own."""
+    import pyarrow as pa
+    from dask.dataframe.utils import clear_known_categories
+
+    from ._arrow import to_pandas
+
+    frame: pd.DataFrame = clear_known_categories(to_pandas(pa.schema(stream).empty_table()))
+    return frame
+
+
+# The two task functions: module-level, so that a task pickles as a reference
+# to one of them plus a path and plain options.
+
+
+def _scan_partition(path: str, master: str | None) -> pd.DataFrame:
+    from . import scan_feed
+
+    return scan_feed(path, master=master).to_pandas()
+
+
+def _book_partition(path: str, options: dict[str, Any]) -> pd.DataFrame:
+    from . import book_series
+
+    return book_series(path, **options).to_pandas()
+
+
+def read_feeds(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    *,
+    master: str | os.PathLike[str] | None = None,
+) -> dd.DataFrame:
+    """The messages of feed files as a Dask DataFrame, one partition per file
+    in the order of `paths`, each partition ``scan_feed(path, master=master)``
+    as lossless pandas.
+
+    `master` is the path of a contract-master CSV file (a `SymbolMaster`
+    object cannot travel to other processes). A decode error in a file fails
+    the computation with the loader's text.
+    """
+    import dask.dataframe as dd
+
+    from . import scan_feed
+
+    files = _paths("read_feeds", paths)
+    master_path = _master_path(master)
+    meta = _empty_frame(scan_feed(files[0], master=master_path))
+    return dd.from_map(
+        _scan_partition,
+        files,
+        master=master_path,
+        meta=meta,
+        label="tidemark-scan-feed",
+        enforce_metadata=False,
+    )
+
+
+def book_series_many(
+    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    **book_series_options: Any,
+) -> dd.DataFrame:
+    """The book series of feed files as a Dask DataFrame, one partition per
+    file in the order of `paths`, each partition
+    ``book_series(path, **book_series_options)`` as lossless pandas. Every
+    file starts with empty books. The options are checked once, here."""
+    import dask.dataframe as dd
+
+    from . import book_series
+
+    files = _paths("book_series_many", paths)
+    options = dict(book_series_options)
+    if options.get("tokens") is not None:
+        options["tokens"] = list(options["tokens"])  # a generator could not be sent twice
+    if options.get("types") is not None:
+        options["types"] = list(options["types"])
+    meta = _empty_frame(book_series(files[0], **options))
+    return dd.from_map(
+        _book_partition,
+        files,
+        options=options,
+        meta=meta,
+        label="tidemark-book-series",
+        enforce_metadata=False,
+    )
