@@ -235,6 +235,8 @@ def test_a_scan_can_be_consumed_again_and_concurrently():
 
 
 def test_scans_in_two_threads(tmp_path):
+    # pyarrow calls get_next with the interpreter lock released while other
+    # threads run Python code: the stream must then leave the lock alone.
     paths = []
     for seed in (1, 2):
         path = tmp_path / f"feed{seed}.bin"
@@ -243,11 +245,14 @@ def test_scans_in_two_threads(tmp_path):
     results = {}
 
     def run(p):
-        results[p] = pa.table(tidemark_tools.scan_feed(p, batch_rows=1000))
+        for _ in range(3):
+            results[p] = pa.table(tidemark_tools.scan_feed(p, batch_rows=50))
 
     threads = [threading.Thread(target=run, args=(p,)) for p in paths]
     for t in threads:
         t.start()
+    while any(t.is_alive() for t in threads):
+        sum(range(1000))  # keep taking the lock from this thread
     for t in threads:
         t.join()
     for p in paths:

@@ -20,14 +20,18 @@ struct StreamPrivate {
 };
 
 // Returns the thread state of the calling thread when it holds the
-// interpreter lock, else nullptr. (PyGILState_Check is no help here: it
-// answers "yes" for every thread once a subinterpreter has existed.)
+// interpreter lock, else nullptr. The thread's own state (thread-local) must
+// be the one that runs: in 3.11 the "current" state is process-wide, the one
+// of whichever thread holds the lock. PyGILState_Check does the same test but
+// answers "yes" for every thread once a subinterpreter has existed.
 PyThreadState* current_thread_state() {
+  PyThreadState* mine = PyGILState_GetThisThreadState();
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked();
+  PyThreadState* running = PyThreadState_GetUnchecked();
 #else
-  return _PyThreadState_UncheckedGet();
+  PyThreadState* running = _PyThreadState_UncheckedGet();
 #endif
+  return mine != nullptr && mine == running ? mine : nullptr;
 }
 
 // Releases the interpreter lock for the life of the guard when this thread
