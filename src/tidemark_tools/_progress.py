@@ -34,6 +34,11 @@ class Progress:
             dynamic_ncols=True,
         )
 
+    @property
+    def enabled(self) -> bool:
+        """True when a bar is shown."""
+        return self._bar is not None
+
     def update_to(self, position: int) -> None:
         """Moves the bar to `position` bytes into the file."""
         if self._bar is not None and position > self._bar.n:
@@ -69,6 +74,9 @@ def tracked_scan(reader: Iterable[pa.RecordBatch], bar: Progress) -> Iterator[pa
     import pyarrow as pa
     import pyarrow.compute as pc
 
+    if not bar.enabled:
+        yield from reader
+        return
     position = 0
     for batch in reader:
         trades = pc.sum(pc.equal(batch.column("msg_type").cast(pa.string()), "T")).as_py() or 0
@@ -80,6 +88,9 @@ def tracked_scan(reader: Iterable[pa.RecordBatch], bar: Progress) -> Iterator[pa
 
 def tracked_rows(reader: Iterable[pa.RecordBatch], bar: Progress) -> Iterator[pa.RecordBatch]:
     """The series' batches, counting rows on the bar."""
+    if not bar.enabled:
+        yield from reader
+        return
     for batch in reader:
         bar.advance(batch.num_rows)
         yield batch

@@ -473,7 +473,7 @@ def _plain_strings(batch: pa.RecordBatch) -> pa.RecordBatch:
 def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | None) -> int:
     """Writes the batches as parquet (zstd), CSV or JSON Lines, one batch at
     a time; returns the number of rows written."""
-    _require("pyarrow")
+    pa = _require("pyarrow")
     rows = 0
     if fmt == "parquet":
         pq = _require("pyarrow.parquet")
@@ -484,7 +484,19 @@ def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | N
             try:
                 for batch in batches:
                     if writer is None:
-                        writer = pq.ParquetWriter(out, batch.schema, compression="zstd")
+                        writer = pq.ParquetWriter(
+                            out,
+                            batch.schema,
+                            compression="zstd",
+                            # Dictionary pages pay off for the few distinct
+                            # strings; for ids and prices they cost time and
+                            # fall back to plain pages anyway.
+                            use_dictionary=[
+                                f.name
+                                for f in batch.schema
+                                if pa.types.is_string(f.type) or pa.types.is_dictionary(f.type)
+                            ],
+                        )
                     writer.write_batch(batch)
                     rows += batch.num_rows
             finally:
