@@ -17,6 +17,9 @@ namespace {
 constexpr uint32_t kMaxPrice = std::numeric_limits<uint32_t>::max();
 constexpr uint64_t kMaxQuantity = std::numeric_limits<uint64_t>::max();
 
+// Slots of a book's order table when its first order arrives.
+constexpr std::size_t kMinOrderSlots = 16;
+
 // Half the width of a new book's window.
 constexpr uint32_t kInitialHalfWindow = 10000;
 
@@ -27,9 +30,8 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // double up to one huge page.
 constexpr std::size_t kFirstPageBlockBytes = std::size_t{16} << 10;
 
-// apply_messages looks ahead in two stages, kPrefetchDistance messages
-// apart; see there.
-constexpr std::size_t kPrefetchDistance = 8;
+// How many messages apply_messages looks ahead; see there.
+constexpr std::size_t kLookAhead = 16;
 
 // The token of a message, a trade's signed token read as its 32 bits.
 uint32_t token_of(const FeedMessage& m) {
@@ -123,6 +125,61 @@ BookSet::Page* BookSet::PageArena::allocate() {
 }
 
 // ---------------------------------------------------------------------------
+// OrderTable
+
+void OrderTable::erase_at(std::size_t index) {
+  // Backward shift: walk the run after the hole and move back every slot
+  // whose home position does not lie between the hole and the slot itself.
+  std::size_t hole = index;
+  for (std::size_t j = (hole + 1) & mask_; slots_[j].quantity != 0; j = (j + 1) & mask_) {
+    const std::size_t from_home = (j - home(slots_[j].order_id)) & mask_;
+    if (from_home >= ((j - hole) & mask_)) {
+      slots_[hole] = slots_[j];
+      set_sell(hole, is_sell(j));
+      hole = j;
+    }
+  }
+  slots_[hole] = Slot{};
+  --size_;
+}
+
+void OrderTable::grow() {
+  const std::size_t old_capacity = capacity();
+  const std::size_t new_capacity = old_capacity == 0 ? kMinOrderSlots : old_capacity * 2;
+  const std::size_t bit_words = (new_capacity + 63) / 64;
+  Slot* fresh = static_cast<Slot*>(allocate_table_memory(new_capacity * sizeof(Slot)));
+  uint64_t* fresh_bits;
+  try {
+    fresh_bits = static_cast<uint64_t*>(allocate_table_memory(bit_words * sizeof(uint64_t)));
+  } catch (...) {
+    release_table_memory(fresh, new_capacity * sizeof(Slot));
+    throw;
+  }
+  OrderTable old = *this;
+  slots_ = fresh;
+  sell_bits_ = fresh_bits;
+  mask_ = new_capacity - 1;
+  shift_ = 64 - __builtin_ctzll(new_capacity);
+  for (std::size_t i = 0; i < old_capacity; ++i) {
+    const Slot& s = old.slots_[i];
+    if (s.quantity == 0) continue;
+    std::size_t j = home(s.order_id);
+    while (slots_[j].quantity != 0) j = (j + 1) & mask_;
+    slots_[j] = s;
+    set_sell(j, old.is_sell(i));
+  }
+  old.release();
+}
+
+void OrderTable::release() {
+  if (slots_ != nullptr) {
+    release_table_memory(slots_, capacity() * sizeof(Slot));
+    release_table_memory(sell_bits_, (capacity() + 63) / 64 * sizeof(uint64_t));
+  }
+  *this = OrderTable{};
+}
+
+// ---------------------------------------------------------------------------
 // OrderBook
 
 // Widens the window towards a price outside it and returns whether the price
@@ -150,7 +207,11 @@ bool OrderBook::widen_window(uint32_t price) {
 // BookSet: levels
 
 BookSet::~BookSet() {
-  books_.for_each([](const OrderBook& b) { delete b.sides_; });
+  books_.for_each([](const OrderBook& b) {
+    delete b.sides_;
+    OrderTable orders = b.orders_;
+    orders.release();
+  });
 }
 
 void BookSet::mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number) {
@@ -266,74 +327,98 @@ void BookSet::visit_levels(const OrderBook& book, uint32_t token, bool is_sell, 
 // ---------------------------------------------------------------------------
 // BookSet: orders
 
-// Stores an order and adds its quantity to its level. The price must be in
-// the window and the quantity non-zero.
-void BookSet::place(OrderBook& book, uint32_t token, uint64_t order_id, uint32_t price,
-                    uint32_t quantity, bool is_sell) {
-  orders_.reserve_one();  // the insertion below then cannot fail
-  Page* page = add_quantity(book, token, is_sell, price, quantity);
-  OrderSlot& slot = orders_.find_or_add(OrderKey{token, order_id});
-  slot.order = RestingOrder{price, quantity, is_sell};
-  slot.page = page;
+// Returns the page holding the level of a resting order, which exists while
+// the order rests.
+BookSet::Page* BookSet::page_of(uint32_t token, bool is_sell, uint32_t price) const {
+  return const_cast<Page*>(find_page(token, is_sell, price >> kPageBits));
 }
 
-void BookSet::apply_new(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+// Stores an order under its id and adds its quantity to its level. An order
+// already stored under that id is replaced in place, and its remaining
+// quantity leaves its level, so every level stays the sum of its orders. The
+// price must be in the window and the quantity non-zero.
+void BookSet::store(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
+                    bool is_sell) {
+  const uint32_t token = book.token_;
+  OrderTable& orders = book.orders_;
+  orders.reserve_one();  // the insertion below then cannot fail
+  // Anything that can fail to allocate happens before a book changes.
+  add_quantity(book, token, is_sell, price, quantity);
+  const std::size_t i = orders.find_or_add(order_id);
+  OrderTable::Slot& slot = orders.at(i);
+  // A slot just added holds quantity 0; a stored order never does.
+  if (slot.quantity != 0) {
+    subtract_quantity(page_of(token, orders.is_sell(i), slot.price), slot.price, slot.quantity);
+  }
+  slot.price = price;
+  slot.quantity = quantity;
+  orders.set_sell(i, is_sell);
+}
+
+void BookSet::apply_new(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                         bool is_sell) {
-  OrderBook& book = book_for_order(token, price);
   if (quantity == 0) return;
   if (!book.in_window(price) && !book.widen_window(price)) return;
   // A new order under an id that still rests (a feed re-sent after a gap
-  // repeats messages) replaces the stored order. The replaced order's
-  // remaining quantity leaves its level first: otherwise it would stay there
-  // for good, since no later message can name it any more.
-  remove_order(token, order_id);
-  place(book, token, order_id, price, quantity, is_sell);
+  // repeats messages) replaces the stored order, whose remaining quantity
+  // must leave its level: no later message could name it any more.
+  store(book, order_id, price, quantity, is_sell);
 }
 
-void BookSet::apply_modify(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+void BookSet::apply_modify(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                            bool is_sell) {
-  OrderBook& book = book_for_order(token, price);
-  remove_order(token, order_id);
-  if (quantity == 0) return;
-  if (!book.in_window(price) && !book.widen_window(price)) return;
-  // The side comes from the modify, not from the order it replaces.
-  place(book, token, order_id, price, quantity, is_sell);
+  // The old order leaves in any case; the new one is stored when it has a
+  // quantity and its price fits the (possibly widened) window. The side
+  // comes from the modify, not from the order it replaces.
+  if (quantity != 0 && (book.in_window(price) || book.widen_window(price))) {
+    store(book, order_id, price, quantity, is_sell);
+  } else {
+    remove_order(book, order_id);
+  }
 }
 
 // Removes a resting order, if there is one, and takes its remaining quantity
 // out of its level.
-void BookSet::remove_order(uint32_t token, uint64_t order_id) {
-  const std::size_t i = orders_.find_index(OrderKey{token, order_id});
-  if (i == decltype(orders_)::kNotFound) return;
-  const OrderSlot old = orders_.at(i);
-  orders_.erase_at(i);
-  subtract_quantity(old.page, old.order.price, old.order.quantity);
-}
-
-void BookSet::apply_cancel(uint32_t token, uint64_t order_id) {
-  // Orders are keyed by token, so a token without a book holds none.
-  remove_order(token, order_id);
+void BookSet::remove_order(OrderBook& book, uint64_t order_id) {
+  OrderTable& orders = book.orders_;
+  const std::size_t i = orders.find(order_id);
+  if (i == OrderTable::kNotFound) return;
+  const OrderTable::Slot old = orders.at(i);
+  const bool is_sell = orders.is_sell(i);
+  orders.erase_at(i);
+  subtract_quantity(page_of(book.token_, is_sell, old.price), old.price, old.quantity);
 }
 
 // Takes up to `traded` from one order, whatever side it rests on; an order
 // used up entirely leaves the book.
-void BookSet::apply_fill(uint32_t token, uint64_t order_id, uint32_t traded) {
-  const std::size_t i = orders_.find_index(OrderKey{token, order_id});
-  if (i == decltype(orders_)::kNotFound) return;
-  OrderSlot& slot = orders_.at(i);
-  const uint32_t remaining = slot.order.quantity;
+void BookSet::apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded) {
+  OrderTable& orders = book.orders_;
+  const std::size_t i = orders.find(order_id);
+  if (i == OrderTable::kNotFound) return;
+  OrderTable::Slot& slot = orders.at(i);
+  const uint32_t remaining = slot.quantity;
   const uint32_t filled = std::min(remaining, traded);
-  subtract_quantity(slot.page, slot.order.price, filled);
+  subtract_quantity(page_of(book.token_, orders.is_sell(i), slot.price), slot.price, filled);
   if (remaining <= traded) {
-    orders_.erase_at(i);
+    orders.erase_at(i);
   } else {
-    slot.order.quantity = remaining - filled;
+    slot.quantity = remaining - filled;
   }
 }
 
-const RestingOrder* BookSet::find_order(uint32_t token, uint64_t order_id) const {
-  const OrderSlot* s = orders_.find(OrderKey{token, order_id});
-  return s == nullptr ? nullptr : &s->order;
+std::optional<RestingOrder> BookSet::find_order(uint32_t token, uint64_t order_id) const {
+  const OrderBook* book = find_book(token);
+  if (book == nullptr) return std::nullopt;
+  const std::size_t i = book->orders_.find(order_id);
+  if (i == OrderTable::kNotFound) return std::nullopt;
+  const OrderTable::Slot& s = book->orders_.at(i);
+  return RestingOrder{s.price, s.quantity, book->orders_.is_sell(i)};
+}
+
+std::size_t BookSet::order_count() const {
+  std::size_t n = 0;
+  books_.for_each([&](const OrderBook& b) { n += b.orders_.size(); });
+  return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -349,57 +434,55 @@ void BookSet::set_type_filter(std::optional<std::vector<uint8_t>> filter) {
 
 const OrderBook* BookSet::find_book(uint32_t token) const { return books_.find(token); }
 
-OrderBook* BookSet::find_book_mutable(uint32_t token) {
-  if (last_book_ != nullptr && last_token_ == token) return last_book_;
-  OrderBook* b = books_.find(token);
-  if (b == nullptr) return nullptr;
-  last_book_ = b;
-  last_token_ = token;
-  return b;
-}
-
-// Returns the book of `token`, creating it around `price` when there is none:
-// its window reaches 10000 below and above the price, clipped to the 32-bit
-// price range.
-OrderBook& BookSet::book_for_order(uint32_t token, uint32_t price) {
-  if (OrderBook* b = find_book_mutable(token)) return *b;
+// Returns a new book for `token` around `price`: its window reaches 10000
+// below and above the price, clipped to the 32-bit price range. Books may
+// move, so every book pointer looked up before is stale afterwards.
+OrderBook& BookSet::create_book(uint32_t token, uint32_t price) {
   books_.reserve_one();
   auto sides = std::make_unique<OrderBook::Sides>();
   OrderBook& b = books_.find_or_add(token);  // cannot fail after reserve_one
   b.min_price_ = price < kInitialHalfWindow ? 0 : price - kInitialHalfWindow;
   b.max_price_ = price > kMaxPrice - kInitialHalfWindow ? kMaxPrice : price + kInitialHalfWindow;
   b.sides_ = sides.release();
-  last_book_ = &b;
-  last_token_ = token;
+  ++books_created_;
   return b;
 }
 
 bool BookSet::apply_message(const FeedMessage& message) {
   const uint8_t type = message.header.msg_type;
   if (filter_ && !type_allowed_[type]) return false;
-  switch (type) {
+  return apply_to(message, books_.find(token_of(message)));
+}
+
+// Applies a message that passed the type filter to `book`, the book of its
+// token as it is now (nullptr when there is none).
+inline bool BookSet::apply_to(const FeedMessage& message, OrderBook* book) {
+  switch (message.header.msg_type) {
     case 'N':
     case 'M': {
       const OrderMessage& o = message.order;
       const uint8_t side = o.order_type;
       if (side != 'B' && side != 'S') return false;
-      if (type == 'N') {
-        apply_new(o.token, o.order_id, o.price, o.quantity, side == 'S');
+      if (book == nullptr) book = &create_book(o.token, o.price);
+      if (o.header.msg_type == 'N') {
+        apply_new(*book, o.order_id, o.price, o.quantity, side == 'S');
       } else {
-        apply_modify(o.token, o.order_id, o.price, o.quantity, side == 'S');
+        apply_modify(*book, o.order_id, o.price, o.quantity, side == 'S');
       }
       return true;
     }
     case 'X':
-      apply_cancel(message.order.token, message.order.order_id);
+      // A token without a book holds no orders.
+      if (book != nullptr) remove_order(*book, message.order.order_id);
       return true;
     case 'T': {
       const TradeMessage& t = message.trade;
       const int32_t traded = t.trade_quantity;
       const uint32_t q = traded < 0 ? 0 : static_cast<uint32_t>(traded);
-      const uint32_t token = token_of(message);
-      apply_fill(token, t.buy_order_id, q);
-      apply_fill(token, t.sell_order_id, q);
+      if (book != nullptr) {
+        apply_fill(*book, t.buy_order_id, q);
+        apply_fill(*book, t.sell_order_id, q);
+      }
       return true;
     }
     default:
@@ -408,88 +491,66 @@ bool BookSet::apply_message(const FeedMessage& message) {
   }
 }
 
-// The first look-ahead stage touches what a message names directly: its
-// book's header, the home slots of its order ids and of the page of a new
-// price. None of these addresses depends on another miss.
-void BookSet::prefetch_first(const FeedMessage& m) const {
-  const uint8_t type = m.header.msg_type;
-  if (filter_ && !type_allowed_[type]) return;
-  switch (type) {
+// Looks a message up ahead of applying it: returns its book (nullptr when
+// its token has none yet) and starts fetching the table slots of its order
+// ids and of the page of a new price. The table of books is small and stays
+// cached; these slots are what a message waits for when the tables have
+// outgrown the processor's caches.
+OrderBook* BookSet::look_ahead(const FeedMessage& m) {
+  OrderBook* book = books_.find(token_of(m));
+  switch (m.header.msg_type) {
     case 'N':
-    case 'M': {
-      const uint32_t token = m.order.token;
-      books_.prefetch(token);
-      orders_.prefetch(OrderKey{token, m.order.order_id});
-      pages_.prefetch(page_key(token, m.order.order_type == 'S', m.order.price >> kPageBits));
-      break;
-    }
-    case 'X':
-      orders_.prefetch(OrderKey{m.order.token, m.order.order_id});
-      break;
-    case 'T':
-      orders_.prefetch(OrderKey{token_of(m), m.trade.buy_order_id});
-      orders_.prefetch(OrderKey{token_of(m), m.trade.sell_order_id});
-      break;
-    default:
-      break;
-  }
-}
-
-void BookSet::prefetch_order_slot(uint32_t token, uint64_t order_id) const {
-  if (const OrderSlot* s = orders_.find(OrderKey{token, order_id})) {
-    const unsigned slot = s->order.price & (kPageSlots - 1);
-    prefetch_line(&s->page->quantity[slot]);
-    prefetch_line(s->page);
-  }
-}
-
-void BookSet::prefetch_new_slot(uint32_t token, bool is_sell, uint32_t price) const {
-  if (const Page* p = find_page(token, is_sell, price >> kPageBits)) {
-    prefetch_line(&p->quantity[price & (kPageSlots - 1)]);
-    prefetch_line(p);
-  }
-}
-
-// The second stage follows the slots fetched by the first to the ladder
-// slots that the message will change.
-void BookSet::prefetch_second(const FeedMessage& m) const {
-  const uint8_t type = m.header.msg_type;
-  if (filter_ && !type_allowed_[type]) return;
-  switch (type) {
     case 'M':
-      prefetch_order_slot(m.order.token, m.order.order_id);
-      [[fallthrough]];
-    case 'N':
-      prefetch_new_slot(m.order.token, m.order.order_type == 'S', m.order.price);
+      if (book != nullptr) book->orders_.prefetch(m.order.order_id);
+      pages_.prefetch(
+          page_key(m.order.token, m.order.order_type == 'S', m.order.price >> kPageBits));
       break;
     case 'X':
-      prefetch_order_slot(m.order.token, m.order.order_id);
+      if (book != nullptr) book->orders_.prefetch(m.order.order_id);
       break;
     case 'T':
-      prefetch_order_slot(token_of(m), m.trade.buy_order_id);
-      prefetch_order_slot(token_of(m), m.trade.sell_order_id);
+      if (book != nullptr) {
+        book->orders_.prefetch(m.trade.buy_order_id);
+        book->orders_.prefetch(m.trade.sell_order_id);
+      }
       break;
     default:
       break;
   }
+  return book;
 }
 
-// Applies messages one after another while looking ahead: the first stage
-// runs 2 * kPrefetchDistance messages ahead, the second kPrefetchDistance
-// ahead. Misses of many messages then overlap instead of following each
-// other. Prefetches are only hints: a book created or a table grown in
-// between makes one useless, never a result wrong.
+// Applies messages one after another while looking kLookAhead messages
+// ahead, so that the cache misses of many messages overlap instead of
+// following each other. The look-ahead also finds each message's book; that
+// answer is reused unless a book was created in between (creation may move
+// books). Prefetches are only hints: a table grown in between makes one
+// useless, never a result wrong.
 std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count) {
-  const std::size_t lead = std::min(count, 2 * kPrefetchDistance);
-  for (std::size_t j = 0; j < lead; ++j) prefetch_first(messages[j]);
-  for (std::size_t j = 0; j < std::min(count, kPrefetchDistance); ++j) {
-    prefetch_second(messages[j]);
-  }
+  struct Ahead {
+    OrderBook* book;
+    uint64_t books_created;  // books_created_ when `book` was looked up
+  };
+  Ahead ahead[kLookAhead];
+  auto look = [&](std::size_t j) {
+    const FeedMessage& m = messages[j];
+    Ahead& a = ahead[j % kLookAhead];
+    a.books_created = books_created_;
+    if (filter_ && !type_allowed_[m.header.msg_type]) {
+      a.books_created = ~uint64_t{0};  // skipped: never applied
+      return;
+    }
+    a.book = look_ahead(m);
+  };
+  for (std::size_t j = 0; j < std::min(count, kLookAhead); ++j) look(j);
   std::size_t accepted = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    if (i + 2 * kPrefetchDistance < count) prefetch_first(messages[i + 2 * kPrefetchDistance]);
-    if (i + kPrefetchDistance < count) prefetch_second(messages[i + kPrefetchDistance]);
-    accepted += apply_message(messages[i]) ? 1 : 0;
+    const FeedMessage& m = messages[i];
+    const Ahead a = ahead[i % kLookAhead];
+    if (i + kLookAhead < count) look(i + kLookAhead);
+    if (a.books_created == ~uint64_t{0}) continue;  // skipped by the filter
+    OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
+    accepted += apply_to(m, book) ? 1 : 0;
   }
   return accepted;
 }

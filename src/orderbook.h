@@ -15,10 +15,11 @@
 // per side, a sorted list of the page groups that hold a level, so depth
 // queries cost what they report.
 //
-// Resting orders and pages of all books sit in two flat hash tables keyed by
-// token and order id, and by token, side and page. A message thus names the
-// memory it will touch before any of it is read, which lets apply_messages
-// fetch the memory of the next messages while it applies the current one.
+// Each book keeps its resting orders in its own flat hash table keyed by
+// order id; the pages of all books sit in one flat hash table keyed by token,
+// side and page. A message thus names the memory it will touch before any of
+// it is read, which lets apply_messages fetch the memory of the next
+// messages while it applies the current ones.
 //
 // Nothing here is thread-safe: one thread at a time, which the binding
 // guarantees by holding the interpreter lock. Nothing throws on purpose;
@@ -208,6 +209,92 @@ class FlatTable {
   std::size_t size_ = 0;
 };
 
+// The resting orders of one book, keyed by order id: open addressing with
+// linear probing over 16-byte slots, at most three quarters full. The side
+// of each slot lives in a bit array beside the slots, so that four orders
+// share a cache line and the slot array stays small; a lookup of a random id
+// thus costs about one cache miss. The table is a plain value that moves
+// with the book holding it; its owner frees it with release(). Indexes are
+// valid until the next insertion or erasure.
+class OrderTable {
+ public:
+  struct Slot {
+    uint64_t order_id;
+    uint32_t price;
+    uint32_t quantity;  // greater than 0 in a slot in use, 0 in a vacant one
+  };
+  static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+  // Returns the number of orders held.
+  std::size_t size() const { return size_; }
+  // Returns the number of slots allocated.
+  std::size_t capacity() const { return slots_ != nullptr ? mask_ + 1 : 0; }
+  // Returns the index of `order_id`'s slot, or kNotFound.
+  std::size_t find(uint64_t order_id) const {
+    if (size_ == 0) return kNotFound;
+    for (std::size_t i = home(order_id);; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.quantity == 0) return kNotFound;
+      if (s.order_id == order_id) return i;
+    }
+  }
+  // Returns the slot at an index that find or find_or_add gave.
+  Slot& at(std::size_t i) { return slots_[i]; }
+  const Slot& at(std::size_t i) const { return slots_[i]; }
+  // Returns the side of the order at index i: true for sell.
+  bool is_sell(std::size_t i) const { return (sell_bits_[i >> 6] >> (i & 63)) & 1; }
+  // Sets the side of the order at index i.
+  void set_sell(std::size_t i, bool sell) {
+    const uint64_t bit = uint64_t{1} << (i & 63);
+    sell_bits_[i >> 6] = sell ? sell_bits_[i >> 6] | bit : sell_bits_[i >> 6] & ~bit;
+  }
+  // Makes room for one more order, so that the next find_or_add cannot
+  // allocate; throws std::bad_alloc when the room cannot be had.
+  void reserve_one() {
+    if ((size_ + 1) * 4 > capacity() * 3) grow();
+  }
+  // Returns the index of `order_id`'s slot; an id not held yet gets a
+  // vacant slot (quantity 0) holding the id, which the caller must fill
+  // with a quantity. Call reserve_one first.
+  std::size_t find_or_add(uint64_t order_id) {
+    std::size_t i = home(order_id);
+    for (;; i = (i + 1) & mask_) {
+      const Slot& s = slots_[i];
+      if (s.quantity == 0) break;
+      if (s.order_id == order_id) return i;
+    }
+    ++size_;
+    slots_[i].order_id = order_id;
+    return i;
+  }
+  // Removes the order at index i.
+  void erase_at(std::size_t i);
+  // Hints that `order_id` will be looked up soon: fetches its home slot, the
+  // next one (where a probe most often ends when the home slot is the last
+  // of its line) and the word of side bits of the home slot.
+  void prefetch(uint64_t order_id) const {
+    if (slots_ == nullptr) return;
+    const std::size_t i = home(order_id);
+    prefetch_line(&slots_[i]);
+    prefetch_line(&slots_[(i + 1) & mask_]);
+    prefetch_line(&sell_bits_[i >> 6]);
+  }
+  // Frees the memory; the table is empty afterwards.
+  void release();
+
+ private:
+  std::size_t home(uint64_t order_id) const {
+    return static_cast<std::size_t>((order_id * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void grow();
+
+  Slot* slots_ = nullptr;
+  uint64_t* sell_bits_ = nullptr;  // bit i set when the order in slot i sells
+  uint64_t mask_ = 0;
+  uint32_t shift_ = 64;
+  uint32_t size_ = 0;
+};
+
 // An order resting in a book.
 struct RestingOrder {
   uint32_t price;     // its limit price, inside the book's window
@@ -232,11 +319,11 @@ struct DepthView {
   uint32_t mid_price = 0;
 };
 
-// The book of one token: its price window and, per side, the groups of
-// pages that hold a level. Its orders and levels live in the BookSet's
-// tables, and the book itself is a slot of the BookSet's table of books, so
-// that one probe by token yields the window; the page groups sit behind a
-// pointer that the BookSet owns.
+// The book of one token: its price window, its resting orders and, per
+// side, the groups of pages that hold a level. Its levels live in the
+// BookSet's table of pages, and the book itself is a slot of the BookSet's
+// table of books, so that one probe by token yields the window and the
+// order table; the page groups sit behind a pointer that the BookSet owns.
 class OrderBook {
  public:
   // Returns the lowest price of the window.
@@ -267,6 +354,7 @@ class OrderBook {
   uint32_t min_price_;
   uint32_t max_price_;  // at least 10000 in a book in use, 0 in an empty slot
   Sides* sides_;
+  OrderTable orders_;
 };
 
 // Number of levels per side that a snapshot row shows.
@@ -302,10 +390,10 @@ class BookSet {
   std::size_t book_count() const { return books_.size(); }
   // Returns every token that has a book, ascending.
   std::vector<uint32_t> sorted_tokens() const;
-  // Returns the order `order_id` resting in `token`'s book, or nullptr.
-  const RestingOrder* find_order(uint32_t token, uint64_t order_id) const;
+  // Returns the order `order_id` resting in `token`'s book, or nothing.
+  std::optional<RestingOrder> find_order(uint32_t token, uint64_t order_id) const;
   // Returns the number of resting orders in all books.
-  std::size_t order_count() const { return orders_.size(); }
+  std::size_t order_count() const;
   // Returns the total quantity at `price` on one side of `token`'s book.
   uint64_t level_quantity(uint32_t token, bool is_sell, uint32_t price) const;
   // Returns the number of ladder pages allocated, for memory accounting.
@@ -347,32 +435,6 @@ class BookSet {
     static bool vacant(const OrderBook& b) { return b.max_price_ == 0; }
   };
 
-  struct OrderKey {
-    uint32_t token;
-    uint64_t order_id;
-    bool operator==(const OrderKey&) const = default;
-  };
-  // A resting order and the page that holds its level.
-  struct OrderSlot {
-    uint64_t order_id;
-    uint32_t token;
-    RestingOrder order;
-    Page* page;
-  };
-  struct OrderTraits {
-    using Key = OrderKey;
-    using Slot = OrderSlot;
-    static uint64_t hash(const OrderKey& k) {
-      return (k.order_id + k.token * 0xD6E8FEB86659FD93ull) * 0x9E3779B97F4A7C15ull;
-    }
-    static OrderKey key_of(const OrderSlot& s) { return OrderKey{s.token, s.order_id}; }
-    static void set_key(OrderSlot& s, const OrderKey& k) {
-      s.token = k.token;
-      s.order_id = k.order_id;
-    }
-    static bool vacant(const OrderSlot& s) { return s.order.quantity == 0; }
-  };
-
   // A page is keyed by token, side and page number in one 64-bit value.
   struct PageSlot {
     uint64_t key;
@@ -410,8 +472,7 @@ class BookSet {
     std::size_t room_ = 0;  // pages that the last block holds
   };
 
-  OrderBook* find_book_mutable(uint32_t token);
-  OrderBook& book_for_order(uint32_t token, uint32_t price);
+  OrderBook& create_book(uint32_t token, uint32_t price);
   const Page* find_page(uint32_t token, bool is_sell, uint32_t page_number) const;
 
   Page* add_quantity(OrderBook& book, uint32_t token, bool is_sell, uint32_t price,
@@ -420,32 +481,26 @@ class BookSet {
   static void mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number);
   static void mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number);
 
-  void remove_order(uint32_t token, uint64_t order_id);
-  void place(OrderBook& book, uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
-             bool is_sell);
-  void apply_new(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+  Page* page_of(uint32_t token, bool is_sell, uint32_t price) const;
+  void remove_order(OrderBook& book, uint64_t order_id);
+  void store(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity, bool is_sell);
+  void apply_new(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                  bool is_sell);
-  void apply_modify(uint32_t token, uint64_t order_id, uint32_t price, uint32_t quantity,
+  void apply_modify(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                     bool is_sell);
-  void apply_cancel(uint32_t token, uint64_t order_id);
-  void apply_fill(uint32_t token, uint64_t order_id, uint32_t traded);
-
-  void prefetch_first(const FeedMessage& message) const;
-  void prefetch_second(const FeedMessage& message) const;
-  void prefetch_order_slot(uint32_t token, uint64_t order_id) const;
-  void prefetch_new_slot(uint32_t token, bool is_sell, uint32_t price) const;
+  void apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded);
+  bool apply_to(const FeedMessage& message, OrderBook* book);
+  OrderBook* look_ahead(const FeedMessage& message);
 
   template <class Fn>
   void visit_levels(const OrderBook& book, uint32_t token, bool is_sell, Fn&& fn) const;
 
   FlatTable<BookTraits> books_;
-  FlatTable<OrderTraits> orders_;
   FlatTable<PageTraits> pages_;
   PageArena arena_;
-  // The book that the previous order message used. Books move only when the
-  // table of books grows, which only a new book does, and that resets it.
-  OrderBook* last_book_ = nullptr;
-  uint32_t last_token_ = 0;
+  // Books created so far: a book pointer looked up before a creation may be
+  // stale, since books move when their table grows.
+  uint64_t books_created_ = 0;
   std::optional<std::vector<uint8_t>> filter_;
   bool type_allowed_[256] = {};  // the filter as a table, meaningful when filter_ is set
 };
