@@ -21,7 +21,7 @@ import feedgen  # noqa: E402
 def feed(messages: int, tokens: int, seed: int = 7) -> str:
     """A generated feed file, made once and kept in bench-data/."""
     DATA.mkdir(exist_ok=True)
-    path = DATA / f"feed_v2_{messages}_{tokens}_{seed}.bin"
+    path = DATA / f"feed_v3_{messages}_{tokens}_{seed}.bin"
     if not path.exists():
         tmp = path.with_suffix(".tmp")
         feedgen.write_feed(str(tmp), messages, tokens, seed)
