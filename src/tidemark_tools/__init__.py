@@ -7,11 +7,14 @@ native module `tidemark_tools._native`, built from the same C++ core as
 
 - `scan_feed(path)`: the messages of a feed file as Arrow record batches,
   for pyarrow, polars, DuckDB and (losslessly) pandas.
+- `book_series(path)`: the order books of a feed file after every message or
+  on a time grid, as Arrow record batches.
 """
 
 from __future__ import annotations
 
 from ._arrow import ArrowStream, to_pandas
+from ._books import BookSeries, book_series
 from ._scan import FeedScan, scan_feed
 
-__all__ = ["ArrowStream", "FeedScan", "scan_feed", "to_pandas"]
+__all__ = ["ArrowStream", "BookSeries", "FeedScan", "book_series", "scan_feed", "to_pandas"]

@@ -12,3 +12,11 @@ class ArrowSource:
     def stream(self) -> object: ...
 
 def scan_feed(path: str, master: object = None, batch_rows: int = 65536) -> ArrowSource: ...
+def book_series(
+    path: str,
+    tokens: list[int] | None = None,
+    levels: int = 5,
+    every_ns: int | None = None,
+    types: bytes | None = None,
+    batch_rows: int = 65536,
+) -> ArrowSource: ...

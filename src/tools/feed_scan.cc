@@ -50,17 +50,6 @@ std::string latin1_char(uint8_t byte) {
   return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
 }
 
-// msg_type is always one of the four decoded types: a fixed dictionary.
-const std::vector<std::string> kMsgTypes = {"N", "M", "X", "T"};
-constexpr auto kMsgTypeIndex = [] {
-  std::array<uint8_t, 256> index{};
-  index['N'] = 0;
-  index['M'] = 1;
-  index['X'] = 2;
-  index['T'] = 3;
-  return index;
-}();
-
 // Messages decoded per step of a batch: enough to make the decoder's loop
 // cheap, small enough to stay in cache before they are spread into columns.
 constexpr std::size_t kChunkMessages = 4096;
@@ -168,7 +157,7 @@ class FeedScan final : public BatchSource {
       seq_no[i] = m.header.seq_no;
       msg_len[i] = m.header.msg_len;
       stream_id[i] = m.header.stream_id;
-      msg_type[i] = kMsgTypeIndex[m.header.msg_type];
+      msg_type[i] = msg_type_index(m.header.msg_type);
       bool flag;
       if (m.is_trade()) {
         const TradeMessage& t = m.trade;
@@ -235,7 +224,7 @@ class FeedScan final : public BatchSource {
     const std::size_t trades = rows - orders_;
     ColumnBuilder* c = builders_.data();
     c[kMessageKind].set_dictionary({"order", "trade"});
-    c[kMsgType].set_dictionary(kMsgTypes);
+    c[kMsgType].set_dictionary(kMsgTypeDictionary);
     c[kOrderType].set_dictionary(std::move(order_types_));
     std::vector<ArrowArray> arrays(builders_.size());
     for (std::size_t k = 0; k < builders_.size(); ++k) {
@@ -296,6 +285,8 @@ class FeedScan final : public BatchSource {
 };
 
 }  // namespace
+
+const std::vector<std::string> kMsgTypeDictionary = {"N", "M", "X", "T"};
 
 std::vector<ColumnSpec> feed_scan_columns(bool with_contracts) {
   std::vector<ColumnSpec> columns = {

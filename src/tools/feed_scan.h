@@ -20,6 +20,14 @@
 
 namespace tidemark::arrow {
 
+// msg_type is always one of the four decoded types (N, M, X, T), so every
+// source writes it as a dictionary-encoded column with this dictionary.
+extern const std::vector<std::string> kMsgTypeDictionary;
+// Returns the index in kMsgTypeDictionary of a decoded message's type byte.
+inline uint8_t msg_type_index(uint8_t msg_type) {
+  return msg_type == 'N' ? 0 : msg_type == 'M' ? 1 : msg_type == 'X' ? 2 : 3;
+}
+
 // Returns the columns of a scan, with the six contract columns when
 // `with_contracts` is set.
 std::vector<ColumnSpec> feed_scan_columns(bool with_contracts);

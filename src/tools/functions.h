@@ -12,8 +12,9 @@ namespace tidemark::py {
 extern const ClassDef kArrowSourceClass;  // py_arrow_source.cc
 
 // Functions, each defined in the unit named beside it.
-extern const Function kScanFeed;  // py_scan_feed.cc
-extern const Function kFeedStats;  // py_feed_stats.cc
+extern const Function kScanFeed;    // py_scan_feed.cc
+extern const Function kBookSeries;  // py_book_series.cc
+extern const Function kFeedStats;   // py_feed_stats.cc
 
 // Makes the SymbolMaster class of the tidemark module known to this module's
 // converters, so that a SymbolMaster argument can be taken with

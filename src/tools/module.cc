@@ -20,6 +20,12 @@ PyMethodDef kFunctions[] = {
     function_def<kScanFeed>("scan_feed",
                             "scan_feed(path, master=None, batch_rows=65536)\n--\n\n"
                             "The messages of a feed file as an ArrowSource of record batches."),
+    function_def<kBookSeries>(
+        "book_series",
+        "book_series(path, tokens=None, levels=5, every_ns=None, types=None, batch_rows=65536)"
+        "\n--\n\n"
+        "The order books of a feed file after every message or on a time grid, as an\n"
+        "ArrowSource of record batches."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

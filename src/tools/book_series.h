@@ -1,0 +1,51 @@
+// Order books over time as Arrow record batches: a feed file decoded with the
+// streaming loader's framing and applied to a BookSet with exactly the rules
+// of OrderbookBuilder (its public operations only), with the state of the
+// books written out as rows.
+//
+// - Per message (every_ns 0): one row right after each message that the books
+//   accept, when its book key is selected: that book's best `levels` levels,
+//   as get_snapshot shows them (a book not made yet gives zeros).
+// - On a time grid (every_ns = D > 0): at each multiple g of D in exch_ts,
+//   one row per selected token that has a book, in ascending token order,
+//   holding the state after every message in file order before the first
+//   message stamped at or after g. Grid times run from the first multiple of
+//   D above the first message's exch_ts to the first multiple of D above the
+//   largest exch_ts of the file, so the last rows hold the state after the
+//   whole file. The grid never goes back: a message stamped before the
+//   current grid time (a timestamp that runs backwards) is applied before
+//   the next cut. A grid time past 2^64 - 1 is written as 2^64 - 1.
+//
+// Columns: seq_no, exch_ts, local_ts, msg_type, token, mid_price, then per
+// level i: bid_price_i, bid_qty_i, ask_price_i, ask_qty_i (0 where the book
+// has fewer levels). In grid rows exch_ts is the grid time and seq_no,
+// local_ts and msg_type are those of the last message the books accepted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch_source.h"
+#include "status.h"
+
+namespace tidemark::arrow {
+
+struct BookSeriesOptions {
+  std::optional<std::vector<uint32_t>> tokens;  // absent: every token
+  uint64_t levels = 5;                          // 1 to 1000
+  uint64_t every_ns = 0;                        // 0: a row per message
+  std::optional<std::vector<uint8_t>> types;    // the books' type filter
+  uint64_t batch_rows = 65536;                  // at least 1
+};
+
+// Returns the columns of a series with `levels` levels per side.
+std::vector<ColumnSpec> book_series_columns(uint64_t levels);
+
+// Opens `path` for a series from its start; fails as open_stream does.
+Result<std::unique_ptr<BatchSource>> open_book_series(const std::string& path,
+                                                      const BookSeriesOptions& options);
+
+}  // namespace tidemark::arrow
