@@ -1,0 +1,278 @@
+"""book_series: every row against the real OrderbookBuilder fed the same messages."""
+
+import random
+
+import feedgen
+import pyarrow as pa
+import pytest
+import tidemark
+
+import tidemark_tools
+
+U32 = 2**32 - 1
+# Book keys: small ones, and the two that trades reach with tokens -2**31 and -1.
+TOKENS = [1, 5, 77, 2**31, U32]
+
+
+def random_feed(rng, messages, *, backwards=False, steps=(0, 1, 7, 100, 1000, 25_000)):
+    """Messages that exercise every book rule: repeated and unknown ids,
+    modifies that move price and side, price 0 and far prices, zero and
+    negative quantities, sides other than B and S, trades of tokens at and
+    above 2**31 (written as negative signed tokens)."""
+    out, ts = [], 1_000_000_000
+    for seq in range(1, messages + 1):
+        ts += rng.choice(steps)
+        if backwards and rng.random() < 0.05:
+            ts = max(ts - rng.randint(1, 60_000), 0)
+        common = dict(seq_no=seq, exch_ts=ts, local_ts=ts + rng.randint(0, 500))
+        token = rng.choice(TOKENS)
+        if rng.random() < 0.2:
+            signed = token - 2**32 if token >= 2**31 else token
+            out.append(
+                feedgen.trade_record(
+                    buy_order_id=rng.randint(1, 40),
+                    sell_order_id=rng.randint(1, 40),
+                    token=signed,
+                    trade_price=rng.randint(-5, 60_000),
+                    trade_quantity=rng.choice([-5, 0, 10, 50, 400]),
+                    **common,
+                )  # fmt: skip
+            )
+            continue
+        price = rng.choice(
+            [rng.randint(49_000, 51_000)] * 6 + [0, 1, 9_999, 3_000_000, 4_000_000_000, U32]
+        )
+        out.append(
+            feedgen.order_record(
+                rng.choice("NNNMMX"),
+                order_id=rng.randint(1, 40),
+                token=token,
+                order_type=rng.choice("BBBSSSZ"),
+                price=price,
+                quantity=rng.choice([0, 1, 25, 100, 300]),
+                **common,
+            )  # fmt: skip
+        )
+    return b"".join(out)
+
+
+def dicts(path):
+    loader = tidemark.StreamingBinaryLoader()
+    loader.open_stream(path, count_messages=False)
+    out = []
+    while (msg := loader.get_next_msg()) is not None:
+        out.append(msg)
+    return out
+
+
+def book_key(msg):
+    return msg["token"] & U32
+
+
+def snapshot_values(builder, token, levels):
+    """mid_price then bid price, bid qty, ask price, ask qty per level, from get_snapshot."""
+    snap = builder.get_snapshot(token, levels)
+    values = [snap["mid_price"]]
+    for i in range(levels):
+        bid = snap["bids"][i] if i < len(snap["bids"]) else (0, 0)
+        ask = snap["asks"][i] if i < len(snap["asks"]) else (0, 0)
+        values += [bid[0], bid[1], ask[0], ask[1]]
+    return values
+
+
+def row_values(row, levels):
+    values = [row["mid_price"]]
+    for i in range(levels):
+        values += [row[f"bid_price_{i}"], row[f"bid_qty_{i}"]]
+        values += [row[f"ask_price_{i}"], row[f"ask_qty_{i}"]]
+    return values
+
+
+def per_message_expected(messages, levels, tokens, types):
+    builder = tidemark.OrderbookBuilder()
+    if types is not None:
+        builder.apply_filter(types)
+    out = []
+    for msg in messages:
+        if builder.orderbook_add_msg(msg) and (tokens is None or book_key(msg) in tokens):
+            head = [msg["seq_no"], msg["exch_ts"], msg["local_ts"], msg["msg_type"]]
+            out.append(head + [book_key(msg)] + snapshot_values(builder, book_key(msg), levels))
+    return out
+
+
+def as_lists(table, levels):
+    head = ["seq_no", "exch_ts", "local_ts", "msg_type", "token"]
+    return [[row[c] for c in head] + row_values(row, levels) for row in table.to_pylist()]
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("levels", [1, 5, 20])
+@pytest.mark.parametrize("tokens", [None, [5, 2**31, U32, 123]])
+def test_per_message_rows_equal_the_builders_snapshots(feed_file, seed, levels, tokens):
+    path = feed_file(random_feed(random.Random(seed), 1500))
+    expected = per_message_expected(dicts(path), levels, tokens, None)
+    series = tidemark_tools.book_series(path, tokens=tokens, levels=levels, batch_rows=97)
+    table = pa.table(series)
+    assert as_lists(table, levels) == expected
+    assert table.schema.field("token").type == pa.uint32()
+    assert table.schema.field("bid_qty_0").type == pa.uint64()
+    assert table.schema.field(f"ask_price_{levels - 1}").type == pa.uint32()
+    assert table.num_columns == 6 + 4 * levels
+
+
+@pytest.mark.parametrize("types", [[], ["N"], ["N", "X"], ["New", "M", "T", ""]])
+def test_type_filters_work_like_apply_filter(feed_file, types):
+    path = feed_file(random_feed(random.Random(9), 800))
+    expected = per_message_expected(dicts(path), 3, None, types)
+    assert as_lists(pa.table(tidemark_tools.book_series(path, levels=3, types=types)), 3) == (
+        expected
+    )
+
+
+def test_batch_rows_of_one(feed_file):
+    path = feed_file(random_feed(random.Random(4), 300))
+    table = pa.table(tidemark_tools.book_series(path, batch_rows=1))
+    assert {b.num_rows for b in table.to_batches()} == {1}
+    assert as_lists(table, 5) == per_message_expected(dicts(path), 5, None, None)
+
+
+# ---------------------------------------------------------------- time grid
+
+
+def grid_expected(messages, every, levels, tokens):
+    """The grid rule, replayed with the builder: at each grid time g, the state
+    before the first message stamped at or after g."""
+    builder = tidemark.OrderbookBuilder()
+    out, last = [], None
+    grid = (messages[0]["exch_ts"] // every + 1) * every
+    end = (max(m["exch_ts"] for m in messages) // every + 1) * every
+
+    def emit(g):
+        for token in builder.get_active_tokens():
+            if tokens is None or token in tokens:
+                head = [last["seq_no"], g, last["local_ts"], last["msg_type"], token]
+                out.append(head + snapshot_values(builder, token, levels))
+
+    for msg in messages:
+        while msg["exch_ts"] >= grid:
+            emit(grid)
+            grid += every
+        if builder.orderbook_add_msg(msg):
+            last = msg
+    while grid <= end:
+        emit(grid)
+        grid += every
+    return out
+
+
+@pytest.mark.parametrize("every", [37, 500, 20_000, 10**9])
+@pytest.mark.parametrize("tokens", [None, [1, U32]])
+def test_grid_rows_equal_the_state_at_each_cut(feed_file, every, tokens):
+    path = feed_file(random_feed(random.Random(every), 400, steps=(0, 1, 7, 100, 1000)))
+    messages = dicts(path)
+    expected = grid_expected(messages, every, 2, tokens)
+    table = pa.table(tidemark_tools.book_series(path, levels=2, every_ns=every, tokens=tokens))
+    assert as_lists(table, 2) == expected
+    if every == 37:
+        # Shorter than the gaps between messages: a row per grid time, with
+        # the same state repeated until the next message.
+        assert table.num_rows > len(messages)
+    if every == 10**9:
+        assert len({r[1] for r in expected}) == 1  # one grid time: the state after the file
+
+
+def test_grid_with_timestamps_running_backwards(feed_file):
+    path = feed_file(random_feed(random.Random(21), 1000, backwards=True, steps=(0, 7, 1000)))
+    messages = dicts(path)
+    assert any(a["exch_ts"] > b["exch_ts"] for a, b in zip(messages, messages[1:], strict=False))
+    expected = grid_expected(messages, 5_000, 1, None)
+    table = pa.table(tidemark_tools.book_series(path, levels=1, every_ns=5_000, batch_rows=7))
+    assert as_lists(table, 1) == expected
+    times = table.column("exch_ts").to_pylist()
+    assert times == sorted(times)  # the grid never goes back
+
+
+def test_grid_times_past_the_largest_timestamp_saturate(feed_file):
+    path = feed_file(feedgen.order_record(exch_ts=2**64 - 1, token=3))
+    table = pa.table(tidemark_tools.book_series(path, every_ns=10))
+    assert table.column("exch_ts").to_pylist() == [2**64 - 1]
+    assert table.column("bid_qty_0").to_pylist() == [100]
+
+
+# ---------------------------------------------------------------- errors
+
+
+@pytest.mark.parametrize("every_ns", [None, 1000])
+def test_a_decode_error_mid_file_fails_the_stream(feed_file, every_ns):
+    path = feed_file(
+        feedgen.order_record(exch_ts=10), feedgen.order_record(exch_ts=5000, order_id=2),
+        feedgen.trade_record()[:30],
+    )  # fmt: skip
+    series = tidemark_tools.book_series(path, every_ns=every_ns, batch_rows=1)
+    with pytest.raises(OSError, match="truncated message payload"):
+        pa.table(series)
+    reader = pa.RecordBatchReader.from_stream(series)
+    rows = 0
+    with pytest.raises(OSError, match="truncated message payload"):
+        while True:
+            rows += reader.read_next_batch().num_rows
+    assert rows == (2 if every_ns is None else 5)  # grid times 1000 to 5000, no final row
+
+
+@pytest.mark.parametrize("content", [b"", b"abcde", feedgen.other_record("A", 12, b"xyz")])
+def test_open_errors_are_the_loaders(feed_file, content):
+    path = feed_file(content)
+    with pytest.raises(RuntimeError) as expected:
+        tidemark.StreamingBinaryLoader().open_stream(path, count_messages=False)
+    with pytest.raises(RuntimeError) as got:
+        tidemark_tools.book_series(path)
+    assert str(got.value) == str(expected.value)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        ({"path": 1}, TypeError, "argument 'path' must be str, not int"),
+        ({"levels": 0}, ValueError, "argument 'levels' must be from 1 to 1000, got 0"),
+        ({"levels": 1001}, ValueError, "argument 'levels' must be from 1 to 1000, got 1001"),
+        ({"levels": "5"}, TypeError, "argument 'levels' must be int, not str"),
+        ({"every_ns": 0}, ValueError, "argument 'every_ns' must be from 1 to"),
+        ({"every_ns": -1}, ValueError, "argument 'every_ns' must be from 1 to"),
+        ({"every_ns": 1.5}, TypeError, "argument 'every_ns' must be int, not float"),
+        ({"tokens": [1, -1]}, ValueError, "argument 'tokens' holds -1, outside 0 to 4294967295"),
+        ({"tokens": [2**32]}, ValueError, "argument 'tokens' holds 4294967296, outside 0 to"),
+        ({"tokens": 5}, TypeError, "argument 'tokens' must be an iterable of ints, not int"),
+        ({"tokens": ["5"]}, TypeError, "argument 'tokens' must hold ints, not str"),
+        ({"types": "N"}, TypeError, "argument 'types' must be a list of str"),
+        ({"types": [78]}, TypeError, "argument 'types' must hold str, not int"),
+        ({"batch_rows": 0}, ValueError, "argument 'batch_rows' must be from 1 to"),
+    ],
+)
+def test_argument_errors_name_the_argument(kwargs, error, text):
+    kwargs = {"path": "data/sample_feed.bin"} | kwargs
+    with pytest.raises(error, match=text.replace("(", r"\(")):
+        tidemark_tools.book_series(**kwargs)
+
+
+def test_native_argument_errors_name_the_argument():
+    from tidemark_tools import _native
+
+    path = "data/sample_feed.bin"
+    cases = [
+        ((path, None, 0), ValueError, "argument 'levels': must be from 1 to 1000, got 0"),
+        ((path, None, 5, 0), ValueError, "argument 'every_ns': must be positive, got 0"),
+        ((path, [-1]), OverflowError, "out of range integral type conversion attempted"),
+        ((path, 7), TypeError, "argument 'tokens': must be a list or tuple of tokens"),
+        ((path, None, 5, None, "N"), TypeError, "argument 'types': 'str' object cannot be"),
+    ]
+    for args, error, text in cases:
+        with pytest.raises(error, match="^" + text.replace("(", r"\(")):
+            _native.book_series(*args)
+
+
+def test_tokens_accept_any_iterable_and_a_series_can_be_read_twice():
+    series = tidemark_tools.book_series("data/sample_feed.bin", tokens=iter(range(1001, 1004)))
+    first = pa.table(series)
+    assert set(first.column("token").to_pylist()) <= {1001, 1002, 1003}
+    assert pa.table(series).to_pylist() == first.to_pylist()
+    assert repr(series).startswith("BookSeries('data/sample_feed.bin', levels=5, tokens=[1001")
