@@ -139,10 +139,12 @@ def test_batch_rows_of_one(feed_file):
 # ---------------------------------------------------------------- time grid
 
 
-def grid_expected(messages, every, levels, tokens):
+def grid_expected(messages, every, levels, tokens, types=None):
     """The grid rule, replayed with the builder: at each grid time g, the state
     before the first message stamped at or after g."""
     builder = tidemark.OrderbookBuilder()
+    if types is not None:
+        builder.apply_filter(types)
     out, last = [], None
     grid = (messages[0]["exch_ts"] // every + 1) * every
     end = (max(m["exch_ts"] for m in messages) // every + 1) * every
@@ -157,8 +159,8 @@ def grid_expected(messages, every, levels, tokens):
         while msg["exch_ts"] >= grid:
             emit(grid)
             grid += every
-        if builder.orderbook_add_msg(msg):
-            last = msg
+        builder.orderbook_add_msg(msg)
+        last = msg  # the last message before the cut, accepted or not
     while grid <= end:
         emit(grid)
         grid += every
@@ -166,12 +168,15 @@ def grid_expected(messages, every, levels, tokens):
 
 
 @pytest.mark.parametrize("every", [37, 500, 20_000, 10**9])
-@pytest.mark.parametrize("tokens", [None, [1, U32]])
-def test_grid_rows_equal_the_state_at_each_cut(feed_file, every, tokens):
+@pytest.mark.parametrize("tokens, types", [(None, None), ([1, U32], None), (None, ["N", "T", "X"])])
+def test_grid_rows_equal_the_state_at_each_cut(feed_file, every, tokens, types):
     path = feed_file(random_feed(random.Random(every), 400, steps=(0, 1, 7, 100, 1000)))
     messages = dicts(path)
-    expected = grid_expected(messages, every, 2, tokens)
-    table = pa.table(tidemark_tools.book_series(path, levels=2, every_ns=every, tokens=tokens))
+    expected = grid_expected(messages, every, 2, tokens, types)
+    series = tidemark_tools.book_series(
+        path, levels=2, every_ns=every, tokens=tokens, types=types, batch_rows=50
+    )
+    table = pa.table(series)
     assert as_lists(table, 2) == expected
     if every == 37:
         # Shorter than the gaps between messages: a row per grid time, with

@@ -130,8 +130,8 @@ def book_series(
     multiple of D above the first message's ``exch_ts`` to the first multiple
     of D above the largest ``exch_ts`` of the file, so the last rows hold the
     state after the whole file. ``exch_ts`` is g; ``seq_no``, ``local_ts``
-    and ``msg_type`` are those of the last message the books accepted before
-    the cut. The grid never goes back: a message whose timestamp runs
+    and ``msg_type`` are those of the last message before the cut (whether
+    the books accepted it or `types` or the side rule skipped it). The grid never goes back: a message whose timestamp runs
     backwards (below the current grid time) is applied before the next cut,
     and the grid times it would have passed are not revisited.
 

@@ -92,34 +92,55 @@ class BookSeries final : public BatchSource {
       return true;
     }
     if (next_ == count_ && !refill()) return finish_grid();
-    const FeedMessage& m = chunk_[next_];
-    if (grid()) {
-      const uint64_t ts = exch_ts(m);
-      if (!started_) {
-        started_ = true;
-        grid_time_ = first_multiple_above(ts);
-      }
-      max_ts_ = std::max(max_ts_, ts);
-      if (ts >= grid_time_) {
-        start_emitting();
-        return true;
-      }
-    }
-    ++next_;
-    const std::size_t books_before = books_.book_count();
+    if (grid()) return apply_until_cut();
+    const FeedMessage& m = chunk_[next_++];
     if (!books_.apply_message(m)) return true;
     const uint32_t key = book_key(m);
-    if (grid()) {
-      last_seq_no_ = m.header.seq_no;
-      last_local_ts_ = local_ts(m);
-      last_msg_type_ = msg_type_index(m.header.msg_type);
-      if (books_.book_count() != books_before && selected(key)) {
-        grid_tokens_.insert(std::lower_bound(grid_tokens_.begin(), grid_tokens_.end(), key), key);
-      }
-    } else if (selected(key)) {
+    if (selected(key)) {
       write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
     }
     return true;
+  }
+
+  // Grid mode: applies the read messages up to the next cut (the first one
+  // stamped at or after the grid time) in one run, and starts the grid
+  // time's rows when the cut is reached.
+  bool apply_until_cut() {
+    const FeedMessage* run = chunk_.data() + next_;
+    if (!started_) {
+      started_ = true;
+      grid_time_ = first_multiple_above(exch_ts(run[0]));
+    }
+    std::size_t n = 0;
+    const std::size_t available = count_ - next_;
+    for (; n < available; ++n) {
+      const uint64_t ts = exch_ts(run[n]);
+      if (ts >= grid_time_) break;
+      max_ts_ = std::max(max_ts_, ts);
+    }
+    if (n != 0) {
+      const std::size_t books_before = books_.book_count();
+      books_.apply_messages(run, n);
+      const FeedMessage& last = run[n - 1];
+      last_seq_no_ = last.header.seq_no;
+      last_local_ts_ = local_ts(last);
+      last_msg_type_ = msg_type_index(last.header.msg_type);
+      if (books_.book_count() != books_before) take_grid_tokens();
+      next_ += n;
+    }
+    if (n != available) {
+      max_ts_ = std::max(max_ts_, exch_ts(run[n]));
+      start_emitting();
+    }
+    return true;
+  }
+
+  // Takes the selected tokens that have a book, ascending.
+  void take_grid_tokens() {
+    grid_tokens_ = books_.sorted_tokens();
+    if (options_.tokens) {
+      std::erase_if(grid_tokens_, [&](uint32_t token) { return !selected(token); });
+    }
   }
 
   // Reads the next chunk of messages. Returns false at the end of the file or
@@ -252,7 +273,7 @@ class BookSeries final : public BatchSource {
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,
-  // the largest timestamp so far, and the last message the books accepted.
+  // the largest timestamp so far, and the last message before the cut.
   bool started_ = false;
   GridTime grid_time_ = 0;
   bool emitting_ = false;

@@ -19,7 +19,9 @@
 // Columns: seq_no, exch_ts, local_ts, msg_type, token, mid_price, then per
 // level i: bid_price_i, bid_qty_i, ask_price_i, ask_qty_i (0 where the book
 // has fewer levels). In grid rows exch_ts is the grid time and seq_no,
-// local_ts and msg_type are those of the last message the books accepted.
+// local_ts and msg_type are those of the last message before the cut (the
+// last one offered to the books, whether they accepted it or the type filter
+// or the side rule skipped it).
 #pragma once
 
 #include <cstdint>
