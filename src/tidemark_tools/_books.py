@@ -131,9 +131,10 @@ def book_series(
     of D above the largest ``exch_ts`` of the file, so the last rows hold the
     state after the whole file. ``exch_ts`` is g; ``seq_no``, ``local_ts``
     and ``msg_type`` are those of the last message before the cut (whether
-    the books accepted it or `types` or the side rule skipped it). The grid never goes back: a message whose timestamp runs
-    backwards (below the current grid time) is applied before the next cut,
-    and the grid times it would have passed are not revisited.
+    the books accepted it or `types` or the side rule skipped it). The grid
+    never goes back: a message whose timestamp runs backwards (below the
+    current grid time) is applied before the next cut, and the grid times it
+    would have passed are not revisited.
 
     Columns: seq_no uint32, exch_ts uint64, local_ts uint64, msg_type
     (string), token uint32 (the book key: a trade's signed token read as
