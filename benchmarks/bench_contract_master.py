@@ -1,22 +1,21 @@
 """Contract master speed: SymbolMaster.load on a master of real size, and
 what enrichment adds to streaming.
 
-    python benchmarks/bench_contract_master.py [--rows N] [--columns C]
+    python benchmarks/bench_contract_master.py [--quick] [--json PATH]
 
-The generated master has the exchange's column layout (named columns, epoch
-expiries, strikes in paise) padded with further columns to C in all, one
-row per token. Its load time is reported side by side with a plain read of
-the same file's bytes in the same run. Streaming is timed with and without
-the master attached; the feed's tokens all have a contract, so every
-message is enriched.
+The generated master (100,000 rows; --quick: 20,000) has the exchange's
+column layout (named columns, epoch expiries, strikes in paise) padded with
+further columns to 64 in all, one row per token. Its load time is reported
+side by side with a plain read of the same file's bytes in the same run.
+Streaming is timed with and without the master attached; the feed's tokens
+all have a contract, so every message is enriched.
 """
 
-import argparse
 import os
 import random
 
 import tidemark
-from common import DATA, feed, median_time, report
+from common import DATA, Rows, bench_args, feed, in_ms, measure
 
 # The columns of an exchange FO contract file that the loader reads or that
 # sit between them; further columns are filler, as in the real files.
@@ -86,15 +85,12 @@ def master(rows: int, columns: int) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=100_000)
-    parser.add_argument("--columns", type=int, default=64)
-    parser.add_argument("--messages", type=int, default=1_000_000)
-    parser.add_argument("--tokens", type=int, default=2_000)
-    args = parser.parse_args()
-    csv_path = master(args.rows, args.columns)
-    feed_path = feed(args.messages, args.tokens)
-    n = args.messages
+    args = bench_args(__doc__)
+    rows = Rows(__file__)
+    n_rows, n_columns = (20_000 if args.quick else 100_000), 64
+    n = 100_000 if args.quick else 1_000_000
+    csv_path = master(n_rows, n_columns)
+    feed_path = feed(n, 2_000)
 
     sm = tidemark.SymbolMaster()
     loader = tidemark.StreamingBinaryLoader()
@@ -104,7 +100,7 @@ def main() -> None:
             f.read()
 
     def load():
-        assert sm.load(csv_path) == args.rows
+        assert sm.load(csv_path) == n_rows
 
     def stream():
         loader.open_stream(feed_path, count_messages=False)
@@ -112,24 +108,55 @@ def main() -> None:
         while get() is not None:
             pass
 
-    t_read = median_time(read_bytes, repeat=7)
-    t_load = median_time(load, repeat=7)
-    t_attach = median_time(lambda: loader.attach_symbol_master(sm), repeat=7)
-    loader.detach_symbol_master()
-    t_plain = median_time(stream, repeat=3)
-    loader.attach_symbol_master(sm)
-    t_enriched = median_time(stream, repeat=3)
-
     size_mb = os.path.getsize(csv_path) / 1e6
-    print(f"master: {csv_path} ({args.rows:,} rows, {args.columns} columns, {size_mb:.1f} MB)")
+    print(f"master: {csv_path} ({n_rows:,} rows, {n_columns} columns, {size_mb:.1f} MB)")
     print(f"feed: {feed_path} ({n:,} messages, every token in the master)")
-    report("plain read of the master's bytes", t_read * 1e3, "ms")
-    report("SymbolMaster.load", t_load * 1e3, "ms")
-    report("load time / plain read time", t_load / t_read, "x")
-    report("attach_symbol_master (copy of the table)", t_attach * 1e3, "ms")
-    report("get_next_msg loop, no master attached", n / t_plain, "msg/s")
-    report("get_next_msg loop, master attached", n / t_enriched, "msg/s")
-    report("enrichment cost per message", (t_enriched - t_plain) / n * 1e9, "ns")
+    read = rows.add(
+        in_ms(measure(read_bytes, path="plain read of the master's bytes (reference)", repeat=7))
+    )
+    loaded = rows.add(in_ms(measure(load, path="SymbolMaster.load", repeat=7)))
+    rows.add(
+        {
+            "path": "SymbolMaster.load time / plain read time",
+            "messages": None,
+            "median": loaded["median"] / read["median"],
+            "spread": 0.0,
+            "unit": "x",
+            "peak_memory": None,
+            "reference": False,
+        }
+    )
+    rows.add(
+        in_ms(
+            measure(
+                lambda: loader.attach_symbol_master(sm),
+                path="attach_symbol_master (copy of the table)",
+                repeat=7,
+            )
+        )
+    )
+    loader.detach_symbol_master()
+    plain = rows.add(
+        measure(stream, path="get_next_msg loop, no master attached", per=n, unit="msg/s",
+                messages=n, repeat=3)
+    )  # fmt: skip
+    loader.attach_symbol_master(sm)
+    enriched = rows.add(
+        measure(stream, path="get_next_msg loop, master attached", per=n, unit="msg/s",
+                messages=n, repeat=3)
+    )  # fmt: skip
+    rows.add(
+        {
+            "path": "enrichment cost per message",
+            "messages": n,
+            "median": (1 / enriched["median"] - 1 / plain["median"]) * 1e9,
+            "spread": 0.0,
+            "unit": "ns",
+            "peak_memory": None,
+            "reference": False,
+        }
+    )
+    rows.write(args.json)
 
 
 if __name__ == "__main__":

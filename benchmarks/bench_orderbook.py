@@ -1,25 +1,27 @@
-"""Order book targets, measured side by side in one run (medians).
+"""Order book intake, snapshots and memory, measured side by side in one run.
 
-    python benchmarks/bench_orderbook.py [--messages 5000000] [--tokens 2000]
+    python benchmarks/bench_orderbook.py [--quick] [--json PATH]
 
-- build_from_list with a cache and build_from_source with a loader, in
-  messages applied per second (target: at least 10 million);
-- get_snapshot_row per call on the books of that file, and on a book whose
-  window was widened to two million price units (target: at most 2 us, and
-  at most 1.5 times the plain figure);
-- the memory that 10,000 books of 50 resting orders add (target: 300 MB);
-- load_to_cache against a plain copy of the file's bytes (target: at least
-  half as fast).
+On each generated report file (1, 5 and 20 million messages; --quick: small
+ones), in messages per second (medians):
+- build_from_source(loader): open_stream without counting, then the whole
+  file into a new builder (target: at least 15 million on the 20-million,
+  2,000-token file and 20 million on the 1-million, 100-token file);
+- build_from_list(cache): the build alone from a loaded cache (same targets);
+- load_to_cache.
+On the largest file also: get_snapshot_row per call on its books (target: at
+most 2 us) and on a book whose window was widened to two million price units
+(target: at most 1.5 times the plain figure); and the memory that 10,000
+books of 50 resting orders add (target: 300 MB).
 """
 
-import argparse
 import gc
 import os
 import statistics
 import time
 
 import tidemark
-from common import DATA, feed, feedgen, median_time, report
+from common import DATA, Rows, bench_args, feedgen, measure, realistic_feeds
 
 
 def rss_bytes() -> int:
@@ -27,15 +29,28 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def per_call_us(fn, args_list, rounds=5):
-    """Median over rounds of the mean time of one call, in microseconds."""
+def per_call_us(fn, args_list, rounds=5) -> list[float]:
+    """The mean time of one call in each of `rounds` rounds, in microseconds."""
     results = []
     for _ in range(rounds):
         start = time.perf_counter()
         for args in args_list:
             fn(*args)
         results.append((time.perf_counter() - start) / len(args_list) * 1e6)
-    return statistics.median(results)
+    return results
+
+
+def value_row(path: str, values: list[float], unit: str, messages=None) -> dict:
+    """A row of already measured values (no peak memory)."""
+    return {
+        "path": path,
+        "messages": messages,
+        "median": statistics.median(values),
+        "spread": max(values) - min(values),
+        "unit": unit,
+        "peak_memory": None,
+        "reference": False,
+    }
 
 
 def resting_orders_file(tokens: int, per_token: int) -> str:
@@ -66,44 +81,56 @@ def resting_orders_file(tokens: int, per_token: int) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--messages", type=int, default=5_000_000)
-    parser.add_argument("--tokens", type=int, default=2_000)
-    args = parser.parse_args()
-    path = feed(args.messages, args.tokens)
-    print(f"file: {path} ({args.messages:,} messages, {args.tokens:,} tokens)")
-
-    # load_to_cache against a plain copy of the bytes.
-    def copy_bytes():
-        with open(path, "rb") as f:
-            bytearray(f.read())
-
+    args = bench_args(__doc__)
+    rows = Rows(__file__)
+    repeat = 3 if args.quick else 5
     cache = tidemark.MessageCacheReader()
-    t_copy = median_time(copy_bytes)
-    t_load = median_time(lambda: cache.load_to_cache(path))
-    n = len(cache)
-    report("load_to_cache", n / t_load, "msg/s")
-    report("load_to_cache speed / plain copy speed", t_copy / t_load, "x (target >= 0.5)")
-
-    # Whole-file intake.
-    def from_cache():
-        tidemark.OrderbookBuilder().build_from_list(cache)
-
     loader = tidemark.StreamingBinaryLoader()
+    for path, n, tokens in realistic_feeds(args.quick):
+        size = f"{n:,} msgs, {tokens:,} tokens"
+        print(f"file: {path} ({size})")
+        cache = tidemark.MessageCacheReader()  # the previous file's cache is freed
 
-    def from_loader():
-        loader.open_stream(path, count_messages=False)
-        tidemark.OrderbookBuilder().build_from_source(loader)
+        def load(path=path, cache=cache):
+            cache.load_to_cache(path)
 
-    report("build_from_list(cache)", n / median_time(from_cache), "msg/s (target >= 10M)")
-    report("build_from_source(loader)", n / median_time(from_loader), "msg/s (target >= 10M)")
+        rows.add(measure(load, path="load_to_cache", per=n, unit="msg/s", messages=n, repeat=3))
 
-    # Snapshot rows on the books of the file.
+        def from_cache(cache=cache):
+            tidemark.OrderbookBuilder().build_from_list(cache)
+
+        def from_loader(path=path):
+            loader.open_stream(path, count_messages=False)
+            tidemark.OrderbookBuilder().build_from_source(loader)
+
+        # The 20-million-message builds take seconds each; three repeats keep
+        # the default run short.
+        reps = repeat if n < 10_000_000 else 3
+        rows.add(
+            measure(
+                from_loader, path="build_from_source(loader)", per=n, unit="msg/s", messages=n,
+                repeat=reps,
+            )
+        )  # fmt: skip
+        rows.add(
+            measure(
+                from_cache, path="build_from_list(cache)", per=n, unit="msg/s", messages=n,
+                repeat=reps,
+            )
+        )  # fmt: skip
+
+    # Snapshot rows on the books of the largest file.
     builder = tidemark.OrderbookBuilder()
     builder.build_from_list(cache)
     tokens = [(t,) for t in builder.get_active_tokens()] * 20
-    plain = per_call_us(builder.get_snapshot_row, tokens)
-    report("get_snapshot_row, books of the file", plain, "us/call (target <= 2)")
+    rows.add(
+        value_row(
+            "get_snapshot_row, books of the file (target <= 2)",
+            per_call_us(builder.get_snapshot_row, tokens),
+            "us/call",
+            n,
+        )
+    )
 
     # One book with resting levels near 1,000,000 and a window widened to
     # more than two million price units by orders placed and cancelled far
@@ -151,12 +178,13 @@ def main() -> None:
 
     narrow, wide = book(False), book(True)
     assert narrow.get_snapshot_row(1) == wide.get_snapshot_row(1)
-    calls = [(1,)] * 200_000
+    calls = [(1,)] * (20_000 if args.quick else 200_000)
     t_narrow = per_call_us(narrow.get_snapshot_row, calls)
     t_wide = per_call_us(wide.get_snapshot_row, calls)
-    report("get_snapshot_row, 20,001-unit window", t_narrow, "us/call")
-    report("get_snapshot_row, window widened past 2,000,000 units", t_wide, "us/call")
-    report("widened / plain", t_wide / t_narrow, "x (target <= 1.5)")
+    rows.add(value_row("get_snapshot_row, 20,001-unit window", t_narrow, "us/call"))
+    rows.add(value_row("get_snapshot_row, window widened past 2,000,000 units", t_wide, "us/call"))
+    ratios = [w / p for w, p in zip(t_wide, t_narrow, strict=True)]
+    rows.add(value_row("get_snapshot_row widened / plain (target <= 1.5)", ratios, "x"))
 
     # Memory of 10,000 books with 50 resting orders each.
     resting = tidemark.MessageCacheReader()
@@ -167,7 +195,10 @@ def main() -> None:
     held.build_from_list(resting)
     added = rss_bytes() - before
     assert len(held.get_active_tokens()) == 10_000
-    report("memory added by 10,000 books x 50 orders", added / 1e6, "MB (target <= 300)")
+    rows.add(
+        value_row("memory added by 10,000 books x 50 orders (target <= 300)", [added / 1e6], "MB")
+    )
+    rows.write(args.json)
 
 
 if __name__ == "__main__":

@@ -1,24 +1,21 @@
 """Streaming speed: counting in open_stream and a get_next_msg loop.
 
-    python benchmarks/bench_stream.py [--messages N]
+    python benchmarks/bench_stream.py [--quick] [--json PATH]
 
-Both are reported in messages per second (medians), side by side with a
-plain read of the same file's bytes in the same run.
+On a generated file of 1 million messages (--quick: 100,000), both in
+messages per second (medians), side by side with a plain read of the same
+file's bytes in the same run.
 """
 
-import argparse
-
 import tidemark
-from common import feed, median_time, report
+from common import Rows, bench_args, feed, measure
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--messages", type=int, default=1_000_000)
-    parser.add_argument("--tokens", type=int, default=2_000)
-    args = parser.parse_args()
-    path = feed(args.messages, args.tokens)
-    n = args.messages
+    args = bench_args(__doc__)
+    rows = Rows(__file__)
+    n = 100_000 if args.quick else 1_000_000
+    path = feed(n, 2_000)
     loader = tidemark.StreamingBinaryLoader()
 
     def read_bytes():
@@ -35,14 +32,30 @@ def main() -> None:
         while get() is not None:
             pass
 
-    t_read = median_time(read_bytes)
-    t_count = median_time(count)
-    t_stream = median_time(stream, repeat=3)
     print(f"file: {path} ({n:,} messages)")
-    report("plain read of the file's bytes", n / t_read, "msg-equivalents/s")
-    report("open_stream with counting", n / t_count, "msg/s")
-    report("get_next_msg loop (dict per message)", n / t_stream, "msg/s")
-    report("counting time / plain read time", t_count / t_read, "x")
+    read = rows.add(
+        measure(read_bytes, path="plain read of the file's bytes (in 1 MiB reads)", per=n,
+                unit="msg/s", messages=n)
+    )  # fmt: skip
+    counted = rows.add(
+        measure(count, path="open_stream with counting", per=n, unit="msg/s", messages=n)
+    )
+    rows.add(
+        measure(stream, path="get_next_msg loop (dict per message)", per=n, unit="msg/s",
+                messages=n, repeat=3)
+    )  # fmt: skip
+    rows.add(
+        {
+            "path": "counting time / plain read time",
+            "messages": n,
+            "median": read["median"] / counted["median"],
+            "spread": 0.0,
+            "unit": "x",
+            "peak_memory": None,
+            "reference": False,
+        }
+    )
+    rows.write(args.json)
 
 
 if __name__ == "__main__":
