@@ -370,3 +370,15 @@ def test_contract_title_from_the_master():
     assert contract_title(master, 1001) == "NIFTY 30-Dec-2025 25900 CE  (token 1001)"
     assert contract_title(master, 1009) == "NIFTY 27-Jan-2026  (token 1009)"
     assert contract_title(master, 5) == "token 5 (not in the contract master)"
+
+
+def test_dump_of_no_rows_still_writes_the_columns(capsys, tmp_path):
+    import pyarrow.parquet as pq
+
+    out = tmp_path / "none.parquet"
+    assert run(capsys, "dump", SAMPLE, "--token", "999", "--out", str(out)) == (0, "", "")
+    empty = pq.read_table(out)
+    assert empty.num_rows == 0
+    assert empty.schema.names == pa.schema(tidemark_tools.scan_feed(SAMPLE)).names
+    status, text, _ = run(capsys, "dump", SAMPLE, "--token", "999", "--format", "csv")
+    assert status == 0 and text.count("\n") == 1 and text.startswith('"message_kind",')

@@ -45,7 +45,7 @@ class ArrowStream:
         return to_pandas(self.to_arrow())
 
 
-def _lossless_types() -> dict:
+def _lossless_types() -> dict[Any, Any]:
     import pandas as pd
     import pyarrow as pa
 

@@ -458,6 +458,15 @@ def _filtered(
             yield batch
 
 
+def _plain_schema(schema: pa.Schema) -> pa.Schema:
+    """The schema with dictionary-encoded columns as their value type."""
+    import pyarrow as pa
+
+    return pa.schema(
+        [f.with_type(f.type.value_type) if pa.types.is_dictionary(f.type) else f for f in schema]
+    )
+
+
 def _plain_strings(batch: pa.RecordBatch) -> pa.RecordBatch:
     """Dictionary-encoded columns as plain ones, for writers that want them."""
     import pyarrow as pa
@@ -470,9 +479,12 @@ def _plain_strings(batch: pa.RecordBatch) -> pa.RecordBatch:
     return pa.RecordBatch.from_arrays(columns, names=batch.schema.names)
 
 
-def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | None) -> int:
+def write_batches(
+    batches: Iterator[pa.RecordBatch], schema: pa.Schema, fmt: str, out_path: str | None
+) -> int:
     """Writes the batches as parquet (zstd), CSV or JSON Lines, one batch at
-    a time; returns the number of rows written."""
+    a time; returns the number of rows written. No rows still give a file:
+    parquet with the schema, CSV with its header line."""
     pa = _require("pyarrow")
     rows = 0
     if fmt == "parquet":
@@ -480,44 +492,28 @@ def write_batches(batches: Iterator[pa.RecordBatch], fmt: str, out_path: str | N
         if out_path in (None, "-") and sys.stdout.isatty():
             raise CliError("refusing to write parquet to a terminal: give --out PATH")
         with _output(out_path, binary=True) as out:
-            writer = None
-            try:
+            # Dictionary pages pay off for the few distinct strings; for ids
+            # and prices they cost time and fall back to plain pages anyway.
+            strings = [
+                f.name
+                for f in schema
+                if pa.types.is_string(f.type) or pa.types.is_dictionary(f.type)
+            ]
+            with pq.ParquetWriter(
+                out, schema, compression="zstd", use_dictionary=strings
+            ) as writer:
                 for batch in batches:
-                    if writer is None:
-                        writer = pq.ParquetWriter(
-                            out,
-                            batch.schema,
-                            compression="zstd",
-                            # Dictionary pages pay off for the few distinct
-                            # strings; for ids and prices they cost time and
-                            # fall back to plain pages anyway.
-                            use_dictionary=[
-                                f.name
-                                for f in batch.schema
-                                if pa.types.is_string(f.type) or pa.types.is_dictionary(f.type)
-                            ],
-                        )
                     writer.write_batch(batch)
                     rows += batch.num_rows
-            finally:
-                if writer is not None:
-                    writer.close()
-            if writer is None:
-                raise CliError("no rows selected: nothing to write")
         return rows
     if fmt == "csv":
         csv = _require("pyarrow.csv")
         with _output(out_path, binary=True) as out:
-            csv_writer = None
-            for batch in batches:
-                batch = _plain_strings(batch)
-                if csv_writer is None:
-                    options = csv.WriteOptions(quoting_style="needed")
-                    csv_writer = csv.CSVWriter(out, batch.schema, write_options=options)
-                csv_writer.write_batch(batch)
-                rows += batch.num_rows
-            if csv_writer is not None:
-                csv_writer.close()
+            options = csv.WriteOptions(quoting_style="needed")
+            with csv.CSVWriter(out, _plain_schema(schema), write_options=options) as writer:
+                for batch in batches:
+                    writer.write_batch(_plain_strings(batch))
+                    rows += batch.num_rows
         return rows
     with _output(out_path, binary=False) as out:
         for batch in batches:
@@ -575,7 +571,7 @@ def run_dump(args: argparse.Namespace) -> int:
             args.limit,
             "token",
         )
-        write_batches(batches, fmt, args.out)
+        write_batches(batches, reader.schema, fmt, args.out)
     return EXIT_OK
 
 
@@ -592,7 +588,7 @@ def run_book(args: argparse.Namespace) -> int:
     )
     with Progress(None, args.file, enabled=_show_progress(args), unit="rows") as bar:
         reader = pa.RecordBatchReader.from_stream(series)
-        write_batches(tracked_rows(_decoded(reader, args.file), bar), fmt, args.out)
+        write_batches(tracked_rows(_decoded(reader, args.file), bar), reader.schema, fmt, args.out)
     return EXIT_OK
 
 

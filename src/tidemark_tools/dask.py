@@ -129,7 +129,7 @@ def read_feeds(
     files = _paths("read_feeds", paths)
     master_path = _master_path(master)
     meta = _empty_frame(scan_feed(files[0], master=master_path))
-    return dd.from_map(
+    frame: dd.DataFrame = dd.from_map(
         _scan_partition,
         files,
         master=master_path,
@@ -137,6 +137,7 @@ def read_feeds(
         label="tidemark-scan-feed",
         enforce_metadata=False,
     )
+    return frame
 
 
 def book_series_many(
@@ -159,7 +160,7 @@ def book_series_many(
     if options.get("types") is not None:
         options["types"] = list(options["types"])
     meta = _empty_frame(book_series(files[0], **options))
-    return dd.from_map(
+    frame: dd.DataFrame = dd.from_map(
         _book_partition,
         files,
         options=options,
@@ -167,3 +168,4 @@ def book_series_many(
         label="tidemark-book-series",
         enforce_metadata=False,
     )
+    return frame

@@ -91,11 +91,26 @@ def _collect_trades(path: str, token: int, progress: bool) -> tuple[Any, Any, An
 
 
 def _times(ts: Any) -> tuple[Any, str]:
+    """Values for the time axis, and its label."""
     import numpy as np
 
     if len(ts) and _NS_2000 <= int(ts.min()) and int(ts.max()) < _NS_2100:
-        return ts.astype("datetime64[ns]"), "exch_ts (UTC)"
+        start = np.datetime_as_string(ts.min().astype("datetime64[ns]"), unit="s")
+        return ts.astype("datetime64[ns]"), f"exch_ts (UTC, from {start.replace('T', ' ')})"
     return ts.astype(np.float64), "exch_ts"
+
+
+def _duration_text(ns: int) -> str:
+    for unit, scale in (
+        ("h", 3_600_000_000_000),
+        ("m", 60_000_000_000),
+        ("s", 10**9),
+        ("ms", 10**6),
+        ("us", 10**3),
+    ):
+        if ns % scale == 0:
+            return f"{ns // scale:,}{unit}"
+    return f"{ns:,}ns"
 
 
 def _prices(values: Any) -> Any:
@@ -133,7 +148,7 @@ def plot_book(
     FigureCanvasAgg(fig)
     grid = fig.add_gridspec(1, 2, width_ratios=(4.2, 1.0))
     ax = fig.add_subplot(grid[0, 0])
-    side = fig.add_subplot(grid[0, 1], sharey=ax)
+    side = fig.add_subplot(grid[0, 1])
 
     x, x_label = _times(ts)
     ax.plot(x, _prices(ask), drawstyle="steps-post", color=ASK_COLOUR, lw=1.2, label="best ask")
@@ -157,7 +172,7 @@ def plot_book(
     ax.grid(True, color="#e0e0e0", lw=0.6)
     ax.legend(loc="upper left", fontsize=8, framealpha=0.85)
     ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
-    mode = "every message" if every_ns is None else f"every {every_ns:,} ns"
+    mode = "every message" if every_ns is None else f"every {_duration_text(every_ns)}"
     ax.set_title(f"{os.path.basename(path)}: {len(ts):,} book states ({mode})", fontsize=9)
 
     bids = [(last[f"bid_price_{i}"], last[f"bid_qty_{i}"]) for i in range(levels)]
@@ -166,14 +181,21 @@ def plot_book(
     asks = [(p, q) for p, q in asks if q]
     prices = sorted(p for p, _ in bids + asks)
     gaps = [b - a for a, b in zip(prices, prices[1:], strict=False) if b > a]
-    height = 0.8 * min(gaps) if gaps else 1.0
+    step = min(gaps) if gaps else 1
     if bids:
-        side.barh([p for p, _ in bids], [q for _, q in bids], height=height, color=BID_COLOUR)
+        side.barh([p for p, _ in bids], [q for _, q in bids], height=0.8 * step, color=BID_COLOUR)
     if asks:
-        side.barh([p for p, _ in asks], [q for _, q in asks], height=height, color=ASK_COLOUR)
+        side.barh([p for p, _ in asks], [q for _, q in asks], height=0.8 * step, color=ASK_COLOUR)
+    if prices:
+        side.set_ylim(prices[0] - step, prices[-1] + step)
+    side.yaxis.tick_right()
+    side.yaxis.set_label_position("right")
+    side.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
     side.set_xlabel("resting quantity")
-    side.set_title(f"depth at the end ({levels} levels)", fontsize=9)
-    side.tick_params(axis="y", labelleft=False)
+    summary = f"depth at the end, {levels} levels"
+    if bids and asks:
+        summary += f"\nspread {asks[0][0] - bids[0][0]:,}, mid {last['mid_price']:,}"
+    side.set_title(summary, fontsize=9)
     side.grid(True, axis="x", color="#e0e0e0", lw=0.6)
     side.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
 
