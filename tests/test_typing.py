@@ -46,8 +46,16 @@ def test_stub_matches_built_module(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_examples_and_package_pass_strict_mypy(tmp_path):
-    targets = [str(p) for p in sorted((ROOT / "examples").glob("*.py"))]
+@pytest.mark.parametrize(
+    "targets",
+    [
+        # The installed package, as its users' type checkers see it.
+        ["-p", "tidemark_tools"],
+        [str(p) for p in sorted((ROOT / "examples").glob("*.py"))],
+    ],
+    ids=["tidemark_tools", "examples"],
+)
+def test_package_and_examples_pass_strict_mypy(tmp_path, targets):
     result = run_mypy(
         ["mypy", "--config-file", CONFIG, "--cache-dir", str(tmp_path / "cache"), *targets],
         tmp_path,
