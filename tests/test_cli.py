@@ -382,3 +382,34 @@ def test_dump_of_no_rows_still_writes_the_columns(capsys, tmp_path):
     assert empty.schema.names == pa.schema(tidemark_tools.scan_feed(SAMPLE)).names
     status, text, _ = run(capsys, "dump", SAMPLE, "--token", "999", "--format", "csv")
     assert status == 0 and text.count("\n") == 1 and text.startswith('"message_kind",')
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_progress_bar_only_on_a_terminal_and_not_with_quiet(quiet):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    argv = [sys.executable, "-m", "tidemark_tools", "info", SAMPLE] + (["--quiet"] if quiet else [])
+    pid, fd = pty.fork()
+    if pid == 0:  # the child: stdout and stderr are the terminal, 100 columns wide
+        try:
+            fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+            os.execv(sys.executable, argv)
+        finally:
+            os._exit(127)  # never return into the test runner
+    out = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:  # the child closed the terminal
+            break
+        if not chunk:
+            break
+        out += chunk
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert b"decoding       clean" in out
+    assert (b"sample_feed.bin: " in out and b"B/s]" in out) is not quiet
