@@ -340,9 +340,20 @@ class OrderBook {
     uint64_t pages;   // bit b set when page (number << 6) | b holds a level
   };
   using PageGroups = std::vector<PageGroup>;  // ascending by number
+  // A page recently used by a side of the book. Pages never move, so an
+  // entry stays right for as long as the book lives.
+  struct PageRef {
+    uint32_t number;
+    void* page;  // the BookSet's Page, or nullptr in an unused entry
+  };
+  static constexpr unsigned kRecentPages = 16;
   struct Sides {
     PageGroups bids;
     PageGroups asks;
+    // Direct-mapped by page number: most messages of a book touch a few
+    // pages near its best prices, and this saves them a probe of the
+    // BookSet's table of pages.
+    PageRef recent[2][kRecentPages];
   };
 
   bool in_window(uint32_t price) const { return price >= min_price_ && price <= max_price_; }
@@ -481,7 +492,7 @@ class BookSet {
   static void mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number);
   static void mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number);
 
-  Page* page_of(uint32_t token, bool is_sell, uint32_t price) const;
+  Page* page_of(OrderBook& book, bool is_sell, uint32_t price);
   void remove_order(OrderBook& book, uint64_t order_id);
   void store(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity, bool is_sell);
   void apply_new(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
