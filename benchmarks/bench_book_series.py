@@ -24,7 +24,7 @@ import os
 
 import pyarrow as pa
 import tidemark
-from common import Rows, bench_args, measure, realistic_feeds
+from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, measure
 
 import tidemark_tools
 
@@ -34,7 +34,8 @@ SECOND = 1_000_000_000
 def main() -> None:
     args = bench_args(__doc__)
     rows = Rows(__file__)
-    path, messages, tokens = realistic_feeds(args.quick)[-1]
+    messages, tokens = (REALISTIC_QUICK if args.quick else REALISTIC)[-1]
+    path = feed(messages, tokens)
     repeat = 3
     subset = 50_000 if args.quick else 200_000
     print(f"file: {path} ({messages:,} messages, {tokens:,} tokens, "

@@ -92,12 +92,20 @@ class BookSeries final : public BatchSource {
       return true;
     }
     if (next_ == count_ && !refill()) return finish_grid();
-    if (grid()) return apply_until_cut();
-    const FeedMessage& m = chunk_[next_++];
-    if (!books_.apply_message(m)) return true;
-    const uint32_t key = book_key(m);
-    if (selected(key)) {
-      write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
+    return grid() ? apply_until_cut() : apply_per_message();
+  }
+
+  // Per message: applies the read messages one by one, with a row after each
+  // one that the books accept when its key is selected, until the batch is
+  // full or the messages read are used up.
+  bool apply_per_message() {
+    while (next_ < count_ && rows_ < options_.batch_rows) {
+      const FeedMessage& m = chunk_[next_++];
+      if (!books_.apply_message(m)) continue;
+      const uint32_t key = book_key(m);
+      if (selected(key)) {
+        write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
+      }
     }
     return true;
   }
