@@ -413,3 +413,84 @@ def test_progress_bar_only_on_a_terminal_and_not_with_quiet(quiet):
     assert os.waitstatus_to_exitcode(status) == 0
     assert b"decoding       clean" in out
     assert (b"sample_feed.bin: " in out and b"B/s]" in out) is not quiet
+
+
+def reference_stats(data: bytes) -> dict:
+    """The counts of feed_stats, by a plain walk of the streaming framing."""
+    by_type: dict[str, int] = {}
+    tokens: dict[str, int] = {}
+    padding = unknown = unknown_bytes = messages = 0
+    error = None
+    p = 0
+    first = True
+    while True:
+        while p < len(data) and data[p] == 0x20:
+            p += 1
+            padding += 1
+        if p == len(data):
+            if first:
+                error = {"offset": 0, "text": "file is empty or missing a complete message header"}
+            break
+        if p + 9 > len(data):
+            text = "truncated first message header" if first else "truncated message header"
+            error = {"offset": 0 if first else p, "text": text}
+            break
+        kind = chr(data[p + 8])
+        if first and kind not in "NMXT":
+            error = {"offset": 0, "text": f"invalid first message type: {data[p + 8]}"}
+            break
+        first = False
+        size = 47 if kind in "NMX" else 54 if kind == "T" else max(9, data[p] | data[p + 1] << 8)
+        if p + size > len(data):
+            text = (
+                "failed to fill whole buffer" if kind not in "NMXT" else "truncated message payload"
+            )
+            error = {"offset": p, "text": text}
+            break
+        by_type[kind] = by_type.get(kind, 0) + 1
+        if kind in "NMXT":
+            messages += 1
+            offset = 25 if kind != "T" else 33
+            token = int.from_bytes(data[p + offset : p + offset + 4], "little")
+            tokens[str(token)] = tokens.get(str(token), 0) + 1
+        else:
+            unknown += 1
+            unknown_bytes += size
+        p += size
+    return {
+        "messages": messages,
+        "records_by_type": by_type,
+        "padding_bytes": padding,
+        "unknown_records": unknown,
+        "unknown_bytes": unknown_bytes,
+        "messages_by_token": dict(sorted(tokens.items(), key=lambda kv: int(kv[0]))),
+        "error": error,
+    }
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_feed_stats_matches_a_plain_walk_of_the_framing(feed_file, records, seed):
+    import random
+
+    rng = random.Random(seed)
+    chunks = []
+    for i in range(rng.randrange(0, 60)):
+        if rng.random() < 0.3:
+            chunks.append(b" " * rng.randrange(1, 5))
+        roll = rng.random()
+        token = rng.choice([1, 7, 2**31, 2**32 - 1])
+        if roll < 0.5 or i == 0 and seed % 5:
+            chunks.append(records.order_record(rng.choice("NMX"), token=token))
+        elif roll < 0.8:
+            chunks.append(records.trade_record(token=token - 2**32 if token >= 2**31 else token))
+        else:
+            length = rng.choice([0, 3, 9, 10, 12, 40, 300])
+            body = bytes(max(0, length - 9))
+            chunks.append(records.other_record(rng.choice("AZ\x00\xff"), msg_len=length, body=body))
+    data = b"".join(chunks)
+    if seed % 3 == 0 and data:
+        data = data[: rng.randrange(len(data))]  # cut anywhere, also inside a header
+    stats = feed_stats(feed_file(data))
+    expected = reference_stats(data)
+    assert {k: stats[k] for k in expected} == expected
+    assert stats["tokens"] == len(expected["messages_by_token"])
