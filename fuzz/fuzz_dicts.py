@@ -2,7 +2,8 @@
 build_from_list.
 
 Each input makes a short sequence of dicts: keys of the message dict and
-others, values of many types (ints in and out of every range, bools, floats,
+others (strs, ints, keys that hash like a message key and compare equal,
+unequal or raising), values of many types (ints in and out of every range, bools, floats,
 strs, None, int subclasses, objects with __index__, some of which raise,
 change the dict or call back into the builder), and dict subclasses. Every
 call must return a bool or raise a documented exception. Where the values are
@@ -69,6 +70,22 @@ class Index:
 
 class Int(int):
     pass
+
+
+class Key:
+    """A key that hashes like one of the message keys and compares as told:
+    equal (an alias of it), unequal, or raising."""
+
+    def __init__(self, target: str, mode: str):
+        self.target, self.mode = target, mode
+
+    def __hash__(self):
+        return hash(self.target)
+
+    def __eq__(self, other):
+        if self.mode == "raise":
+            raise HostileError
+        return self.mode == "equal" and other == self.target
 
 
 class GetItemDict(dict):
@@ -185,8 +202,25 @@ def TestOneInput(data: bytes) -> None:
                 )
         for _ in range(fdp.ConsumeIntInRange(0, 4)):
             key = fdp.PickValueInList(KEYS)
-            items[key] = make_value(fdp, key, volatile)
-        d = fdp.PickValueInList(SUBCLASSES)(items)
+            value = make_value(fdp, key, volatile)
+            other = fdp.ConsumeIntInRange(0, 15)
+            if other == 0:
+                key = fdp.ConsumeUnicode(4)
+            elif other == 1:
+                key = fdp.ConsumeInt(2)
+            elif other == 2:
+                mode = fdp.PickValueInList(["equal", "unequal", "raise"])
+                key = Key(key, mode)
+                if mode == "raise":
+                    volatile.append(True)  # the builder's lookups may run its __eq__
+            try:
+                items[key] = value
+            except HostileError:
+                pass
+        try:
+            d = fdp.PickValueInList(SUBCLASSES)(items)
+        except HostileError:
+            continue
         CURRENT["dict"] = d
         try:
             result = builder.orderbook_add_msg(d)
