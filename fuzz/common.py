@@ -12,7 +12,9 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "scripts"))
 
-_SCRATCH = tempfile.mkdtemp(prefix="tidemark-fuzz-")
+# In memory where possible: every input is written to a file.
+_SHM = "/dev/shm"
+_SCRATCH = tempfile.mkdtemp(prefix="tidemark-fuzz-", dir=_SHM if os.access(_SHM, os.W_OK) else None)
 atexit.register(shutil.rmtree, _SCRATCH, True)
 
 
