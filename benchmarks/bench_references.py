@@ -26,8 +26,8 @@ sys.path.insert(0, str(ROOT / "tests"))
 from reference_book import RefBookSet  # noqa: E402
 from reference_decoder import to_dict  # noqa: E402
 
-REF_PREFIX = 300_000
-REF_PREFIX_QUICK = 50_000
+REF_PREFIX = 100_000
+REF_PREFIX_QUICK = 30_000
 
 ORDER = np.dtype(
     [
@@ -127,7 +127,7 @@ def main() -> None:
         rows.add(
             measure(
                 copy_bytes, path="reference: plain byte copy", per=n, unit="msg/s",
-                messages=n, repeat=repeat, reference=True,
+                messages=n, repeat=repeat if n < 10_000_000 else 3, reference=True,
             )
         )  # fmt: skip
         with open(path, "rb") as f:

@@ -192,7 +192,7 @@ def write_chart(results, path: Path) -> None:
             name = row["path"] if common else f"{row['path']} ({script})"
             series.setdefault(name, []).append((row["messages"], row["median"]))
             reference[name] = common
-    fig, ax = plt.subplots(figsize=(13, 7.5))
+    fig, ax = plt.subplots(figsize=(11, 7.5))
     ref_colors = iter(["black", "dimgray", "darkgray", "rosybrown", "tan", "silver"] * 4)
     paths = [n for n in sorted(series) if not reference[n]]
     colors = plt.cm.tab20.colors
@@ -216,7 +216,7 @@ def write_chart(results, path: Path) -> None:
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(fontsize=7, loc="center left", bbox_to_anchor=(1.01, 0.5))
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
 
 
