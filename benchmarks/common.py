@@ -121,16 +121,18 @@ def measure(
     the seconds themselves (unit "s"), or fn's return value when fn returns a
     number and unit is not "s". setup(), when given, runs untimed before
     every call and its result is passed to fn."""
-    values, peaks = [], []
+    values, cpu_values, peaks = [], [], []
     for _ in range(repeat):
         arg = setup() if setup is not None else None
         gc.collect()
         _reset_peak()
         before = _rss()
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.process_time()
         out = fn(arg) if setup is not None else fn()
         elapsed = time.perf_counter() - start
+        cpu = max(time.process_time() - cpu_start, 1e-9)
         peaks.append(max(_peak_rss() - before, 0))
+        cpu_values.append(per / cpu if per is not None else cpu)
         if per is not None:
             values.append(per / elapsed)
         elif unit != "s" and isinstance(out, int | float):
@@ -146,12 +148,27 @@ def measure(
         "unit": unit,
         "peak_memory": max(peaks),
         "reference": reference,
+        # The same figure from the process's CPU time: what the code does
+        # when it has a core to itself, on a machine that others share.
+        "cpu_median": statistics.median(cpu_values),
+        "cpu_spread": max(cpu_values) - min(cpu_values),
     }
 
 
 def in_ms(row: dict) -> dict:
     """The same row of seconds given in milliseconds."""
     return dict(row, median=row["median"] * 1e3, spread=row["spread"] * 1e3, unit="ms")
+
+
+def cpu_row(row: dict) -> dict:
+    """The row's figure from CPU time instead of wall time, as its own row."""
+    return dict(
+        row,
+        path=row["path"] + " [per CPU second]",
+        median=row["cpu_median"],
+        spread=row["cpu_spread"],
+        peak_memory=None,
+    )
 
 
 class Rows:
