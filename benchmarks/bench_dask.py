@@ -6,8 +6,10 @@
    partition per file: scan_feed into lossless pandas) and reduced to the
    traded quantity per token: in one process (the synchronous scheduler),
    on two threads of one process, and on a LocalCluster of two worker
-   processes with one thread each. The workers are started and warmed up
-   before the timing; what is timed is the graph's computation.
+   processes with one thread each, started with tidemark_tools.dask's
+   WORKER_CONFIG and, for comparison, with distributed's default worker
+   environment. The workers are started and warmed up before the timing;
+   what is timed is the graph's computation.
 2. `tidemark dump FILE --format parquet --out PATH` (in this process, as the
    console script runs it) against scan_feed into pyarrow.table on the same
    file.
@@ -28,12 +30,13 @@ FILES = 8
 def main() -> None:
     args = bench_args(__doc__)
     rows = Rows(__file__)
+    import dask
     import pyarrow as pa
     from distributed import Client, LocalCluster
 
     from tidemark_tools import scan_feed
     from tidemark_tools.cli import main as tidemark
-    from tidemark_tools.dask import read_feeds
+    from tidemark_tools.dask import WORKER_CONFIG, read_feeds
 
     per_file = 100_000 if args.quick else 1_000_000
     paths = [feed(per_file, 200, seed=100 + i) for i in range(FILES)]
@@ -66,24 +69,28 @@ def main() -> None:
             repeat=repeat,
         )
     )
-    with (
-        LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-        ) as cluster,
-        Client(cluster) as client,
-    ):
-        # Warm-up: the workers import pandas, pyarrow and the package once.
-        assert client.compute(graph()).result().equals(expected)
-        cluster_row = rows.add(
-            measure(
-                lambda: client.compute(graph()).result(),
-                path=f"read_feeds x{FILES}, LocalCluster of 2 processes",
-                per=total,
-                unit="msg/s",
-                messages=total,
-                repeat=repeat,
+    cluster_rows = {}
+    for label, config in (("", WORKER_CONFIG), (", distributed's default env", {})):
+        with (
+            dask.config.set(config),
+            LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            # Warm-up: the workers import pandas, pyarrow and the package once.
+            assert client.compute(graph()).result().equals(expected)
+            cluster_rows[label] = rows.add(
+                measure(
+                    lambda: client.compute(graph()).result(),
+                    path=f"read_feeds x{FILES}, LocalCluster of 2 processes{label}",
+                    per=total,
+                    unit="msg/s",
+                    messages=total,
+                    repeat=repeat,
+                )
             )
-        )
+    cluster_row = cluster_rows[""]
     single = rows.rows[0]["median"]
     print(f"LocalCluster speed-up over one process: {cluster_row['median'] / single:.2f}x")
 

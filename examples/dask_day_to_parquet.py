@@ -21,11 +21,12 @@ import sys
 import time
 from pathlib import Path
 
+import dask
 import pyarrow.dataset as ds
 from distributed import Client, LocalCluster
 from tidemark import FeedPathBuilder
 
-from tidemark_tools.dask import book_series_many, read_feeds
+from tidemark_tools.dask import WORKER_CONFIG, book_series_many, read_feeds
 
 ROOT = Path(__file__).resolve().parent.parent
 MASTER = ROOT / "data" / "contract_master_fo_header.csv"
@@ -62,6 +63,7 @@ def main() -> None:
     print(f"{len(paths)} streams, e.g. {paths[0]}")
 
     with (
+        dask.config.set(WORKER_CONFIG),  # batch buffers on the workers' heap
         LocalCluster(
             n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None
         ) as cluster,

@@ -13,7 +13,7 @@ pa = pytest.importorskip("pyarrow")
 import tidemark  # noqa: E402
 
 import tidemark_tools  # noqa: E402
-from tidemark_tools.dask import book_series_many, read_feeds  # noqa: E402
+from tidemark_tools.dask import WORKER_CONFIG, book_series_many, read_feeds  # noqa: E402
 
 MASTER = os.path.join(os.path.dirname(__file__), "..", "data", "contract_master_fo_header.csv")
 UNDER_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -119,12 +119,17 @@ def test_book_series_many_on_threads_equals_the_series(feeds):
 @pytest.mark.skipif(UNDER_SANITIZER, reason="worker processes under the sanitizers are too slow")
 def test_two_worker_local_cluster_equals_single_process(feeds):
     distributed = pytest.importorskip("distributed")
+    import dask
+
     with (
+        dask.config.set(WORKER_CONFIG),
         distributed.LocalCluster(
             n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
+        environ = client.run(lambda: os.environ.get("MALLOC_MMAP_THRESHOLD_"))
+        assert set(environ.values()) == {str(16 << 20)}
         got = client.compute(read_feeds(feeds, master=MASTER)).result()
         assert_same(got, single_process_messages(feeds, MASTER))
         if HAS_BOOK_SERIES:
