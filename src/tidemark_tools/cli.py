@@ -177,7 +177,7 @@ def build_parser() -> _Parser:
     )
     dump.add_argument("file", metavar="FILE", help="feed file")
     dump.add_argument("--master", metavar="CSV", help="contract master: add contract columns")
-    _add_selection(dump)
+    _add_selection(dump, "only messages of these book keys", "only messages of these types")
     dump.add_argument("--limit", type=_positive, metavar="N", help="at most N rows")
     dump.add_argument(
         "--format",
@@ -196,7 +196,11 @@ def build_parser() -> _Parser:
         "--format csv --out book.csv",
     )
     book.add_argument("file", metavar="FILE", help="feed file")
-    _add_selection(book)
+    _add_selection(
+        book,
+        "rows of these books only; every message is still applied",
+        "apply only these message types to the books (as OrderbookBuilder.apply_filter)",
+    )
     book.add_argument(
         "--levels", type=_levels, default=5, metavar="N", help="levels per side (default 5)"
     )
@@ -254,16 +258,16 @@ def build_parser() -> _Parser:
     return parser
 
 
-def _add_selection(parser: argparse.ArgumentParser) -> None:
+def _add_selection(parser: argparse.ArgumentParser, tokens_help: str, types_help: str) -> None:
     parser.add_argument(
         "--token",
         type=_token,
         nargs="+",
         action="extend",
         metavar="T",
-        help="only these tokens (repeat or list several)",
+        help=tokens_help + " (repeat the option or list several)",
     )
-    parser.add_argument("--type", type=_types, metavar="N,M,X,T", help="only these message types")
+    parser.add_argument("--type", type=_types, metavar="N,M,X,T", help=types_help)
 
 
 # ---------------------------------------------------------------- output
