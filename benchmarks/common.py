@@ -162,11 +162,15 @@ def in_ms(row: dict) -> dict:
 
 def cpu_row(row: dict) -> dict:
     """The row's figure from CPU time instead of wall time, as its own row."""
+    # Its own unit, so that it is neither charted nor compared with the
+    # wall-clock references.
+    unit = row["unit"].replace("/s", "/CPU-s") if row["unit"].endswith("/s") else row["unit"]
     return dict(
         row,
         path=row["path"] + " [per CPU second]",
         median=row["cpu_median"],
         spread=row["cpu_spread"],
+        unit=unit,
         peak_memory=None,
     )
 

@@ -89,7 +89,7 @@ def run_script(script: Path, quick: bool, timeout: float) -> tuple[dict | None, 
 def fmt_value(value: float | None, unit: str = "") -> str:
     if value is None:
         return ""
-    if unit.endswith("/s") and abs(value) >= 1e4:
+    if unit.endswith(("/s", "/CPU-s")) and abs(value) >= 1e4:
         return f"{value / 1e6:,.2f} M"
     if abs(value) >= 100:
         return f"{value:,.0f}"
