@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace tidemark {
@@ -95,14 +96,17 @@ ssize_t read_some(int fd, uint8_t* buffer, std::size_t length) {
 // it meanwhile) ends the scan as if its bytes ended there. Returns the read
 // error of the operating system, or success.
 Status scan_feed_fd(int fd, uint64_t size, std::vector<FeedMessage>& out) {
-  // A carried-over record is shorter than the longest record.
-  std::vector<uint8_t> buffer(kReadChunk + kTradeRecordSize);
+  // No larger than the file needs, and left uninitialised: a small file
+  // costs no megabyte of zeroed pages. A carried-over record is shorter than
+  // the longest record.
+  const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, size));
+  const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(chunk + kTradeRecordSize);
   std::size_t kept = 0;  // carried-over bytes at the front of the buffer
   uint64_t skip = 0;     // bytes of a skipped record still to drop
   uint64_t remaining = size;
   while (remaining > 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, remaining));
-    const ssize_t n = read_some(fd, buffer.data() + kept, want);
+    const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(chunk, remaining));
+    const ssize_t n = read_some(fd, buffer.get() + kept, want);
     if (n < 0) return Status::error(os_error_text(errno));
     if (n == 0) break;
     remaining -= static_cast<uint64_t>(n);
@@ -114,13 +118,13 @@ Status scan_feed_fd(int fd, uint64_t size, std::vector<FeedMessage>& out) {
       begin = dropped;
     }
     const std::size_t length = end - begin;
-    const std::size_t p = scan_records(buffer.data() + begin, length, out);
+    const std::size_t p = scan_records(buffer.get() + begin, length, out);
     if (p >= length) {
       skip = p - length;
       kept = 0;
     } else {
       kept = length - p;
-      std::memmove(buffer.data(), buffer.data() + begin + p, kept);
+      std::memmove(buffer.get(), buffer.get() + begin + p, kept);
     }
   }
   return Status();
