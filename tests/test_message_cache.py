@@ -198,7 +198,7 @@ def test_framing_matches_reference_on_random_bytes(feed_file, seed):
 # The cache reads files in chunks of this many bytes; records that straddle a
 # chunk border, or a skipped record that reaches across one or more borders,
 # must frame exactly as in one whole buffer.
-READ_CHUNK = 1 << 20
+READ_CHUNK = 1 << 18
 
 
 @pytest.mark.parametrize(
@@ -227,7 +227,7 @@ def test_framing_matches_reference_over_many_chunks(feed_file, seed):
     rng = random.Random(seed)
     parts = []
     size = 0
-    while size < 2 * READ_CHUNK + 1000:
+    while size < 3 * READ_CHUNK + 1000:
         r = rng.random()
         if r < 0.4:
             part = order_record(rng.choice("NMX"), order_id=rng.randrange(2**64))
