@@ -30,15 +30,6 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // double up to one huge page.
 constexpr std::size_t kFirstPageBlockBytes = std::size_t{16} << 10;
 
-// How many messages apply_messages looks ahead; see there.
-constexpr std::size_t kLookAhead = 16;
-
-// The token of a message, a trade's signed token read as its 32 bits.
-uint32_t token_of(const FeedMessage& m) {
-  if (m.is_trade()) return static_cast<uint32_t>(static_cast<int32_t>(m.trade.token));
-  return m.order.token;
-}
-
 char* write_number(char* out, uint64_t value) {
   // kSnapshotRowMaxSize leaves room for every field at its longest.
   return std::to_chars(out, out + 20, value).ptr;
@@ -469,12 +460,14 @@ OrderBook& BookSet::create_book(uint32_t token, uint32_t price) {
 bool BookSet::apply_message(const FeedMessage& message) {
   const uint8_t type = message.header.msg_type;
   if (filter_ && !type_allowed_[type]) return false;
-  return apply_to(message, books_.find(token_of(message)));
+  OrderBook* book = books_.find(token_of(message));
+  return apply_to(message, book);
 }
 
 // Applies a message that passed the type filter to `book`, the book of its
-// token as it is now (nullptr when there is none).
-inline bool BookSet::apply_to(const FeedMessage& message, OrderBook* book) {
+// token as it is now (nullptr when there is none), and leaves there the book
+// afterwards: an order message creates the book of a new token.
+bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
   switch (message.header.msg_type) {
     case 'N':
     case 'M': {
@@ -538,39 +531,8 @@ OrderBook* BookSet::look_ahead(const FeedMessage& m) {
   return book;
 }
 
-// Applies messages one after another while looking kLookAhead messages
-// ahead, so that the cache misses of many messages overlap instead of
-// following each other. The look-ahead also finds each message's book; that
-// answer is reused unless a book was created in between (creation may move
-// books). Prefetches are only hints: a table grown in between makes one
-// useless, never a result wrong.
 std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count) {
-  struct Ahead {
-    OrderBook* book;
-    uint64_t books_created;  // books_created_ when `book` was looked up
-  };
-  Ahead ahead[kLookAhead];
-  auto look = [&](std::size_t j) {
-    const FeedMessage& m = messages[j];
-    Ahead& a = ahead[j % kLookAhead];
-    a.books_created = books_created_;
-    if (filter_ && !type_allowed_[m.header.msg_type]) {
-      a.books_created = ~uint64_t{0};  // skipped: never applied
-      return;
-    }
-    a.book = look_ahead(m);
-  };
-  for (std::size_t j = 0; j < std::min(count, kLookAhead); ++j) look(j);
-  std::size_t accepted = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const FeedMessage& m = messages[i];
-    const Ahead a = ahead[i % kLookAhead];
-    if (i + kLookAhead < count) look(i + kLookAhead);
-    if (a.books_created == ~uint64_t{0}) continue;  // skipped by the filter
-    OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
-    accepted += apply_to(m, book) ? 1 : 0;
-  }
-  return accepted;
+  return apply_messages(messages, count, [](std::size_t, const OrderBook*) {});
 }
 
 // ---------------------------------------------------------------------------
@@ -585,12 +547,16 @@ std::vector<uint32_t> BookSet::sorted_tokens() const {
 }
 
 bool BookSet::collect_depth(uint32_t token, uint64_t levels, DepthView& out) const {
+  return collect_book_depth(find_book(token), levels, out);
+}
+
+bool BookSet::collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const {
   out.bids.clear();
   out.asks.clear();
   out.mid_price = 0;
-  const OrderBook* book = find_book(token);
   if (book == nullptr) return false;
   if (levels == 0) return true;
+  const uint32_t token = book->token_;
   visit_levels(*book, token, false, [&](uint32_t price, uint64_t quantity) {
     out.bids.push_back(DepthLevel{price, quantity});
     return out.bids.size() < levels;

@@ -388,6 +388,11 @@ class BookSet {
   // Applies messages[0, count) in order and returns how many were accepted:
   // the same as apply_message on each, but faster over a long run.
   std::size_t apply_messages(const FeedMessage* messages, std::size_t count);
+  // The same, calling on_accepted(i, book) right after each accepted
+  // message i, where book is the book of its token at that moment (nullptr
+  // when the token has none) and valid only until the next message.
+  template <class Fn>
+  std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Fn&& on_accepted);
 
   // Replaces the type filter: absent lets every type through, otherwise only
   // the listed type bytes pass (an empty list passes nothing).
@@ -418,6 +423,8 @@ class BookSet {
   // Fills `out` as collect_depth does, reusing its storage; returns false
   // (and leaves `out` empty with mid price 0) when the token has no book.
   bool collect_depth(uint32_t token, uint64_t levels, DepthView& out) const;
+  // The same for a book already found (nullptr when there is none).
+  bool collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const;
 
   // Writes the snapshot row of `token` for `levels` into out, which must hold
   // kSnapshotRowMaxSize bytes, and returns its length. A token without a book
@@ -500,8 +507,18 @@ class BookSet {
   void apply_modify(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                     bool is_sell);
   void apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded);
-  bool apply_to(const FeedMessage& message, OrderBook* book);
+  bool apply_to(const FeedMessage& message, OrderBook*& book);
   OrderBook* look_ahead(const FeedMessage& message);
+  // Whether the type filter lets `type` through.
+  bool type_passes(uint8_t type) const { return !filter_ || type_allowed_[type]; }
+  // The token of a message, a trade's signed token read as its 32 bits.
+  static uint32_t token_of(const FeedMessage& m) {
+    if (m.is_trade()) return static_cast<uint32_t>(static_cast<int32_t>(m.trade.token));
+    return m.order.token;
+  }
+
+  // How many messages apply_messages looks ahead; see there.
+  static constexpr std::size_t kLookAhead = 16;
 
   template <class Fn>
   void visit_levels(const OrderBook& book, uint32_t token, bool is_sell, Fn&& fn) const;
@@ -515,6 +532,46 @@ class BookSet {
   std::optional<std::vector<uint8_t>> filter_;
   bool type_allowed_[256] = {};  // the filter as a table, meaningful when filter_ is set
 };
+
+// Applies messages one after another while looking kLookAhead messages
+// ahead, so that the cache misses of many messages overlap instead of
+// following each other. The look-ahead also finds each message's book; that
+// answer is reused unless a book was created in between (creation may move
+// books). Prefetches are only hints: a table grown in between makes one
+// useless, never a result wrong.
+template <class Fn>
+std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count,
+                                    Fn&& on_accepted) {
+  struct Ahead {
+    OrderBook* book;
+    uint64_t books_created;  // books_created_ when `book` was looked up
+  };
+  constexpr uint64_t kSkipped = ~uint64_t{0};  // dropped by the type filter
+  Ahead ahead[kLookAhead];
+  auto look = [&](std::size_t j) {
+    const FeedMessage& m = messages[j];
+    Ahead& a = ahead[j % kLookAhead];
+    if (!type_passes(m.header.msg_type)) {
+      a.books_created = kSkipped;
+      return;
+    }
+    a.books_created = books_created_;
+    a.book = look_ahead(m);
+  };
+  for (std::size_t j = 0; j < count && j < kLookAhead; ++j) look(j);
+  std::size_t accepted = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const FeedMessage& m = messages[i];
+    const Ahead a = ahead[i % kLookAhead];
+    if (i + kLookAhead < count) look(i + kLookAhead);
+    if (a.books_created == kSkipped) continue;
+    OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
+    if (!apply_to(m, book)) continue;
+    ++accepted;
+    on_accepted(i, static_cast<const OrderBook*>(book));
+  }
+  return accepted;
+}
 
 // Returns the snapshot row of `view`: 0, 0, the mid price, then bid price,
 // bid quantity, ask price and ask quantity for levels 0 to 4, padded with

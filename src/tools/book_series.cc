@@ -82,9 +82,9 @@ class BookSeries final : public BatchSource {
   bool step() {
     if (emitting_) {
       if (emit_next_ < grid_tokens_.size()) {
-        write_row(grid_tokens_[emit_next_++],
-                  grid_time_ > kMaxTime ? kMaxTime : static_cast<uint64_t>(grid_time_),
-                  last_seq_no_, last_local_ts_, last_msg_type_);
+        write_book_row(grid_tokens_[emit_next_++],
+                       grid_time_ > kMaxTime ? kMaxTime : static_cast<uint64_t>(grid_time_),
+                       last_seq_no_, last_local_ts_, last_msg_type_);
         return true;
       }
       emitting_ = false;
@@ -95,18 +95,23 @@ class BookSeries final : public BatchSource {
     return grid() ? apply_until_cut() : apply_per_message();
   }
 
-  // Per message: applies the read messages one by one, with a row after each
-  // one that the books accept when its key is selected, until the batch is
-  // full or the messages read are used up.
+  // Per message: applies the read messages with a row after each one that
+  // the books accept when its key is selected, until the batch is full or
+  // the messages read are used up. Each accepted message gives at most one
+  // row, so a run of as many messages as the batch has room for cannot
+  // overflow it.
   bool apply_per_message() {
-    while (next_ < count_ && rows_ < options_.batch_rows) {
-      const FeedMessage& m = chunk_[next_++];
-      if (!books_.apply_message(m)) continue;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<uint64_t>(count_ - next_, options_.batch_rows - rows_));
+    const FeedMessage* run = chunk_.data() + next_;
+    next_ += n;
+    books_.apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
+      const FeedMessage& m = run[i];
       const uint32_t key = book_key(m);
-      if (selected(key)) {
-        write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
-      }
-    }
+      if (!selected(key)) return;
+      books_.collect_book_depth(book, options_.levels, view_);
+      write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
+    });
     return true;
   }
 
@@ -190,10 +195,15 @@ class BookSeries final : public BatchSource {
   }
 
   // Writes the row of `token`'s book as it is now.
-  void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
-    if (rows_ == capacity_) grow();
+  void write_book_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
     const bool found = books_.collect_depth(token, options_.levels, view_);
     (void)found;  // a token without a book reads as zeros, as get_snapshot shows it
+    write_row(token, ts, seq_no, local, type);
+  }
+
+  // Writes a row whose levels are those read into view_.
+  void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
+    if (rows_ == capacity_) grow();
     seq_no_[rows_] = seq_no;
     exch_ts_[rows_] = ts;
     local_ts_[rows_] = local;
