@@ -193,8 +193,8 @@ def test_feed_over_4gib_through_cache_loader_and_scan(feed_over_4gib):
 
 def test_feed_that_grows_while_it_is_streamed(feed_file):
     """A loader at the end of a file reads on when the file grows: appended
-    records come out in order, after the end was reported. A cache reads the
-    file as it was when the load began."""
+    records come out in order, after the end was reported; a record cut short
+    by the writer fails, and reading goes on from where the cut left it."""
     first = [order_record("N", order_id=i, token=3, order_type="B", price=50 + i) for i in range(3)]
     path = feed_file(*first)
     loader = tidemark.StreamingBinaryLoader()
