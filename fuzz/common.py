@@ -12,9 +12,30 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "scripts"))
 
-# In memory where possible: every input is written to a file.
+# In memory where possible: every input is written to a file. libFuzzer ends
+# the process with exit(), which skips Python's atexit handlers, so each run
+# also removes the directories of runs whose process is gone.
 _SHM = "/dev/shm"
-_SCRATCH = tempfile.mkdtemp(prefix="tidemark-fuzz-", dir=_SHM if os.access(_SHM, os.W_OK) else None)
+_BASE = _SHM if os.access(_SHM, os.W_OK) else tempfile.gettempdir()
+_PREFIX = "tidemark-fuzz-"
+
+
+def _remove_dead_scratch() -> None:
+    for name in os.listdir(_BASE):
+        pid = name[len(_PREFIX) :]
+        if not (name.startswith(_PREFIX) and pid.isdigit()):
+            continue
+        try:
+            os.kill(int(pid), 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(_BASE, name), True)
+        except PermissionError:
+            pass
+
+
+_remove_dead_scratch()
+_SCRATCH = os.path.join(_BASE, f"{_PREFIX}{os.getpid()}")
+os.makedirs(_SCRATCH, exist_ok=True)
 atexit.register(shutil.rmtree, _SCRATCH, True)
 
 
