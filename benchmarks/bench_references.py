@@ -21,6 +21,7 @@ import sys
 
 import numpy as np
 from common import ROOT, Rows, bench_args, measure, realistic_feeds
+from record_dtypes import ORDER, TRADE
 
 sys.path.insert(0, str(ROOT / "tests"))
 from reference_book import RefBookSet  # noqa: E402
@@ -28,22 +29,6 @@ from reference_decoder import to_dict  # noqa: E402
 
 REF_PREFIX = 100_000
 REF_PREFIX_QUICK = 30_000
-
-ORDER = np.dtype(
-    [
-        ("msg_len", "<u2"), ("stream_id", "<u2"), ("seq_no", "<u4"), ("msg_type", "S1"),
-        ("exch_ts", "<u8"), ("order_id", "<u8"), ("token", "<u4"), ("order_type", "S1"),
-        ("price", "<u4"), ("quantity", "<u4"), ("local_ts", "<u8"), ("flags", "u1"),
-    ]
-)  # fmt: skip
-TRADE = np.dtype(
-    [
-        ("msg_len", "<u2"), ("stream_id", "<u2"), ("seq_no", "<u4"), ("msg_type", "S1"),
-        ("exch_ts", "<u8"), ("buy_order_id", "<u8"), ("sell_order_id", "<u8"),
-        ("token", "<i4"), ("trade_price", "<i4"), ("trade_quantity", "<i4"),
-        ("local_ts", "<u8"), ("flags", "u1"),
-    ]
-)  # fmt: skip
 
 
 def frame(data: bytes, limit: int) -> tuple[list[int], list[int], int]:

@@ -30,25 +30,9 @@ import numpy as np
 import pyarrow as pa
 import tidemark
 from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, measure
+from record_dtypes import ORDER, TRADE
 
 import tidemark_tools
-
-ORDER = np.dtype(
-    [
-        ("msg_len", "<u2"), ("stream_id", "<u2"), ("seq_no", "<u4"), ("msg_type", "S1"),
-        ("exch_ts", "<u8"), ("order_id", "<u8"), ("token", "<u4"), ("order_type", "S1"),
-        ("price", "<u4"), ("quantity", "<u4"), ("local_ts", "<u8"), ("flags", "u1"),
-    ]
-)  # fmt: skip
-TRADE = np.dtype(
-    [
-        ("msg_len", "<u2"), ("stream_id", "<u2"), ("seq_no", "<u4"), ("msg_type", "S1"),
-        ("exch_ts", "<u8"), ("buy_order_id", "<u8"), ("sell_order_id", "<u8"),
-        ("token", "<i4"), ("trade_price", "<i4"), ("trade_quantity", "<i4"),
-        ("local_ts", "<u8"), ("flags", "u1"),
-    ]
-)  # fmt: skip
-assert ORDER.itemsize == 47 and TRADE.itemsize == 54
 
 
 def numpy_decode(data: bytes) -> tuple[np.ndarray, np.ndarray]:

@@ -179,12 +179,7 @@ def build_parser() -> _Parser:
     dump.add_argument("--master", metavar="CSV", help="contract master: add contract columns")
     _add_selection(dump, "only messages of these book keys", "only messages of these types")
     dump.add_argument("--limit", type=_positive, metavar="N", help="at most N rows")
-    dump.add_argument(
-        "--format",
-        choices=("parquet", "csv", "jsonl"),
-        help="output format (default: from the --out suffix, else csv)",
-    )
-    dump.add_argument("--out", "-o", metavar="PATH", help="write to PATH instead of stdout")
+    _add_output(dump)
     dump.set_defaults(run=run_dump)
 
     book = _subparser(
@@ -210,12 +205,7 @@ def build_parser() -> _Parser:
         metavar="DURATION",
         help="time grid step such as 1s, 100ms or 5m (default: a row per message)",
     )
-    book.add_argument(
-        "--format",
-        choices=("parquet", "csv", "jsonl"),
-        help="output format (default: from the --out suffix, else csv)",
-    )
-    book.add_argument("--out", "-o", metavar="PATH", help="write to PATH instead of stdout")
+    _add_output(book)
     book.set_defaults(run=run_book)
 
     plot = _subparser(
@@ -256,6 +246,16 @@ def build_parser() -> _Parser:
     path.add_argument("--verify", action="store_true", help="fail unless the file exists")
     path.set_defaults(run=run_path)
     return parser
+
+
+def _add_output(parser: argparse.ArgumentParser) -> None:
+    """Adds the --format and --out options of the commands that write rows."""
+    parser.add_argument(
+        "--format",
+        choices=("parquet", "csv", "jsonl"),
+        help="output format (default: from the --out suffix, else csv)",
+    )
+    parser.add_argument("--out", "-o", metavar="PATH", help="write to PATH instead of stdout")
 
 
 def _add_selection(parser: argparse.ArgumentParser, tokens_help: str, types_help: str) -> None:
