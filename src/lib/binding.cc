@@ -112,6 +112,19 @@ void prefix_argument_error(const char* name) {
   Py_XDECREF(tb);
 }
 
+int claim_interpreter(int64_t& owner, const char* module) {
+  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interp < 0) return -1;
+  if (owner == -1) {
+    owner = interp;
+  } else if (owner != interp) {
+    PyErr_Format(PyExc_ImportError, "%s can be imported in only one interpreter per process",
+                 module);
+    return -1;
+  }
+  return 0;
+}
+
 void raise_int_overflow() {
   PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
 }

@@ -94,6 +94,14 @@ inline Wrapped<T>* as_wrapped(PyObject* obj) {
   return reinterpret_cast<Wrapped<T>*>(obj);
 }
 
+// ---------------------------------------------------------------- modules
+
+// Lets a module be imported in one interpreter only: the first interpreter to
+// call this for `owner` (-1 before that) becomes its owner, and any other gets
+// ImportError "{module} can be imported in only one interpreter per process".
+// Returns 0, or -1 with an exception set.
+int claim_interpreter(int64_t& owner, const char* module);
+
 // ---------------------------------------------------------------- errors
 
 // Sets RuntimeError with `text`; returns nullptr for use in returns.

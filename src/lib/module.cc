@@ -45,15 +45,7 @@ int create_types() {
 }
 
 PyObject* init_module() {
-  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interp < 0) return nullptr;
-  if (g_owner_interpreter == -1) {
-    g_owner_interpreter = interp;
-  } else if (g_owner_interpreter != interp) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tidemark can be imported in only one interpreter per process");
-    return nullptr;
-  }
+  if (claim_interpreter(g_owner_interpreter, "tidemark") < 0) return nullptr;
   if (init_message_keys() < 0 || create_types() < 0) return nullptr;
 
   PyObject* module = PyModule_Create(&module_def);

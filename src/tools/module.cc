@@ -54,15 +54,7 @@ PyModuleDef module_def = {
 int64_t g_owner_interpreter = -1;
 
 PyObject* init_module() {
-  const int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interp < 0) return nullptr;
-  if (g_owner_interpreter == -1) {
-    g_owner_interpreter = interp;
-  } else if (g_owner_interpreter != interp) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tidemark_tools can be imported in only one interpreter per process");
-    return nullptr;
-  }
+  if (claim_interpreter(g_owner_interpreter, "tidemark_tools") < 0) return nullptr;
   if (adopt_symbol_master_type() < 0) return nullptr;
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
