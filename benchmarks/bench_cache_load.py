@@ -19,7 +19,7 @@ import sys
 import time
 
 import tidemark
-from common import Rows, bench_args, feed
+from common import Rows, bench_args, feed, value_row
 
 SIZES = [(1_000_000, 100), (5_000_000, 500)]
 SIZES_QUICK = [(300_000, 100)]
@@ -75,15 +75,9 @@ def main() -> None:
         rates = {name: [messages / t for t in ts] for name, ts in times.items()}
         for name, values in rates.items():
             rows.add(
-                {
-                    "path": name,
-                    "messages": messages,
-                    "median": statistics.median(values),
-                    "spread": max(values) - min(values),
-                    "unit": "msg/s",
-                    "peak_memory": None,
-                    "reference": name.startswith("read the bytes"),
-                }
+                value_row(
+                    name, values, "msg/s", messages, reference=name.startswith("read the bytes")
+                )
             )
         if known.baseline:
             new = statistics.median(times["load_to_cache (chunked reads)"])

@@ -15,7 +15,7 @@ import os
 import random
 
 import tidemark
-from common import DATA, Rows, bench_args, feed, in_ms, measure
+from common import DATA, Rows, bench_args, feed, in_ms, measure, value_row
 
 # The columns of an exchange FO contract file that the loader reads or that
 # sit between them; further columns are filler, as in the real files.
@@ -115,17 +115,8 @@ def main() -> None:
         in_ms(measure(read_bytes, path="plain read of the master's bytes (reference)", repeat=7))
     )
     loaded = rows.add(in_ms(measure(load, path="SymbolMaster.load", repeat=7)))
-    rows.add(
-        {
-            "path": "SymbolMaster.load time / plain read time",
-            "messages": None,
-            "median": loaded["median"] / read["median"],
-            "spread": 0.0,
-            "unit": "x",
-            "peak_memory": None,
-            "reference": False,
-        }
-    )
+    ratio = loaded["median"] / read["median"]
+    rows.add(value_row("SymbolMaster.load time / plain read time", [ratio], "x"))
     rows.add(
         in_ms(
             measure(
@@ -145,17 +136,8 @@ def main() -> None:
         measure(stream, path="get_next_msg loop, master attached", per=n, unit="msg/s",
                 messages=n, repeat=3)
     )  # fmt: skip
-    rows.add(
-        {
-            "path": "enrichment cost per message",
-            "messages": n,
-            "median": (1 / enriched["median"] - 1 / plain["median"]) * 1e9,
-            "spread": 0.0,
-            "unit": "ns",
-            "peak_memory": None,
-            "reference": False,
-        }
-    )
+    cost = (1 / enriched["median"] - 1 / plain["median"]) * 1e9
+    rows.add(value_row("enrichment cost per message", [cost], "ns", n))
     rows.write(args.json)
 
 

@@ -27,7 +27,7 @@ from __future__ import annotations
 import os
 import tempfile
 
-from common import Rows, bench_args, feed, measure, realistic_feeds
+from common import Rows, bench_args, feed, measure, realistic_feeds, value_row
 
 FILES = 8
 
@@ -68,20 +68,10 @@ def interleaved_speedup(graph, client, repeat: int, total: int) -> list[dict]:
     print(f"LocalCluster speed-up over one process, interleaved: {statistics.median(ratios):.2f}x")
     print(f"projected from CPU seconds for two idle cores: {statistics.median(projected):.2f}x")
 
-    def row(path: str, values: list[float]) -> dict:
-        return {
-            "path": path,
-            "messages": total,
-            "median": statistics.median(values),
-            "spread": max(values) - min(values),
-            "unit": "x",
-            "peak_memory": None,
-            "reference": False,
-        }
-
+    label = f"read_feeds x{FILES}, LocalCluster / one process"
     return [
-        row(f"read_feeds x{FILES}, LocalCluster / one process (interleaved rounds)", ratios),
-        row(f"read_feeds x{FILES}, LocalCluster / one process (CPU projection)", projected),
+        value_row(f"{label} (interleaved rounds)", ratios, "x", total),
+        value_row(f"{label} (CPU projection)", projected, "x", total),
     ]
 
 

@@ -19,11 +19,19 @@ books of 50 resting orders add (target: 300 MB).
 
 import gc
 import os
-import statistics
 import time
 
 import tidemark
-from common import DATA, Rows, bench_args, cpu_row, feedgen, measure, realistic_feeds
+from common import (
+    DATA,
+    Rows,
+    bench_args,
+    cpu_row,
+    feedgen,
+    measure,
+    realistic_feeds,
+    value_row,
+)
 
 
 def rss_bytes() -> int:
@@ -40,19 +48,6 @@ def per_call_us(fn, args_list, rounds=5) -> list[float]:
             fn(*args)
         results.append((time.perf_counter() - start) / len(args_list) * 1e6)
     return results
-
-
-def value_row(path: str, values: list[float], unit: str, messages=None) -> dict:
-    """A row of already measured values (no peak memory)."""
-    return {
-        "path": path,
-        "messages": messages,
-        "median": statistics.median(values),
-        "spread": max(values) - min(values),
-        "unit": unit,
-        "peak_memory": None,
-        "reference": False,
-    }
 
 
 def resting_orders_file(tokens: int, per_token: int) -> str:

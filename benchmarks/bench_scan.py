@@ -29,7 +29,7 @@ import time
 import numpy as np
 import pyarrow as pa
 import tidemark
-from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, measure
+from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, measure, value_row
 from record_dtypes import ORDER, TRADE
 
 import tidemark_tools
@@ -176,17 +176,13 @@ def main() -> None:
         return time.perf_counter() - start
 
     speedups = [two_sequential() / two_threads() for _ in range(repeat if args.quick else 3)]
-    speedups.sort()
     rows.add(
-        {
-            "path": "two scans (batches dropped) in two threads vs one after the other",
-            "messages": messages,
-            "median": speedups[len(speedups) // 2],
-            "spread": speedups[-1] - speedups[0],
-            "unit": "x",
-            "peak_memory": None,
-            "reference": False,
-        }
+        value_row(
+            "two scans (batches dropped) in two threads vs one after the other",
+            speedups,
+            "x",
+            messages,
+        )
     )
 
     print()

@@ -8,7 +8,7 @@ file's bytes in the same run.
 """
 
 import tidemark
-from common import Rows, bench_args, feed, measure
+from common import Rows, bench_args, feed, measure, value_row
 
 
 def main() -> None:
@@ -44,17 +44,8 @@ def main() -> None:
         measure(stream, path="get_next_msg loop (dict per message)", per=n, unit="msg/s",
                 messages=n, repeat=3)
     )  # fmt: skip
-    rows.add(
-        {
-            "path": "counting time / plain read time",
-            "messages": n,
-            "median": read["median"] / counted["median"],
-            "spread": 0.0,
-            "unit": "x",
-            "peak_memory": None,
-            "reference": False,
-        }
-    )
+    ratio = read["median"] / counted["median"]
+    rows.add(value_row("counting time / plain read time", [ratio], "x", n))
     rows.write(args.json)
 
 

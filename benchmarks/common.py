@@ -155,6 +155,22 @@ def measure(
     }
 
 
+def value_row(
+    path: str, values: list[float], unit: str, messages=None, reference: bool = False
+) -> dict:
+    """A row of values measured by the caller (a ratio, a cost, a count): no
+    peak memory."""
+    return {
+        "path": path,
+        "messages": messages,
+        "median": statistics.median(values),
+        "spread": max(values) - min(values),
+        "unit": unit,
+        "peak_memory": None,
+        "reference": reference,
+    }
+
+
 def in_ms(row: dict) -> dict:
     """The same row of seconds given in milliseconds."""
     return dict(row, median=row["median"] * 1e3, spread=row["spread"] * 1e3, unit="ms")
