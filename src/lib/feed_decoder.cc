@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace tidemark {
 
@@ -29,14 +30,39 @@ Result<std::unique_ptr<FeedFile>> FeedFile::open(const std::string& path, std::s
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Status::error(os_error_text(errno));
-  if (buffer_size < 2 * 65536) buffer_size = 2 * 65536;
-  return std::unique_ptr<FeedFile>(new FeedFile(fd, buffer_size));
+  return over(std::make_unique<FdReader>(fd), buffer_size);
 }
 
-FeedFile::FeedFile(int fd, std::size_t buffer_size)
-    : fd_(fd), buf_(new uint8_t[buffer_size]), cap_(buffer_size) {}
+std::unique_ptr<FeedFile> FeedFile::over(std::unique_ptr<ByteReader> reader,
+                                         std::size_t buffer_size) {
+  if (buffer_size < 2 * 65536) buffer_size = 2 * 65536;
+  return std::unique_ptr<FeedFile>(new FeedFile(std::move(reader), buffer_size));
+}
 
-FeedFile::~FeedFile() { ::close(fd_); }
+FeedFile::FeedFile(std::unique_ptr<ByteReader> reader, std::size_t buffer_size)
+    : reader_(std::move(reader)), buf_(new uint8_t[buffer_size]), cap_(buffer_size) {}
+
+FeedFile::~FeedFile() = default;
+
+FdReader::~FdReader() { ::close(fd_); }
+
+std::ptrdiff_t FdReader::read(uint8_t* buf, std::size_t n, std::string& error) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, buf, n);
+    if (got >= 0) return got;
+    if (errno != EINTR) {
+      error = os_error_text(errno);
+      return -1;
+    }
+  }
+}
+
+Status FdReader::seek(uint64_t offset) {
+  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return Status::error(os_error_text(errno));
+  }
+  return Status();
+}
 
 Status FeedFile::seek(uint64_t offset) {
   const uint64_t buf_start = end_offset_ - end_;
@@ -44,9 +70,8 @@ Status FeedFile::seek(uint64_t offset) {
     begin_ = static_cast<std::size_t>(offset - buf_start);
     return Status();
   }
-  if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    return Status::error(os_error_text(errno));
-  }
+  Status s = reader_->seek(offset);
+  if (!s.ok()) return s;
   begin_ = end_ = 0;
   end_offset_ = offset;
   return Status();
@@ -62,14 +87,13 @@ FeedFile::Fill FeedFile::fill(std::size_t n, std::string& error) {
     end_ = left;
   }
   while (end_ < n) {
-    const ssize_t got = ::read(fd_, buf_.get() + end_, cap_ - end_);
+    const std::ptrdiff_t got = reader_->read(buf_.get() + end_, cap_ - end_, error);
     if (got > 0) {
       end_ += static_cast<std::size_t>(got);
       end_offset_ += static_cast<uint64_t>(got);
     } else if (got == 0) {
       return Fill::kShort;
-    } else if (errno != EINTR) {
-      error = os_error_text(errno);
+    } else {
       return Fill::kError;
     }
   }

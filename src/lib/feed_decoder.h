@@ -1,14 +1,16 @@
 // Decoding feed records from an open file.
 //
-// FeedFile owns a read-only file descriptor and reads through a buffer, but
-// callers only ever see its logical position: the offset of the first byte
-// that the decoder has not consumed. Every operation behaves exactly as if
-// the file were read record by record with no read-ahead: seeking back to a
-// saved logical position, rewinding to 0, and reading on after the end of a
-// file that has since grown all give the same results.
+// FeedFile reads the bytes of a feed from a ByteReader (by default a
+// read-only file descriptor) through a buffer, but callers only ever see its
+// logical position: the offset of the first byte that the decoder has not
+// consumed. Every operation behaves exactly as if the file were read record by
+// record with no read-ahead: seeking back to a saved logical position,
+// rewinding to 0, and reading on after the end of a file that has since grown
+// all give the same results.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +19,33 @@
 #include "status.h"
 
 namespace tidemark {
+
+// Where a FeedFile gets its bytes: a file descriptor, a pipe, a decompressor.
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  // Reads up to `n` (> 0) bytes into `buf`: returns how many arrived (> 0),
+  // 0 at the end of the input, or -1 with the text in `error`.
+  virtual std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) = 0;
+  // Makes the next read start at byte `offset` of the input. A reader that
+  // cannot go there fails with a text.
+  virtual Status seek(uint64_t offset) = 0;
+};
+
+// A file descriptor read with read(2) (retrying on EINTR) and moved with
+// lseek(2); closes the descriptor when destroyed.
+class FdReader final : public ByteReader {
+ public:
+  explicit FdReader(int fd) : fd_(fd) {}
+  ~FdReader() override;
+  FdReader(const FdReader&) = delete;
+  FdReader& operator=(const FdReader&) = delete;
+  std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override;
+  Status seek(uint64_t offset) override;
+
+ private:
+  int fd_;
+};
 
 class FeedFile {
  public:
@@ -28,6 +57,10 @@ class FeedFile {
   // message when the path holds a NUL character.
   static Result<std::unique_ptr<FeedFile>> open(const std::string& path,
                                                 std::size_t buffer_size = kDefaultBuffer);
+  // Reads the bytes that `reader` gives, from its current place, which
+  // becomes offset 0.
+  static std::unique_ptr<FeedFile> over(std::unique_ptr<ByteReader> reader,
+                                        std::size_t buffer_size = kDefaultBuffer);
 
   ~FeedFile();
   FeedFile(const FeedFile&) = delete;
@@ -44,7 +77,7 @@ class FeedFile {
 
  private:
   friend class FeedReaderAccess;
-  FeedFile(int fd, std::size_t buffer_size);
+  FeedFile(std::unique_ptr<ByteReader> reader, std::size_t buffer_size);
 
   std::size_t available() const { return end_ - begin_; }
   // Drops the spaces before the next record: kOk leaves a byte other than a
@@ -59,7 +92,7 @@ class FeedFile {
   // stores the OS text in `error`.
   Fill fill(std::size_t n, std::string& error);
 
-  int fd_;
+  std::unique_ptr<ByteReader> reader_;
   std::unique_ptr<uint8_t[]> buf_;
   std::size_t cap_;
   std::size_t begin_ = 0;    // first unread byte in buf_

@@ -321,13 +321,11 @@ std::vector<ColumnSpec> book_series_columns(uint64_t levels) {
   return columns;
 }
 
-Result<std::unique_ptr<BatchSource>> open_book_series(const std::string& path,
+Result<std::unique_ptr<BatchSource>> open_book_series(std::unique_ptr<FeedFile> file,
                                                       const BookSeriesOptions& options) {
-  auto opened = FeedFile::open(path);
-  if (!opened.ok()) return opened.status();
-  Status s = check_first_message(*opened.value());
+  Status s = check_first_message(*file);
   if (!s.ok()) return s;
-  return std::unique_ptr<BatchSource>(new BookSeries(std::move(opened.value()), options));
+  return std::unique_ptr<BatchSource>(new BookSeries(std::move(file), options));
 }
 
 }  // namespace tidemark::arrow

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "batch_source.h"
+#include "feed_decoder.h"
 #include "status.h"
 
 namespace tidemark::arrow {
@@ -46,8 +47,9 @@ struct BookSeriesOptions {
 // Returns the columns of a series with `levels` levels per side.
 std::vector<ColumnSpec> book_series_columns(uint64_t levels);
 
-// Opens `path` for a series from its start; fails as open_stream does.
-Result<std::unique_ptr<BatchSource>> open_book_series(const std::string& path,
+// Starts a series over `file` (at offset 0, from input::CheckedInput::take);
+// fails as open_stream does.
+Result<std::unique_ptr<BatchSource>> open_book_series(std::unique_ptr<FeedFile> file,
                                                       const BookSeriesOptions& options);
 
 }  // namespace tidemark::arrow

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "feed_decoder.h"
+#include "feed_input.h"
 #include "feed_message.h"
 
 namespace tidemark::arrow {
@@ -314,20 +315,18 @@ std::vector<ColumnSpec> feed_scan_columns(bool with_contracts) {
 }
 
 Status check_feed(const std::string& path) {
-  auto opened = FeedFile::open(path);
+  auto opened = input::open_input(path);
   if (!opened.ok()) return opened.status();
-  return check_first_message(*opened.value());
+  return check_first_message(*opened.value().file);
 }
 
-Result<std::unique_ptr<BatchSource>> open_feed_scan(const std::string& path,
+Result<std::unique_ptr<BatchSource>> open_feed_scan(std::unique_ptr<FeedFile> file,
                                                     std::shared_ptr<const ContractTable> contracts,
                                                     uint64_t batch_rows) {
-  auto opened = FeedFile::open(path);
-  if (!opened.ok()) return opened.status();
-  Status s = check_first_message(*opened.value());
+  Status s = check_first_message(*file);
   if (!s.ok()) return s;
   return std::unique_ptr<BatchSource>(
-      new FeedScan(std::move(opened.value()), std::move(contracts), batch_rows));
+      new FeedScan(std::move(file), std::move(contracts), batch_rows));
 }
 
 }  // namespace tidemark::arrow

@@ -16,6 +16,7 @@
 
 #include "batch_source.h"
 #include "contract_master.h"
+#include "feed_decoder.h"
 #include "status.h"
 
 namespace tidemark::arrow {
@@ -32,13 +33,15 @@ inline uint8_t msg_type_index(uint8_t msg_type) {
 // `with_contracts` is set.
 std::vector<ColumnSpec> feed_scan_columns(bool with_contracts);
 
-// Opens `path` and validates its first record header, as open_stream does
-// without counting. Fails with the same texts.
+// Opens `path` as a feed input (feed_input.h) and validates its first record
+// header, as open_stream does without counting. Fails with the same texts.
+// A binding checks with input::CheckedInput instead, whose pipe handle the
+// stream then reads.
 Status check_feed(const std::string& path);
 
-// Opens `path` for a scan from its start, in batches of at most `batch_rows`
-// rows (at least 1). `contracts` may be null.
-Result<std::unique_ptr<BatchSource>> open_feed_scan(const std::string& path,
+// Starts a scan of `file` (at offset 0, from input::CheckedInput::take) in
+// batches of at most `batch_rows` rows (at least 1). `contracts` may be null.
+Result<std::unique_ptr<BatchSource>> open_feed_scan(std::unique_ptr<FeedFile> file,
                                                     std::shared_ptr<const ContractTable> contracts,
                                                     uint64_t batch_rows);
 

@@ -1,23 +1,17 @@
 #include "feed_stats.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include "feed_input.h"
 
 namespace tidemark {
 
 Result<std::unique_ptr<FeedStatsScan>> FeedStatsScan::open(const std::string& path) {
-  auto opened = FeedFile::open(path, 1 << 20);
+  auto opened = input::open_input(path, 1 << 20);
   if (!opened.ok()) return opened.status();
   // The size is for the report and the progress bar only; the scan itself
   // reads to the end of the file, whatever its length by then.
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return Status::error(os_error_text(errno));
-  // A directory opens but cannot be read: that is a wrong path, not a
-  // finding about a feed file.
-  if (S_ISDIR(st.st_mode)) return Status::error(os_error_text(EISDIR));
+  input::Input& in = opened.value();
   std::unique_ptr<FeedStatsScan> scan(
-      new FeedStatsScan(std::move(opened.value()), static_cast<uint64_t>(st.st_size)));
+      new FeedStatsScan(std::move(in.file), in.size, in.kind == input::Kind::kFile));
   Status first = check_first_message(*scan->file_);
   if (!first.ok()) {
     scan->stats_.failed = true;
@@ -27,8 +21,8 @@ Result<std::unique_ptr<FeedStatsScan>> FeedStatsScan::open(const std::string& pa
   return scan;
 }
 
-FeedStatsScan::FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size)
-    : file_(std::move(file)) {
+FeedStatsScan::FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size, bool sized)
+    : file_(std::move(file)), sized_(sized) {
   stats_.file_size = size;
 }
 
@@ -71,6 +65,7 @@ bool FeedStatsScan::step(uint64_t budget) {
     break;
   }
   stats_.bytes_scanned = file_->position();
+  if (!sized_) stats_.file_size = stats_.bytes_scanned;
   stats_.padding_bytes = tally_.padding_bytes;
   stats_.unknown_bytes = tally_.skipped_bytes;
   stats_.unknown_records = 0;

@@ -46,10 +46,11 @@ struct FeedStats {
 
 class FeedStatsScan {
  public:
-  // Opens `path` and checks its first record. Fails only when the file
-  // cannot be opened, its size read, or it is a directory (the OS text); a
-  // bad first record is a finding of the scan, recorded in stats() with
-  // offset 0, and so is a read error later on.
+  // Opens `path` as a feed input (feed_input.h: "-" is standard input) and
+  // checks its first record. Fails only when the input cannot be opened or
+  // is refused (a directory, a device); a bad first record is a finding of
+  // the scan, recorded in stats() with offset 0, and so is a read error later
+  // on. For a pipe, file_size counts the bytes read so far.
   static Result<std::unique_ptr<FeedStatsScan>> open(const std::string& path);
 
   // Decodes until at least `budget` more bytes are consumed, the file ends
@@ -60,12 +61,13 @@ class FeedStatsScan {
   const FeedStats& stats() const { return stats_; }
 
  private:
-  FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size);
+  FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size, bool sized);
   void count(const FeedMessage& m);
 
   std::unique_ptr<FeedFile> file_;
   FeedStats stats_;
   SkipTally tally_;
+  bool sized_;  // file_size is known in advance
   bool done_ = false;
 };
 

@@ -1,7 +1,8 @@
 // book_series(path, tokens=None, levels=5, every_ns=None, types=None,
 // batch_rows=65536): the order books of a feed file over time, as an
-// ArrowSource of record batches (book_series.h). The file is opened and its
-// first record checked now; each stream replays it from its start.
+// ArrowSource of record batches (book_series.h). The input is opened and its
+// first record checked now; each stream replays a file from its start, while
+// a pipe is read once, by the first stream.
 #include <string>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "feed_scan.h"
 #include "functions.h"
 #include "py_arrow_source.h"
+#include "py_feed_input.h"
 
 namespace tidemark::py {
 
@@ -76,12 +78,16 @@ PyObject* book_series(PyObject*, const Args& args) {
   if (!args.get(5, options.batch_rows)) return nullptr;
   if (options.batch_rows == 0)
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
-  Status checked = arrow::check_feed(path);
-  if (!checked.ok()) return raise_runtime(checked.text());
+  std::shared_ptr<input::CheckedInput> input = checked_input(path);
+  if (input == nullptr) return nullptr;
 
   ArrowSourceState state;
   state.columns = arrow::book_series_columns(options.levels);
-  state.open = [path, options] { return arrow::open_book_series(path, options); };
+  state.open = [input, options]() -> Result<std::unique_ptr<arrow::BatchSource>> {
+    auto file = input->take();
+    if (!file.ok()) return file.status();
+    return arrow::open_book_series(std::move(file.value()), options);
+  };
   return new_arrow_source(std::move(state));
 }
 

@@ -11,6 +11,7 @@
 #include "binding.h"
 #include "feed_stats.h"
 #include "functions.h"
+#include "py_feed_input.h"
 
 namespace tidemark::py {
 
@@ -116,17 +117,14 @@ PyObject* stats_dict(const std::string& path, const FeedStats& s) {
   return dict;
 }
 
-// Runs one step of the scan with the interpreter lock released. A C++
-// exception is caught while the lock is released and rethrown after it is
-// taken back, so guarded() turns it into a Python exception safely.
+// Runs one step of the scan with the interpreter lock released; a wait for
+// a slow pipe gives up when a signal handler raises (the exception is then
+// set). The guard takes the lock back before a C++ exception reaches
+// guarded().
 bool step_unlocked(FeedStatsScan& scan) {
-  bool done = false;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS try { done = scan.step(kStepBytes); } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
-  return done;
+  UnlockedWait unlocked;
+  input::ScopedWaitCheck waiting(&unlocked.wait_check());
+  return scan.step(kStepBytes);
 }
 
 PyObject* feed_stats(PyObject*, const Args& args) {
@@ -141,16 +139,18 @@ PyObject* feed_stats(PyObject*, const Args& args) {
   } release{progress};
 
   Result<std::unique_ptr<FeedStatsScan>> opened = Status::error("");
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS try { opened = FeedStatsScan::open(path); } catch (...) {
-    failure = std::current_exception();
+  {
+    UnlockedWait unlocked;
+    input::ScopedWaitCheck waiting(&unlocked.wait_check());
+    opened = FeedStatsScan::open(path);
   }
-  Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
+  if (PyErr_Occurred()) return nullptr;
   if (!opened.ok()) return raise_runtime(opened.error_text());
   FeedStatsScan& scan = *opened.value();
 
   for (;;) {
     const bool done = step_unlocked(scan);
+    if (PyErr_Occurred()) return nullptr;
     if (progress != nullptr) {
       PyObject* position = PyLong_FromUnsignedLongLong(scan.stats().bytes_scanned);
       if (position == nullptr) return nullptr;

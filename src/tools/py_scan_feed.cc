@@ -1,6 +1,7 @@
 // scan_feed(path, master=None, batch_rows=65536): a feed file as an
-// ArrowSource of record batches (feed_scan.h). The file is opened and its
-// first record checked now; each stream opens it again from its start.
+// ArrowSource of record batches (feed_scan.h). The input is opened and its
+// first record checked now; each stream opens a file again from its start,
+// while a pipe is read once, by the first stream.
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "feed_scan.h"
 #include "functions.h"
 #include "py_arrow_source.h"
+#include "py_feed_input.h"
 #include "py_symbol_master.h"
 
 namespace tidemark::py {
@@ -48,15 +50,17 @@ PyObject* scan_feed(PyObject*, const Args& args) {
     PyErr_SetString(PyExc_ValueError, "argument 'batch_rows': must be at least 1, got 0");
     return nullptr;
   }
-  Status checked = arrow::check_feed(path);
-  if (!checked.ok()) return raise_runtime(checked.text());
+  std::shared_ptr<input::CheckedInput> input = checked_input(path);
+  if (input == nullptr) return nullptr;
   std::shared_ptr<const ContractTable> contracts;
   if (!take_contracts(args, 1, contracts)) return nullptr;
 
   ArrowSourceState state;
   state.columns = arrow::feed_scan_columns(contracts != nullptr);
-  state.open = [path, contracts, batch_rows] {
-    return arrow::open_feed_scan(path, contracts, batch_rows);
+  state.open = [input, contracts, batch_rows]() -> Result<std::unique_ptr<arrow::BatchSource>> {
+    auto file = input->take();
+    if (!file.ok()) return file.status();
+    return arrow::open_feed_scan(std::move(file.value()), contracts, batch_rows);
   };
   return new_arrow_source(std::move(state));
 }

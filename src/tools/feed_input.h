@@ -1,0 +1,89 @@
+// Opening what a feed path names, safely. Nothing here blocks in open(): a
+// path is opened with O_NONBLOCK and then looked at with fstat.
+//
+// - A regular file (or a block device) is read as a seekable file, and each
+//   reader opens it again from its start.
+// - A FIFO, a pipe or "-" (standard input) can be read once only. The handle
+//   opened when the input is checked is the one that its one reader gets, so
+//   no byte is lost between the check and the reading. A FIFO that no process
+//   has open for writing is refused at once instead of waited for.
+// - Character devices (an endless /dev/urandom, a terminal), sockets and
+//   directories are refused with a clear error. Like the system's error
+//   texts, these leave naming the path to the caller.
+//
+// A wait for bytes from a pipe sleeps in poll(2), never spinning; the
+// thread's WaitCheck (if any) is asked every fraction of a second and after
+// every signal whether to give up. Plain C++: no Python.h here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "feed_decoder.h"
+#include "status.h"
+
+namespace tidemark::input {
+
+// Asked while a read waits for bytes: returns true to give up the wait, which
+// then fails with kInterrupted.
+using WaitCheck = std::function<bool()>;
+extern const char* const kInterrupted;
+
+// Makes `check` the calling thread's WaitCheck for the life of the guard
+// (restoring the one before it afterwards).
+class ScopedWaitCheck {
+ public:
+  explicit ScopedWaitCheck(const WaitCheck* check);
+  ~ScopedWaitCheck();
+  ScopedWaitCheck(const ScopedWaitCheck&) = delete;
+  ScopedWaitCheck& operator=(const ScopedWaitCheck&) = delete;
+
+ private:
+  const WaitCheck* saved_;
+};
+
+enum class Kind {
+  kFile,  // regular file or block device: seekable, opened again by each reader
+  kPipe,  // FIFO, pipe or standard input: read once
+};
+
+struct Input {
+  std::unique_ptr<FeedFile> file;  // at offset 0
+  Kind kind = Kind::kFile;
+  uint64_t size = 0;  // a file's size as stored; 0 for a pipe
+};
+
+// Opens `path` ("-" for standard input) for reading a feed, without
+// blocking. Fails with the OS text (open, fstat), with the loader's NUL-byte
+// text, or with a text saying why the path cannot hold a feed.
+Result<Input> open_input(const std::string& path,
+                         std::size_t buffer_size = FeedFile::kDefaultBuffer);
+
+// A feed input opened and checked once (its first record header validated,
+// as open_stream does without counting), from which readers are made: each
+// take() of a file opens it again, the first take() of a pipe hands over the
+// checked handle and any later one fails. Safe to share between threads.
+class CheckedInput {
+ public:
+  static Result<std::shared_ptr<CheckedInput>> open(const std::string& path);
+
+  // Returns a FeedFile at offset 0 for a new reader.
+  Result<std::unique_ptr<FeedFile>> take();
+
+  const std::string& path() const { return path_; }
+  Kind kind() const { return kind_; }
+
+ private:
+  CheckedInput(std::string path, Kind kind) : path_(std::move(path)), kind_(kind) {}
+
+  std::string path_;
+  Kind kind_;
+  std::mutex mutex_;
+  std::unique_ptr<FeedFile> held_;  // a pipe's checked handle, until taken
+  bool taken_ = false;
+};
+
+}  // namespace tidemark::input
