@@ -54,7 +54,15 @@ class BookSeries final : public BatchSource {
       return BatchStep::kError;
     }
     rows_ = synced_ = capacity_ = 0;
-    while (rows_ < options_.batch_rows && step()) {
+    // Asks whether to stop before the batch and every 64 steps of it (a step
+    // writes at most one grid row or applies at most one chunk of messages).
+    for (unsigned steps = 0; rows_ < options_.batch_rows; ++steps) {
+      if (steps % 64 == 0 && interrupted()) {
+        failed_ = true;
+        error = error_ = kInterruptedText;
+        return BatchStep::kError;
+      }
+      if (!step()) break;
     }
     if (rows_ == 0) {
       if (!failed_) return BatchStep::kEnd;

@@ -101,6 +101,11 @@ class FeedScan final : public BatchSource {
       }
     }
     while (!ended_ && rows < batch_rows_) {
+      if (interrupted()) {
+        ended_ = failed_ = true;
+        error = error_ = kInterruptedText;
+        return BatchStep::kError;
+      }
       const std::size_t want =
           static_cast<std::size_t>(std::min<uint64_t>(kChunkMessages, batch_rows_ - rows));
       ReadStep last = ReadStep::kMessage;

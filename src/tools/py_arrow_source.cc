@@ -1,10 +1,16 @@
 #include "py_arrow_source.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tidemark::py {
 
@@ -12,11 +18,113 @@ namespace {
 
 using Source = ArrowSourceState;
 
+// ---------------------------------------------------------------- signals
+
+// How often long work lets the interpreter run its signal handlers.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// Returns the identity of the interpreter's main thread, the only thread
+// that runs signal handlers, or 0 when it cannot be told. Called with the
+// interpreter lock held.
+unsigned long main_thread_ident() {
+  static std::atomic<unsigned long> known{0};
+  unsigned long ident = known.load(std::memory_order_relaxed);
+  if (ident != 0) return ident;
+  PyObject* threading = PyImport_ImportModule("threading");
+  PyObject* main =
+      threading != nullptr ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+  PyObject* value = main != nullptr ? PyObject_GetAttrString(main, "ident") : nullptr;
+  if (value != nullptr) ident = PyLong_AsUnsignedLong(value);
+  Py_XDECREF(value);
+  Py_XDECREF(main);
+  Py_XDECREF(threading);
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return 0;
+  }
+  known.store(ident, std::memory_order_relaxed);
+  return ident;
+}
+
+// Takes the exception set in this thread and returns the name of its type.
+// The consumer that called the stream (pyarrow's C++ reader, say) turns the
+// stream's failure into an exception of its own, so the handler's exception
+// cannot travel further; its name goes into the stream's error text instead.
+// Raising it again later (a pending call) would surprise whatever Python
+// code runs next, long after the read. Called with the interpreter lock held.
+std::string take_exception_name() {
+  PyObject* type = PyErr_Occurred();
+  std::string name = "an exception";
+  if (type != nullptr && PyType_Check(type)) {
+    const char* full = reinterpret_cast<PyTypeObject*>(type)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    name = dot != nullptr ? dot + 1 : full;
+  }
+  PyErr_Clear();
+  return name;
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Between chunks of a batch, lets the interpreter run its signal handlers
+// when the stream is read from its main thread; a handler that raises
+// (Ctrl-C raises KeyboardInterrupt) stops the work, and the stream fails
+// with "interrupted (KeyboardInterrupt)". Threads the interpreter
+// does not know (a consumer's own workers) run no handlers and are never
+// stopped.
+class SignalCheck final : public arrow::Interruption {
+ public:
+  explicit SignalCheck(unsigned long main_ident) : main_ident_(main_ident) {}
+
+  bool requested() override {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_) return false;
+    next_ = now + kSignalCheckInterval;
+    if (main_ident_ != 0 && PyThread_get_thread_ident() != main_ident_) return false;
+    if (PyGILState_GetThisThreadState() == nullptr || interpreter_finalizing()) return false;
+    const PyGILState_STATE held = PyGILState_Ensure();
+    const bool stop = PyErr_CheckSignals() < 0;
+    if (stop) raised_ = take_exception_name();
+    PyGILState_Release(held);
+    return stop;
+  }
+
+  // Returns the type name of the exception that stopped the work, or "".
+  const std::string& raised() const { return raised_; }
+
+ private:
+  unsigned long main_ident_;
+  std::string raised_;
+  std::chrono::steady_clock::time_point next_{};
+};
+
 // ---------------------------------------------------------------- stream
 
+// A stream's state. Consumers may call one stream from several threads at
+// once, so every callback takes `lock` for its whole length; get_next
+// releases the interpreter lock before it waits for `lock`, so a thread that
+// holds it never waits for one that needs the interpreter.
 struct StreamPrivate {
+  explicit StreamPrivate(unsigned long main_ident) : signals(main_ident) {}
+
+  std::mutex lock;
   std::unique_ptr<arrow::BatchSource> source;
-  std::string last_error;
+  SignalCheck signals;
+  // Every distinct error text so far, the last one current: get_last_error
+  // hands out a pointer that must stay valid while other threads call in.
+  std::vector<std::unique_ptr<std::string>> errors;
+
+  void set_error(std::string text) {
+    if (errors.empty() || *errors.back() != text) {
+      errors.push_back(std::make_unique<std::string>(std::move(text)));
+    }
+  }
 };
 
 // Returns the thread state of the calling thread when it holds the
@@ -51,11 +159,12 @@ class AllowThreads {
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  std::lock_guard<std::mutex> guard(p->lock);
   try {
     arrow::export_schema(p->source->columns(), out);
     return 0;
   } catch (...) {
-    p->last_error = "out of memory";
+    p->set_error("out of memory");
     return ENOMEM;
   }
 }
@@ -63,20 +172,31 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
   AllowThreads unlocked;
+  std::lock_guard<std::mutex> guard(p->lock);
   try {
     std::string error;
-    switch (p->source->next_batch(out, error)) {
+    p->source->set_interruption(&p->signals);
+    const arrow::BatchStep step = p->source->next_batch(out, error);
+    p->source->set_interruption(nullptr);
+    switch (step) {
       case arrow::BatchStep::kBatch:
         return 0;
       case arrow::BatchStep::kEnd:
         *out = ArrowArray{};  // a released array marks the end
         return 0;
       case arrow::BatchStep::kError:
-        p->last_error = std::move(error);
+        if (!p->signals.raised().empty() && error == arrow::kInterruptedText) {
+          error += " (" + p->signals.raised() + ")";
+        }
+        p->set_error(std::move(error));
         return EIO;
     }
   } catch (...) {
-    p->last_error = "out of memory";
+    p->source->set_interruption(nullptr);
+    try {
+      p->set_error("out of memory");
+    } catch (...) {
+    }
     return ENOMEM;
   }
   return EIO;
@@ -84,7 +204,8 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
 
 const char* stream_get_last_error(ArrowArrayStream* stream) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
-  return p->last_error.empty() ? nullptr : p->last_error.c_str();
+  std::lock_guard<std::mutex> guard(p->lock);
+  return p->errors.empty() ? nullptr : p->errors.back()->c_str();
 }
 
 void stream_release(ArrowArrayStream* stream) {
@@ -146,7 +267,7 @@ PyObject* schema(Source& self, const Args&) {
 PyObject* stream(Source& self, const Args&) {
   auto opened = self.open();
   if (!opened.ok()) return raise_runtime(opened.error_text());
-  auto p = std::make_unique<StreamPrivate>();
+  auto p = std::make_unique<StreamPrivate>(main_thread_ident());
   p->source = std::move(opened.value());
   auto* out = static_cast<ArrowArrayStream*>(std::malloc(sizeof(ArrowArrayStream)));
   if (out == nullptr) return PyErr_NoMemory();

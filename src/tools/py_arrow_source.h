@@ -4,9 +4,13 @@
 // PyCapsule named "arrow_array_stream"; schema() gives the ArrowSchema of its
 // batches in a capsule named "arrow_schema".
 //
-// The stream's callbacks never touch Python objects: consumers call them from
-// any thread. get_next releases the interpreter lock while it builds a batch
-// when the calling thread holds it, so other Python threads run meanwhile.
+// Consumers call the stream's callbacks from any thread, several at once if
+// they like: the calls are serialised. get_next releases the interpreter lock
+// while it builds a batch when the calling thread holds it, so other Python
+// threads run meanwhile; between chunks of work it lets the interpreter run
+// its signal handlers when called from the main thread, and a handler that
+// raises (Ctrl-C) fails the stream with "interrupted", its exception raised
+// again as soon as Python code runs.
 #pragma once
 
 #include <functional>
