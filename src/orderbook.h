@@ -392,7 +392,16 @@ class BookSet {
   // message i, where book is the book of its token at that moment (nullptr
   // when the token has none) and valid only until the next message.
   template <class Fn>
-  std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Fn&& on_accepted);
+  std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Fn&& on_accepted) {
+    return apply_messages(messages, count, [](std::size_t, const OrderBook*) {}, on_accepted);
+  }
+  // The same, also calling before(i, book) just before each message i that
+  // the type filter lets through is applied, with the book of its token as
+  // it is then (nullptr when the token has none yet), so that a caller can
+  // read the books as they were before the message.
+  template <class Before, class Fn>
+  std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
+                             Fn&& on_accepted);
 
   // Replaces the type filter: absent lets every type through, otherwise only
   // the listed type bytes pass (an empty list passes nothing).
@@ -539,8 +548,8 @@ class BookSet {
 // answer is reused unless a book was created in between (creation may move
 // books). Prefetches are only hints: a table grown in between makes one
 // useless, never a result wrong.
-template <class Fn>
-std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count,
+template <class Before, class Fn>
+std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
                                     Fn&& on_accepted) {
   struct Ahead {
     OrderBook* book;
@@ -566,6 +575,7 @@ std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t cou
     if (i + kLookAhead < count) look(i + kLookAhead);
     if (a.books_created == kSkipped) continue;
     OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
+    before(i, static_cast<const OrderBook*>(book));
     if (!apply_to(m, book)) continue;
     ++accepted;
     on_accepted(i, static_cast<const OrderBook*>(book));

@@ -237,7 +237,11 @@ def test_open_errors_are_the_loaders(feed_file, content):
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
-        ({"path": 1}, TypeError, "argument 'path' must be str, not int"),
+        (
+            {"path": 1},
+            TypeError,
+            "argument 'path' must be str, os.PathLike or a list of them, not int",
+        ),
         ({"levels": 0}, ValueError, "argument 'levels' must be from 1 to 1000, got 0"),
         ({"levels": 1001}, ValueError, "argument 'levels' must be from 1 to 1000, got 1001"),
         ({"levels": "5"}, TypeError, "argument 'levels' must be int, not str"),
@@ -264,15 +268,17 @@ def test_native_argument_errors_name_the_argument():
 
     path = "data/sample_feed.bin"
     cases = [
-        ((path, None, 0), ValueError, "argument 'levels': must be from 1 to 1000, got 0"),
-        ((path, None, 5, 0), ValueError, "argument 'every_ns': must be positive, got 0"),
-        ((path, [-1]), OverflowError, "out of range integral type conversion attempted"),
-        ((path, 7), TypeError, "argument 'tokens': must be a list or tuple of tokens"),
-        ((path, None, 5, None, "N"), TypeError, "argument 'types': 'str' object cannot be"),
+        ({"levels": 0}, ValueError, "argument 'levels': must be from 1 to 1000, got 0"),
+        ({"every_ns": 0}, ValueError, "argument 'every_ns': must be positive, got 0"),
+        ({"tokens": [-1]}, OverflowError, "out of range integral type conversion attempted"),
+        ({"tokens": 7}, TypeError, "argument 'tokens': must be a list or tuple of tokens"),
+        ({"types": "N"}, TypeError, "argument 'types': 'str' object cannot be"),
+        ({"paths": []}, ValueError, "argument 'paths': must name at least one file"),
+        ({"every_ns": 5, "changes_only": True}, ValueError, "argument 'changes_only': applies"),
     ]
-    for args, error, text in cases:
+    for kwargs, error, text in cases:
         with pytest.raises(error, match="^" + text.replace("(", r"\(")):
-            _native.book_series(*args)
+            _native.book_series(**({"paths": path} | kwargs))
 
 
 def test_tokens_accept_any_iterable_and_a_series_can_be_read_twice():
@@ -281,3 +287,58 @@ def test_tokens_accept_any_iterable_and_a_series_can_be_read_twice():
     assert set(first.column("token").to_pylist()) <= {1001, 1002, 1003}
     assert pa.table(series).to_pylist() == first.to_pylist()
     assert repr(series).startswith("BookSeries('data/sample_feed.bin', levels=5, tokens=[1001")
+
+
+def changes_expected(messages, levels, tokens):
+    """Per-message rows kept only when the token's levels differ from its last kept row."""
+    last, out = {}, []
+    for row in per_message_expected(messages, levels, tokens, None):
+        token, values = row[4], row[6:]
+        if last.get(token) != values:
+            last[token] = values
+            out.append(row)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("levels", [1, 3])
+@pytest.mark.parametrize("tokens", [None, [5, U32]])
+def test_changes_only_keeps_the_rows_that_change_a_token(feed_file, seed, levels, tokens):
+    path = feed_file(random_feed(random.Random(seed + 50), 1200))
+    expected = changes_expected(dicts(path), levels, tokens)
+    series = tidemark_tools.book_series(
+        path, tokens=tokens, levels=levels, changes_only=True, batch_rows=1
+    )
+    assert as_lists(pa.table(series), levels) == expected
+
+
+def test_several_files_replay_into_the_same_books(feed_file):
+    rng = random.Random(31)
+    paths = [feed_file(random_feed(rng, 400)) for _ in range(3)]
+    expected = per_message_expected([m for p in paths for m in dicts(p)], 2, None, None)
+    assert as_lists(pa.table(tidemark_tools.book_series(paths, levels=2)), 2) == expected
+
+
+@pytest.mark.parametrize("tokens", [None, [5]])
+def test_a_clock_glitch_before_any_book_costs_no_grid_steps(feed_file, records, tokens):
+    # Only cancels and trades (no book) until a message stamped 2**62: the
+    # grid must jump over the stretch instead of stepping through it.
+    glitch = 2**62
+    path = feed_file(
+        records.order_record("X", seq_no=1, exch_ts=1_000, order_id=1, token=5),
+        records.trade_record(seq_no=2, exch_ts=glitch, buy_order_id=1, sell_order_id=2, token=5),
+        records.order_record("N", seq_no=3, exch_ts=glitch + 10, order_id=3, token=5,
+                             order_type="B", price=100, quantity=7),
+    )  # fmt: skip
+    table = pa.table(tidemark_tools.book_series(path, every_ns=1_000_000, tokens=tokens))
+    assert table.column("exch_ts").to_pylist() == [glitch + 1_000_000 - glitch % 1_000_000]
+    assert table.column("bid_qty_0").to_pylist() == [7]
+
+
+def test_a_glitch_with_no_selected_book_ends_at_once(feed_file, records):
+    path = feed_file(
+        records.order_record("N", seq_no=1, exch_ts=1_000, order_id=1, token=9,
+                             order_type="B", price=100, quantity=7),
+        records.order_record("X", seq_no=2, exch_ts=2**62, order_id=1, token=5),
+    )  # fmt: skip
+    assert pa.table(tidemark_tools.book_series(path, every_ns=1_000_000, tokens=[5])).num_rows == 0

@@ -147,6 +147,11 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
         error = "failed to fill whole buffer";
         return ReadStep::kError;
       }
+      if (tally && tally->on_skipped) {
+        RecordHeader header;
+        std::memcpy(&header, f.buf_.get() + f.begin_, sizeof header);
+        tally->on_skipped(tally->context, header);
+      }
       f.begin_ += skip;
       if (tally) {
         tally->skipped_bytes += skip;

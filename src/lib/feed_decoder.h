@@ -111,6 +111,10 @@ struct SkipTally {
   uint64_t skipped_bytes = 0;                   // skipped records, headers included
   std::array<uint64_t, 256> skipped_records{};  // by type byte
   uint64_t record_offset = 0;                   // where the last record began
+  // When set, called with the header of each record of another type just
+  // before it is skipped (after its whole length was found in the file).
+  void (*on_skipped)(void* context, const RecordHeader& header) = nullptr;
+  void* context = nullptr;
 };
 
 // Reads the next order or trade message, skipping spaces before records and

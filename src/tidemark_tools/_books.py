@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import operator
+import os
 from collections.abc import Iterable, Sequence
+from typing import Any
 
 from . import _native
 from ._arrow import ArrowStream
-from ._scan import _check_batch_rows, _check_path
+from ._scan import _check_batch_rows
 
 _MAX_TOKEN = 2**32 - 1
 _MAX_NS = 2**64 - 1
@@ -16,19 +19,21 @@ class BookSeries(ArrowStream):
     """The books of one feed file over time as Arrow record batches; made by
     `book_series`. See `book_series` for the rows and columns."""
 
-    __slots__ = ("path", "tokens", "levels", "every_ns", "types", "batch_rows")
+    __slots__ = ("path", "tokens", "levels", "every_ns", "types", "batch_rows", "changes_only")
 
     def __init__(
         self,
         source: object,
-        path: str,
+        path: str | list[str],
         tokens: list[int] | None,
         levels: int,
         every_ns: int | None,
         types: list[str] | None,
         batch_rows: int,
+        changes_only: bool = False,
     ) -> None:
         super().__init__(source)
+        self.changes_only = changes_only
         self.path = path
         self.tokens = tokens
         self.levels = levels
@@ -42,38 +47,69 @@ class BookSeries(ArrowStream):
             for name in ("tokens", "every_ns", "types")
             if getattr(self, name) is not None
         )
+        if self.changes_only:
+            extra += ", changes_only=True"
         return (
             f"BookSeries({self.path!r}, levels={self.levels}{extra}, batch_rows={self.batch_rows})"
         )
 
 
-def _check_int(name: str, value: object, low: int, high: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"book_series() argument '{name}' must be int, not {type(value).__name__}")
-    if not low <= value <= high:
-        raise ValueError(
-            f"book_series() argument '{name}' must be from {low} to {high}, got {value}"
+def _check_paths(function: str, paths: object, name: str = "paths") -> str | list[str]:
+    """A path (str or os.PathLike) or a non-empty sequence of them, as the
+    native functions take it: one str, or a list of str."""
+
+    def one(path: object) -> str:
+        if isinstance(path, str):
+            return path
+        if isinstance(path, bytes | os.PathLike):
+            return os.fsdecode(path)
+        raise TypeError(
+            f"{function}() argument '{name}' must be str, os.PathLike or a list of them, "
+            f"not {type(path).__name__}"
         )
-    return value
+
+    if isinstance(paths, str | bytes | os.PathLike):
+        return one(paths)
+    if not isinstance(paths, Sequence):
+        raise TypeError(
+            f"{function}() argument '{name}' must be str, os.PathLike or a list of them, "
+            f"not {type(paths).__name__}"
+        )
+    out = [one(p) for p in paths]
+    if not out:
+        raise ValueError(f"{function}() argument '{name}' must name at least one file")
+    return out
 
 
-def _check_tokens(tokens: object) -> list[int] | None:
+def _check_int(name: str, value: object, low: int, high: int, function: str = "book_series") -> int:
+    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(f"{function}() argument '{name}' must be int, not {type(value).__name__}")
+    number = operator.index(value)  # type: ignore[arg-type]
+    if not low <= number <= high:
+        raise ValueError(
+            f"{function}() argument '{name}' must be from {low} to {high}, got {number}"
+        )
+    return number
+
+
+def _check_tokens(tokens: object, function: str = "book_series") -> list[int] | None:
     if tokens is None:
         return None
     if isinstance(tokens, str | bytes) or not isinstance(tokens, Iterable):
         raise TypeError(
-            "book_series() argument 'tokens' must be an iterable of ints, "
+            f"{function}() argument 'tokens' must be an iterable of ints, "
             f"not {type(tokens).__name__}"
         )
     out = []
     for token in tokens:
-        if isinstance(token, bool) or not isinstance(token, int):
+        if isinstance(token, bool) or not hasattr(type(token), "__index__"):
             raise TypeError(
-                f"book_series() argument 'tokens' must hold ints, not {type(token).__name__}"
+                f"{function}() argument 'tokens' must hold ints, not {type(token).__name__}"
             )
+        token = operator.index(token)
         if not 0 <= token <= _MAX_TOKEN:
             raise ValueError(
-                f"book_series() argument 'tokens' holds {token}, outside 0 to {_MAX_TOKEN}"
+                f"{function}() argument 'tokens' holds {token}, outside 0 to {_MAX_TOKEN}"
             )
         out.append(token)
     return out
@@ -101,13 +137,14 @@ def _filter_bytes(types: object) -> bytes | None:
 
 
 def book_series(
-    path: str,
+    path: Any,
     *,
     tokens: Iterable[int] | None = None,
     levels: int = 5,
     every_ns: int | None = None,
     types: Sequence[str] | None = None,
     batch_rows: int = 65536,
+    changes_only: bool = False,
 ) -> BookSeries:
     """Replays a feed file into order books and gives their state over time
     as Arrow record batches of at most `batch_rows` rows (the same PyCapsule
@@ -129,12 +166,24 @@ def book_series(
     first message stamped at or after g. Grid times run from the first
     multiple of D above the first message's ``exch_ts`` to the first multiple
     of D above the largest ``exch_ts`` of the file, so the last rows hold the
-    state after the whole file. ``exch_ts`` is g; ``seq_no``, ``local_ts``
+    state after the whole file. A stretch of time in which no selected token
+    has a book costs nothing, however many grid times it spans; but once a
+    selected token has a book, every grid time gives rows, so a grid over a
+    forward clock jump (one message stamped years ahead) has as many rows
+    as grid times: ``check_feed`` reports such jumps. ``exch_ts`` is g; ``seq_no``, ``local_ts``
     and ``msg_type`` are those of the last message before the cut (whether
     the books accepted it or `types` or the side rule skipped it). The grid
     never goes back: a message whose timestamp runs backwards (below the
     current grid time) is applied before the next cut, and the grid times it
     would have passed are not revisited.
+
+    With `changes_only` (per message only), a row is written only when the
+    token's `levels` levels (price or quantity, either side) differ from that
+    token's previous row; the first accepted message of a token always gives
+    a row. ``quotes`` gives the same rows with nulls for missing levels.
+
+    `path` may also be a list of paths, replayed one after another into the
+    same books.
 
     Columns: seq_no uint32, exch_ts uint64, local_ts uint64, msg_type
     (string), token uint32 (the book key: a trade's signed token read as
@@ -146,20 +195,38 @@ def book_series(
     texts of ``StreamingBinaryLoader.open_stream``; a decode error later in
     the file fails the stream with the loader's text.
     """
-    _check_path("book_series", path)
+    paths = _check_paths("book_series", path, "path")
     token_list = _check_tokens(tokens)
     levels = _check_int("levels", levels, 1, 1000)
     if every_ns is not None:
         every_ns = _check_int("every_ns", every_ns, 1, _MAX_NS)
     filter_bytes = _filter_bytes(types)
     batch_rows = _check_batch_rows("book_series", batch_rows)
-    source = _native.book_series(path, token_list, levels, every_ns, filter_bytes, batch_rows)
+    if not isinstance(changes_only, bool):
+        raise TypeError(
+            f"book_series() argument 'changes_only' must be bool, not {type(changes_only).__name__}"
+        )
+    if changes_only and every_ns is not None:
+        raise ValueError("book_series() argument 'changes_only' applies to rows per message only")
+    source = _native.book_series(
+        paths,
+        token_list,
+        None,
+        None,
+        levels,
+        every_ns,
+        filter_bytes,
+        batch_rows,
+        changes_only,
+        False,
+    )
     return BookSeries(
         source,
-        path,
+        paths,
         token_list,
         levels,
         every_ns,
         None if types is None else list(types),
         batch_rows,
+        changes_only,
     )

@@ -13,10 +13,14 @@ class ArrowSource:
 
 def scan_feed(path: str, master: object = None, batch_rows: int = 65536) -> ArrowSource: ...
 def book_series(
-    path: str,
+    paths: str | list[str],
     tokens: list[int] | None = None,
+    start: int | None = None,
+    end: int | None = None,
     levels: int = 5,
     every_ns: int | None = None,
     types: bytes | None = None,
     batch_rows: int = 65536,
+    changes_only: bool = False,
+    nulls: bool = False,
 ) -> ArrowSource: ...

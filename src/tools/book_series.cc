@@ -2,46 +2,28 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
-#include "feed_decoder.h"
-#include "feed_message.h"
 #include "feed_scan.h"
-#include "orderbook.h"
 
 namespace tidemark::arrow {
 
 namespace {
 
-constexpr std::size_t kChunkMessages = 4096;
 constexpr std::size_t kReserveRows = 1 << 20;
 // Columns before the levels.
 enum Column : std::size_t { kSeqNo, kExchTs, kLocalTs, kMsgType, kToken, kMidPrice, kLevels };
 
 using GridTime = unsigned __int128;  // a grid time may pass 2^64 - 1
 
-// The book key of a message: a trade's signed token read as unsigned.
-uint32_t book_key(const FeedMessage& m) {
-  return m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
-}
-uint64_t exch_ts(const FeedMessage& m) { return m.is_trade() ? m.trade.exch_ts : m.order.exch_ts; }
-uint64_t local_ts(const FeedMessage& m) {
-  return m.is_trade() ? m.trade.local_ts : m.order.local_ts;
-}
-
 class BookSeries final : public BatchSource {
  public:
-  BookSeries(std::unique_ptr<FeedFile> file, const BookSeriesOptions& options)
-      : file_(std::move(file)),
+  BookSeries(ReplayEngine::Inputs inputs, const BookSeriesOptions& options)
+      : engine_(std::move(inputs), options.types),
         options_(options),
-        columns_(book_series_columns(options.levels)),
-        chunk_(kChunkMessages) {
-    if (options_.tokens) {
-      std::sort(options_.tokens->begin(), options_.tokens->end());
-      options_.tokens->erase(std::unique(options_.tokens->begin(), options_.tokens->end()),
-                             options_.tokens->end());
-    }
-    books_.set_type_filter(options_.types);
+        columns_(book_series_columns(options.levels)) {
+    options_.rows.prepare();
     builders_.reserve(columns_.size());
     for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
   }
@@ -50,7 +32,7 @@ class BookSeries final : public BatchSource {
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
     if (failed_) {
-      error = error_;
+      error = engine_.error();
       return BatchStep::kError;
     }
     rows_ = synced_ = capacity_ = 0;
@@ -66,13 +48,20 @@ class BookSeries final : public BatchSource {
     }
     if (rows_ == 0) {
       if (!failed_) return BatchStep::kEnd;
-      error = error_;
+      error = engine_.error();
       return BatchStep::kError;
     }
     sync_lengths();
     builders_[kMsgType].set_dictionary(kMsgTypeDictionary);
     std::vector<ArrowArray> arrays(builders_.size());
-    for (std::size_t k = 0; k < builders_.size(); ++k) builders_[k].finish(&arrays[k]);
+    for (std::size_t k = 0; k < builders_.size(); ++k) {
+      if (options_.nulls && k >= kMidPrice) {
+        const std::size_t v = validity_index(k);
+        builders_[k].finish(&arrays[k], validity_[v].data(), nulls_[v]);
+      } else {
+        builders_[k].finish(&arrays[k]);
+      }
+    }
     finish_batch(arrays, static_cast<int64_t>(rows_), out);
     return BatchStep::kBatch;
   }
@@ -80,13 +69,18 @@ class BookSeries final : public BatchSource {
  private:
   bool grid() const { return options_.every_ns != 0; }
 
-  bool selected(uint32_t token) const {
-    return !options_.tokens ||
-           std::binary_search(options_.tokens->begin(), options_.tokens->end(), token);
+  // The validity bitmap of column k (mid price, then bid and ask per level:
+  // a level's price and quantity share one).
+  static std::size_t validity_index(std::size_t k) {
+    if (k == kMidPrice) return 0;
+    const std::size_t level = (k - kLevels) / 4;
+    const bool ask = (k - kLevels) % 4 >= 2;
+    return 1 + 2 * level + (ask ? 1 : 0);
   }
 
-  // Does one step of work: writes at most one row. Returns false when the
-  // series has ended (or failed) and nothing was written.
+  // Does one step of work: writes at most one row (or the rows of a run of
+  // messages that the batch has room for). Returns false when the series
+  // has ended (or failed) and nothing was written.
   bool step() {
     if (emitting_) {
       if (emit_next_ < grid_tokens_.size()) {
@@ -99,7 +93,10 @@ class BookSeries final : public BatchSource {
       grid_time_ += options_.every_ns;
       return true;
     }
-    if (next_ == count_ && !refill()) return finish_grid();
+    if (engine_.available() == 0) {
+      if (engine_.failed()) failed_ = true;  // a failed replay gets no final rows
+      return !failed_ && finish_grid();
+    }
     return grid() ? apply_until_cut() : apply_per_message();
   }
 
@@ -109,17 +106,38 @@ class BookSeries final : public BatchSource {
   // row, so a run of as many messages as the batch has room for cannot
   // overflow it.
   bool apply_per_message() {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<uint64_t>(count_ - next_, options_.batch_rows - rows_));
-    const FeedMessage* run = chunk_.data() + next_;
-    next_ += n;
-    books_.apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<uint64_t>(engine_.available(), options_.batch_rows - rows_));
+    const FeedMessage* run = engine_.messages();
+    engine_.consume(n);
+    engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
       const FeedMessage& m = run[i];
       const uint32_t key = book_key(m);
-      if (!selected(key)) return;
-      books_.collect_book_depth(book, options_.levels, view_);
-      write_row(key, exch_ts(m), m.header.seq_no, local_ts(m), msg_type_index(m.header.msg_type));
+      if (!options_.rows.token(key) || !options_.rows.time(exch_ts_of(m))) return;
+      engine_.books().collect_book_depth(book, options_.levels, view_);
+      if (options_.changes_only && !changed(key)) return;
+      write_row(key, exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+                msg_type_index(m.header.msg_type));
     });
+    return true;
+  }
+
+  // Whether the levels in view_ differ from the last row of `token`; if
+  // they do (or the token has had no row), they become its last row.
+  bool changed(uint32_t token) {
+    const std::size_t levels = static_cast<std::size_t>(options_.levels);
+    scratch_.assign(4 * levels, 0);
+    for (std::size_t i = 0; i < view_.bids.size() && i < levels; ++i) {
+      scratch_[4 * i] = view_.bids[i].price;
+      scratch_[4 * i + 1] = view_.bids[i].quantity;
+    }
+    for (std::size_t i = 0; i < view_.asks.size() && i < levels; ++i) {
+      scratch_[4 * i + 2] = view_.asks[i].price;
+      scratch_[4 * i + 3] = view_.asks[i].quantity;
+    }
+    auto [it, inserted] = last_rows_.try_emplace(token);
+    if (!inserted && it->second == scratch_) return false;
+    it->second.swap(scratch_);
     return true;
   }
 
@@ -127,68 +145,57 @@ class BookSeries final : public BatchSource {
   // stamped at or after the grid time) in one run, and starts the grid
   // time's rows when the cut is reached.
   bool apply_until_cut() {
-    const FeedMessage* run = chunk_.data() + next_;
+    const FeedMessage* run = engine_.messages();
+    const std::size_t available = engine_.available();
     if (!started_) {
       started_ = true;
-      grid_time_ = first_multiple_above(exch_ts(run[0]));
+      grid_time_ = first_multiple_above(exch_ts_of(run[0]));
     }
     std::size_t n = 0;
-    const std::size_t available = count_ - next_;
     for (; n < available; ++n) {
-      const uint64_t ts = exch_ts(run[n]);
+      const uint64_t ts = exch_ts_of(run[n]);
       if (ts >= grid_time_) break;
       max_ts_ = std::max(max_ts_, ts);
     }
     if (n != 0) {
-      const std::size_t books_before = books_.book_count();
-      books_.apply_messages(run, n);
+      const std::size_t books_before = engine_.books().book_count();
+      engine_.books().apply_messages(run, n);
       const FeedMessage& last = run[n - 1];
       last_seq_no_ = last.header.seq_no;
-      last_local_ts_ = local_ts(last);
+      last_local_ts_ = local_ts_of(last);
       last_msg_type_ = msg_type_index(last.header.msg_type);
-      if (books_.book_count() != books_before) take_grid_tokens();
-      next_ += n;
+      if (engine_.books().book_count() != books_before) take_grid_tokens();
+      engine_.consume(n);
     }
     if (n != available) {
-      max_ts_ = std::max(max_ts_, exch_ts(run[n]));
-      start_emitting();
+      const uint64_t ts = exch_ts_of(run[n]);
+      max_ts_ = std::max(max_ts_, ts);
+      if (grid_tokens_.empty()) {
+        // No selected book, so no rows until the next message is applied:
+        // go straight to the first grid time after it.
+        grid_time_ = first_multiple_above(ts);
+      } else {
+        start_emitting();
+      }
     }
     return true;
   }
 
   // Takes the selected tokens that have a book, ascending.
   void take_grid_tokens() {
-    grid_tokens_ = books_.sorted_tokens();
-    if (options_.tokens) {
-      std::erase_if(grid_tokens_, [&](uint32_t token) { return !selected(token); });
+    grid_tokens_ = engine_.books().sorted_tokens();
+    if (options_.rows.tokens) {
+      std::erase_if(grid_tokens_, [&](uint32_t token) { return !options_.rows.token(token); });
     }
   }
 
-  // Reads the next chunk of messages. Returns false at the end of the file or
-  // on an error (kept for the next call, after the rows before it).
-  bool refill() {
-    if (ended_) return false;
-    ReadStep last = ReadStep::kMessage;
-    std::string text;
-    count_ = read_messages(*file_, chunk_.data(), chunk_.size(), last, text);
-    next_ = 0;
-    if (last == ReadStep::kEnd) ended_ = true;
-    if (last == ReadStep::kError) {
-      ended_ = true;
-      error_pending_ = true;
-      error_ = std::move(text);
-    }
-    return count_ != 0;
-  }
-
-  // At the end of the file: the grid's last times, up to the first multiple
-  // above the largest timestamp. Returns false when nothing is left.
+  // At the end of the replay: the grid's last times, up to the first
+  // multiple above the largest timestamp. Returns false when nothing is left.
   bool finish_grid() {
-    if (error_pending_) {
-      failed_ = true;  // a failed file gets no final rows
+    if (!grid() || !started_ || grid_tokens_.empty() ||
+        grid_time_ > first_multiple_above(max_ts_)) {
       return false;
     }
-    if (!grid() || !started_ || grid_time_ > first_multiple_above(max_ts_)) return false;
     start_emitting();
     return true;
   }
@@ -204,7 +211,7 @@ class BookSeries final : public BatchSource {
 
   // Writes the row of `token`'s book as it is now.
   void write_book_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
-    const bool found = books_.collect_depth(token, options_.levels, view_);
+    const bool found = engine_.books().collect_depth(token, options_.levels, view_);
     (void)found;  // a token without a book reads as zeros, as get_snapshot shows it
     write_row(token, ts, seq_no, local, type);
   }
@@ -227,7 +234,27 @@ class BookSeries final : public BatchSource {
       level_prices_[2 * i + 1][rows_] = ask ? view_.asks[i].price : 0;
       level_qty_[2 * i + 1][rows_] = ask ? view_.asks[i].quantity : 0;
     }
+    if (options_.nulls) set_validity(levels);
     ++rows_;
+  }
+
+  // Marks the levels that the row has (and its mid price when both sides
+  // have a level) as valid, the others as null.
+  void set_validity(std::size_t levels) {
+    const std::size_t byte = rows_ >> 3;
+    const auto bit = static_cast<uint8_t>(1u << (rows_ & 7));
+    auto mark = [&](std::size_t v, bool valid) {
+      if (valid) {
+        validity_[v][byte] |= bit;
+      } else {
+        ++nulls_[v];
+      }
+    };
+    mark(0, !view_.bids.empty() && !view_.asks.empty());
+    for (std::size_t i = 0; i < levels; ++i) {
+      mark(1 + 2 * i, i < view_.bids.size());
+      mark(2 + 2 * i, i < view_.asks.size());
+    }
   }
 
   // Counts the rows written since the last call into every column.
@@ -245,6 +272,7 @@ class BookSeries final : public BatchSource {
             : static_cast<std::size_t>(std::min<uint64_t>(options_.batch_rows, kReserveRows));
     sync_lengths();
     for (ColumnBuilder& b : builders_) b.reserve(more);
+    const bool first = capacity_ == 0;
     capacity_ = rows_ + more;
     // Addresses of row 0 of the batch: values<T>() points at the next row.
     seq_no_ = builders_[kSeqNo].values<uint32_t>() - rows_;
@@ -263,25 +291,27 @@ class BookSeries final : public BatchSource {
       level_prices_[2 * i + 1] = builders_[c + 2].values<uint32_t>() - rows_;
       level_qty_[2 * i + 1] = builders_[c + 3].values<uint64_t>() - rows_;
     }
+    if (options_.nulls) {
+      validity_.resize(1 + 2 * levels);
+      nulls_.resize(validity_.size());
+      for (std::size_t v = 0; v < validity_.size(); ++v) {
+        if (first) {
+          validity_[v].clear();
+          nulls_[v] = 0;
+        }
+        validity_[v].resize(bitmap_bytes(capacity_), 0);
+      }
+    }
   }
 
   static constexpr uint64_t kMaxTime = std::numeric_limits<uint64_t>::max();
 
-  std::unique_ptr<FeedFile> file_;
+  ReplayEngine engine_;
   BookSeriesOptions options_;
   std::vector<ColumnSpec> columns_;
   std::vector<ColumnBuilder> builders_;
-  BookSet books_;
   DepthView view_;
-
-  // Messages read but not yet applied: chunk_[next_, count_).
-  std::vector<FeedMessage> chunk_;
-  std::size_t next_ = 0;
-  std::size_t count_ = 0;
-  bool ended_ = false;
-  bool error_pending_ = false;
   bool failed_ = false;
-  std::string error_;
 
   // The batch being written: its rows, the rows it has room for, and the
   // address of row 0 of each column (bid and ask alternate per level).
@@ -296,6 +326,12 @@ class BookSeries final : public BatchSource {
   uint32_t* mid_price_ = nullptr;
   std::vector<uint32_t*> level_prices_;
   std::vector<uint64_t*> level_qty_;
+  // With nulls: the validity bitmaps of the batch and their null counts
+  // (validity_index), and the last row's levels per token for changes_only.
+  std::vector<std::vector<uint8_t>> validity_;
+  std::vector<std::size_t> nulls_;
+  std::unordered_map<uint32_t, std::vector<uint64_t>> last_rows_;
+  std::vector<uint64_t> scratch_;
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,
@@ -329,11 +365,9 @@ std::vector<ColumnSpec> book_series_columns(uint64_t levels) {
   return columns;
 }
 
-Result<std::unique_ptr<BatchSource>> open_book_series(std::unique_ptr<FeedFile> file,
-                                                      const BookSeriesOptions& options) {
-  Status s = check_first_message(*file);
-  if (!s.ok()) return s;
-  return std::unique_ptr<BatchSource>(new BookSeries(std::move(file), options));
+std::unique_ptr<BatchSource> open_book_series(ReplayEngine::Inputs inputs,
+                                              const BookSeriesOptions& options) {
+  return std::make_unique<BookSeries>(std::move(inputs), options);
 }
 
 }  // namespace tidemark::arrow

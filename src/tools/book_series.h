@@ -22,6 +22,19 @@
 // local_ts and msg_type are those of the last message before the cut (the
 // last one offered to the books, whether they accepted it or the type filter
 // or the side rule skipped it).
+//
+// A grid stretch in which no selected token has a book writes no rows and is
+// passed over in one step, however many grid times it spans (a timestamp
+// far in the future costs nothing). A stretch with books writes a row per
+// grid time and book, however far apart the messages are.
+//
+// Changes only (per message): a row only when the token's levels differ
+// from that token's previous row (price or quantity of any of the `levels`
+// levels on either side); a token's first accepted message always gives a
+// row. With `nulls`, missing levels and the mid price of a book without both
+// sides are null instead of 0 (the quote table).
+//
+// Several files are replayed one after another into the same books.
 #pragma once
 
 #include <cstdint>
@@ -31,25 +44,27 @@
 #include <vector>
 
 #include "batch_source.h"
-#include "feed_decoder.h"
+#include "replay_engine.h"
 #include "status.h"
 
 namespace tidemark::arrow {
 
 struct BookSeriesOptions {
-  std::optional<std::vector<uint32_t>> tokens;  // absent: every token
-  uint64_t levels = 5;                          // 1 to 1000
-  uint64_t every_ns = 0;                        // 0: a row per message
-  std::optional<std::vector<uint8_t>> types;    // the books' type filter
-  uint64_t batch_rows = 65536;                  // at least 1
+  RowSelection rows;                          // tokens and exch_ts range of the rows
+  uint64_t levels = 5;                        // 1 to 1000
+  uint64_t every_ns = 0;                      // 0: a row per message
+  std::optional<std::vector<uint8_t>> types;  // the books' type filter
+  uint64_t batch_rows = 65536;                // at least 1
+  bool changes_only = false;                  // per message: rows only on a change
+  bool nulls = false;                         // missing levels as nulls
 };
 
 // Returns the columns of a series with `levels` levels per side.
 std::vector<ColumnSpec> book_series_columns(uint64_t levels);
 
-// Starts a series over `file` (at offset 0, from input::CheckedInput::take);
-// fails as open_stream does.
-Result<std::unique_ptr<BatchSource>> open_book_series(std::unique_ptr<FeedFile> file,
-                                                      const BookSeriesOptions& options);
+// Starts a series over `inputs` (checked at the call); each file is taken
+// from its input when the replay reaches it.
+std::unique_ptr<BatchSource> open_book_series(ReplayEngine::Inputs inputs,
+                                              const BookSeriesOptions& options);
 
 }  // namespace tidemark::arrow

@@ -22,10 +22,11 @@ PyMethodDef kFunctions[] = {
                             "The messages of a feed file as an ArrowSource of record batches."),
     function_def<kBookSeries>(
         "book_series",
-        "book_series(path, tokens=None, levels=5, every_ns=None, types=None, batch_rows=65536)"
+        "book_series(paths, tokens=None, start=None, end=None, levels=5, every_ns=None, "
+        "types=None, batch_rows=65536, changes_only=False, nulls=False)"
         "\n--\n\n"
-        "The order books of a feed file after every message or on a time grid, as an\n"
-        "ArrowSource of record batches."),
+        "The order books of feed files after every message (or every change) or on a\n"
+        "time grid, as an ArrowSource of record batches."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

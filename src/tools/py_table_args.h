@@ -1,0 +1,33 @@
+// Arguments shared by the native functions of the replay tables: the feed
+// paths, the selected tokens and the exch_ts range of the rows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding.h"
+#include "replay_engine.h"
+
+namespace tidemark::py {
+
+// Sets ValueError "argument '{name}': {text}"; returns nullptr.
+PyObject* raise_argument_value(const char* name, const std::string& text);
+
+// Reads argument i, a str or a list or tuple of str, into `out` (at least
+// one path). Returns true, or false with an exception naming the argument.
+bool take_paths(const Args& args, std::size_t i, std::vector<std::string>& out);
+
+// Reads argument i, None or a list or tuple of tokens, into `out`.
+bool take_tokens(const Args& args, std::size_t i, std::optional<std::vector<uint32_t>>& out);
+
+// Reads tokens (argument i), start and end (i + 1, i + 2; None or an int of
+// nanoseconds) into `out`.
+bool take_row_selection(const Args& args, std::size_t i, arrow::RowSelection& out);
+
+// Opens and checks every path (checked_input); returns false with an
+// exception set (a RuntimeError names the file when there are several).
+bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::Inputs& out);
+
+}  // namespace tidemark::py

@@ -1,0 +1,127 @@
+#include "replay_engine.h"
+
+#include <utility>
+
+namespace tidemark::arrow {
+
+namespace {
+
+// Messages read per chunk: enough to make the decoder's loop cheap, few
+// enough to stay in cache until they are applied.
+constexpr std::size_t kChunkMessages = 4096;
+// Rows reserved at the start of a batch, at most.
+constexpr std::size_t kReserveRows = 1 << 16;
+
+}  // namespace
+
+ReplayEngine::ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types)
+    : inputs_(std::move(inputs)), chunk_(kChunkMessages) {
+  books_.set_type_filter(std::move(types));
+  tally_.on_skipped = &ReplayEngine::on_skipped;
+  tally_.context = this;
+}
+
+void ReplayEngine::on_skipped(void* context, const RecordHeader& header) {
+  auto* self = static_cast<ReplayEngine*>(context);
+  if (self->observer_ != nullptr) self->observer_->skipped(header, self->count_);
+}
+
+bool ReplayEngine::open_current() {
+  const std::string& path = inputs_[file_index_]->path();
+  auto opened = inputs_[file_index_]->take();
+  Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
+  if (!s.ok()) {
+    failed_ = true;
+    error_ = inputs_.size() > 1 ? path + ": " + s.text() : s.text();
+    error_offset_ = 0;
+    return false;
+  }
+  file_ = std::move(opened.value());
+  return true;
+}
+
+bool ReplayEngine::next_file() {
+  if (failed_ || file_index_ + 1 >= inputs_.size()) return false;
+  waiting_ = false;
+  ++file_index_;
+  file_.reset();
+  return open_current();
+}
+
+void ReplayEngine::refill() {
+  next_ = count_ = 0;
+  while (!failed_ && !waiting_) {
+    if (file_ == nullptr) {
+      if (opened_any_) {
+        if (stop_at_file_end_) {
+          waiting_ = true;
+          return;
+        }
+        if (file_index_ + 1 >= inputs_.size()) return;
+        ++file_index_;
+      }
+      opened_any_ = true;
+      if (!open_current()) return;
+    }
+    ReadStep last = ReadStep::kMessage;
+    std::string text;
+    if (observer_ == nullptr) {
+      count_ = read_messages(*file_, chunk_.data(), chunk_.size(), last, text);
+    } else {
+      while (count_ < chunk_.size()) {
+        last = read_next_message(*file_, chunk_[count_], text, tally_);
+        if (last != ReadStep::kMessage) break;
+        ++count_;
+      }
+      if (last == ReadStep::kError) error_offset_ = tally_.record_offset;
+    }
+    if (last == ReadStep::kError) {
+      failed_ = true;
+      const std::string& path = inputs_[file_index_]->path();
+      error_ = inputs_.size() > 1 ? path + ": " + text : text;
+    }
+    if (last != ReadStep::kMessage) {
+      file_.reset();
+      tally_ = SkipTally{.on_skipped = &ReplayEngine::on_skipped, .context = this};
+    }
+    if (count_ != 0) return;
+  }
+}
+
+TableBatch::TableBatch(std::vector<ColumnSpec> columns, uint64_t batch_rows)
+    : columns_(std::move(columns)), batch_rows_(batch_rows) {
+  builders_.reserve(columns_.size());
+  for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
+}
+
+void TableBatch::grow() {
+  // A part of the batch up front, then doubling up to the batch's size.
+  const std::size_t more =
+      capacity_ != 0 ? capacity_
+                     : static_cast<std::size_t>(std::min<uint64_t>(batch_rows_, kReserveRows));
+  for (ColumnBuilder& b : builders_) b.reserve(more);
+  capacity_ += more;
+}
+
+void TableBatch::finish(ArrowArray* out) {
+  std::vector<ArrowArray> arrays(builders_.size());
+  for (std::size_t k = 0; k < builders_.size(); ++k) builders_[k].finish(&arrays[k]);
+  finish_batch(arrays, static_cast<int64_t>(rows_), out);
+  rows_ = capacity_ = 0;
+}
+
+BatchStep ReplayTable::next_batch(ArrowArray* out, std::string& error) {
+  while (!over_ && !batch_.full()) {
+    if (!step()) over_ = true;
+  }
+  if (batch_.rows() == 0) {
+    if (!engine_.failed()) return BatchStep::kEnd;
+    error = engine_.error();
+    return BatchStep::kError;
+  }
+  before_finish();
+  batch_.finish(out);
+  return BatchStep::kBatch;
+}
+
+}  // namespace tidemark::arrow

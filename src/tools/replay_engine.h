@@ -1,0 +1,196 @@
+// One replay of feed files into order books, shared by every table that is
+// computed from the books (book series, quote changes, trades, bars, the
+// integrity check).
+//
+// ReplayEngine reads the files one after another with the streaming
+// loader's framing, a chunk of messages at a time, and owns the BookSet that
+// the messages are applied to. It does not apply anything itself: a table
+// (an "emitter") takes the messages read, applies them to the books with the
+// BookSet's own operations, reads the books around each message as it needs
+// and writes its rows. The books (the per-token state) stay inside the
+// engine and the rows inside the emitter, so a replay can later be split by
+// token without touching either.
+//
+// TableBatch holds the columns of the batch being written, and ReplayTable
+// is the batch loop that every emitter shares: it asks the emitter for rows
+// until the batch is full or the replay is over.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arrow_columns.h"
+#include "batch_source.h"
+#include "feed_decoder.h"
+#include "feed_input.h"
+#include "feed_message.h"
+#include "orderbook.h"
+#include "status.h"
+
+namespace tidemark::arrow {
+
+// The book key of a message: a trade's signed token read as unsigned.
+inline uint32_t book_key(const FeedMessage& m) {
+  return m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
+}
+inline uint64_t exch_ts_of(const FeedMessage& m) {
+  return m.is_trade() ? m.trade.exch_ts : m.order.exch_ts;
+}
+inline uint64_t local_ts_of(const FeedMessage& m) {
+  return m.is_trade() ? m.trade.local_ts : m.order.local_ts;
+}
+
+// Which rows a table writes: the book keys (absent: all) and the exch_ts
+// range [start, end). The books always take every message; only rows are
+// selected.
+struct RowSelection {
+  std::optional<std::vector<uint32_t>> tokens;  // sorted, unique once prepared
+  uint64_t start = 0;
+  uint64_t end = std::numeric_limits<uint64_t>::max();
+  bool end_set = false;  // end absent: no upper bound (2^64 - 1 included)
+
+  void prepare() {
+    if (!tokens) return;
+    std::sort(tokens->begin(), tokens->end());
+    tokens->erase(std::unique(tokens->begin(), tokens->end()), tokens->end());
+  }
+  bool token(uint32_t key) const {
+    return !tokens || std::binary_search(tokens->begin(), tokens->end(), key);
+  }
+  bool time(uint64_t ts) const { return ts >= start && (!end_set || ts < end); }
+};
+
+class ReplayEngine {
+ public:
+  // Called for each record of an unknown type that the framing skips, with
+  // its header; only in reads with a tally (set_observer).
+  struct Observer {
+    virtual ~Observer() = default;
+    // `before` is the index in the chunk of the message the record precedes.
+    virtual void skipped(const RecordHeader& header, std::size_t before) = 0;
+  };
+
+  // The inputs read one after another, each checked at the call.
+  using Inputs = std::vector<std::shared_ptr<input::CheckedInput>>;
+
+  // Reads `inputs` in order into books with the type filter `types`.
+  ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types);
+
+  // Messages read and not yet consumed, reading more when none are left:
+  // messages()[0, available()). Returns 0 at the end of the last file or at
+  // a decode error (failed() then tells).
+  std::size_t available() {
+    if (next_ == count_) refill();
+    return count_ - next_;
+  }
+  const FeedMessage* messages() const { return chunk_.data() + next_; }
+  void consume(std::size_t n) { next_ += n; }
+
+  BookSet& books() { return books_; }
+  const BookSet& books() const { return books_; }
+
+  // Whether the replay stopped at an error, and its text (naming the file
+  // when several are read).
+  bool failed() const { return failed_; }
+  const std::string& error() const { return error_; }
+  // Where the failed record began in its file, and that file's index.
+  uint64_t error_offset() const { return error_offset_; }
+  // The index of the file the available messages come from.
+  std::size_t file_index() const { return file_index_; }
+  // Whether the current file has been read to its end.
+  bool file_done() const { return file_ == nullptr; }
+
+  // Reads record by record from now on, reporting skipped records and
+  // padding to `observer` (a slower read, for the integrity check).
+  void set_observer(Observer* observer) { observer_ = observer; }
+  // Reads one file only: after it ends, available() returns 0 until
+  // next_file() is called. For tables that keep one result per file.
+  void stop_at_file_end(bool stop) { stop_at_file_end_ = stop; }
+  // Moves on to the next file; returns false when there is none.
+  bool next_file();
+
+ private:
+  void refill();
+  bool open_current();
+  static void on_skipped(void* context, const RecordHeader& header);
+
+  Inputs inputs_;
+  std::size_t file_index_ = 0;
+  bool opened_any_ = false;
+  std::unique_ptr<FeedFile> file_;
+  BookSet books_;
+  std::vector<FeedMessage> chunk_;
+  std::size_t next_ = 0;
+  std::size_t count_ = 0;
+  bool failed_ = false;
+  bool stop_at_file_end_ = false;
+  bool waiting_ = false;  // a file ended and stop_at_file_end holds the next
+  std::string error_;
+  uint64_t error_offset_ = 0;
+  Observer* observer_ = nullptr;
+  SkipTally tally_;
+};
+
+// The columns of the batch being written: rows are appended value by value
+// with the ColumnBuilders' put/put_null after begin_row().
+class TableBatch {
+ public:
+  TableBatch(std::vector<ColumnSpec> columns, uint64_t batch_rows);
+
+  const std::vector<ColumnSpec>& columns() const { return columns_; }
+  ColumnBuilder& operator[](std::size_t k) { return builders_[k]; }
+  // Makes room for one more row: call before writing each row.
+  void begin_row() {
+    if (rows_ == capacity_) grow();
+    ++rows_;
+  }
+  std::size_t rows() const { return rows_; }
+  bool full() const { return rows_ >= batch_rows_; }
+  // Sets the dictionary of a dictionary-encoded column for this batch.
+  void set_dictionary(std::size_t k, std::vector<std::string> dictionary) {
+    builders_[k].set_dictionary(std::move(dictionary));
+  }
+  // Moves the rows into a record batch and starts an empty one.
+  void finish(ArrowArray* out);
+
+ private:
+  void grow();
+
+  std::vector<ColumnSpec> columns_;
+  std::vector<ColumnBuilder> builders_;
+  uint64_t batch_rows_;
+  std::size_t rows_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// The batch loop of a table over a replay: step() writes rows (any number,
+// but it should return soon after the batch is full) and returns false once
+// nothing is left.
+class ReplayTable : public BatchSource {
+ public:
+  ReplayTable(ReplayEngine::Inputs inputs, std::optional<std::vector<uint8_t>> types,
+              std::vector<ColumnSpec> columns, uint64_t batch_rows)
+      : engine_(std::move(inputs), std::move(types)), batch_(std::move(columns), batch_rows) {}
+
+  const std::vector<ColumnSpec>& columns() const override { return batch_.columns(); }
+  BatchStep next_batch(ArrowArray* out, std::string& error) override;
+
+ protected:
+  virtual bool step() = 0;
+  // Sets the dictionaries of the batch's dictionary columns before it is
+  // finished.
+  virtual void before_finish() {}
+
+  ReplayEngine engine_;
+  TableBatch batch_;
+
+ private:
+  bool over_ = false;
+};
+
+}  // namespace tidemark::arrow
