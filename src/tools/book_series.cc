@@ -29,6 +29,7 @@ class BookSeries final : public BatchSource {
   }
 
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
+  Status start() { return engine_.start(); }
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
     if (failed_) {
@@ -365,9 +366,12 @@ std::vector<ColumnSpec> book_series_columns(uint64_t levels) {
   return columns;
 }
 
-std::unique_ptr<BatchSource> open_book_series(ReplayEngine::Inputs inputs,
-                                              const BookSeriesOptions& options) {
-  return std::make_unique<BookSeries>(std::move(inputs), options);
+Result<std::unique_ptr<BatchSource>> open_book_series(ReplayEngine::Inputs inputs,
+                                                      const BookSeriesOptions& options) {
+  auto series = std::make_unique<BookSeries>(std::move(inputs), options);
+  Status s = series->start();
+  if (!s.ok()) return s;
+  return std::unique_ptr<BatchSource>(std::move(series));
 }
 
 }  // namespace tidemark::arrow

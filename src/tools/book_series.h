@@ -64,7 +64,7 @@ std::vector<ColumnSpec> book_series_columns(uint64_t levels);
 
 // Starts a series over `inputs` (checked at the call); each file is taken
 // from its input when the replay reaches it.
-std::unique_ptr<BatchSource> open_book_series(ReplayEngine::Inputs inputs,
-                                              const BookSeriesOptions& options);
+Result<std::unique_ptr<BatchSource>> open_book_series(ReplayEngine::Inputs inputs,
+                                                      const BookSeriesOptions& options);
 
 }  // namespace tidemark::arrow

@@ -40,6 +40,13 @@ bool ReplayEngine::open_current() {
   return true;
 }
 
+Status ReplayEngine::start() {
+  if (opened_any_) return Status();
+  opened_any_ = true;
+  if (!open_current()) return Status::error(error_);
+  return Status();
+}
+
 bool ReplayEngine::next_file() {
   if (failed_ || file_index_ + 1 >= inputs_.size()) return false;
   waiting_ = false;

@@ -81,6 +81,11 @@ class ReplayEngine {
   // Reads `inputs` in order into books with the type filter `types`.
   ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types);
 
+  // Takes the first file from its input now, so that a stream over an
+  // input that cannot be read again fails when it is made. The other files
+  // are taken when the replay reaches them.
+  Status start();
+
   // Messages read and not yet consumed, reading more when none are left:
   // messages()[0, available()). Returns 0 at the end of the last file or at
   // a decode error (failed() then tells).
