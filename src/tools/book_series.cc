@@ -33,7 +33,7 @@ class BookSeries final : public BatchSource {
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
     if (failed_) {
-      error = engine_.error();
+      error = error_.empty() ? engine_.error() : error_;
       return BatchStep::kError;
     }
     rows_ = synced_ = capacity_ = 0;
@@ -49,7 +49,7 @@ class BookSeries final : public BatchSource {
     }
     if (rows_ == 0) {
       if (!failed_) return BatchStep::kEnd;
-      error = engine_.error();
+      error = error_.empty() ? engine_.error() : error_;
       return BatchStep::kError;
     }
     sync_lengths();
@@ -313,6 +313,7 @@ class BookSeries final : public BatchSource {
   std::vector<ColumnBuilder> builders_;
   DepthView view_;
   bool failed_ = false;
+  std::string error_;  // an interruption's text (else the engine's error)
 
   // The batch being written: its rows, the rows it has room for, and the
   // address of row 0 of each column (bid and ask alternate per level).

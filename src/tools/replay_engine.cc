@@ -118,8 +118,15 @@ void TableBatch::finish(ArrowArray* out) {
 }
 
 BatchStep ReplayTable::next_batch(ArrowArray* out, std::string& error) {
-  while (!over_ && !batch_.full()) {
-    if (!step()) over_ = true;
+  // Asks whether to stop before the batch and every 64 steps of it (a step
+  // applies at most one chunk of messages or writes a run of rows).
+  for (unsigned steps = 0; !interrupted_ && !over_ && !batch_.full(); ++steps) {
+    if (steps % 64 == 0 && interrupted()) interrupted_ = true;
+    if (!interrupted_ && !step()) over_ = true;
+  }
+  if (interrupted_) {
+    error = kInterruptedText;
+    return BatchStep::kError;
   }
   if (batch_.rows() == 0) {
     if (!engine_.failed()) return BatchStep::kEnd;

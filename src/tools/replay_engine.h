@@ -196,6 +196,7 @@ class ReplayTable : public BatchSource {
 
  private:
   bool over_ = false;
+  bool interrupted_ = false;
 };
 
 }  // namespace tidemark::arrow
