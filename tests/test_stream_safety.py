@@ -171,3 +171,64 @@ def test_a_handler_that_does_not_raise_does_not_stop_the_read(busy_feed):
         signal.signal(signal.SIGUSR1, old)
     assert table.num_rows > 0
     assert table.equals(pa.table(tidemark_tools.book_series(busy_feed, levels=50)))
+
+
+# ---------------------------------------------------------------- batch memory
+
+MEMORY_CHILD = r"""
+import sys
+import pyarrow as pa
+import tidemark_tools as tt
+
+def vm_size():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+path, kind = sys.argv[1], sys.argv[2]
+if kind == "scan":
+    make = lambda: tt.scan_feed(path, batch_rows=2**40)
+else:
+    make = lambda: tt.book_series(path, levels=1000, batch_rows=2**40)
+pa.table(tt.scan_feed(path, batch_rows=7))  # pyarrow's own start-up allocations
+reader = pa.RecordBatchReader.from_stream(make())
+before = vm_size()
+batch = reader.read_next_batch()
+print(vm_size() - before, batch.num_rows)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc")
+@pytest.mark.parametrize("kind", ["scan", "deep book"])
+def test_a_huge_batch_rows_on_a_small_file_reserves_little(tmp_path, kind):
+    path = tmp_path / "small.bin"
+    feedgen.write_feed(str(path), 300, 5, seed=3)
+    done = subprocess.run(
+        [sys.executable, "-c", MEMORY_CHILD, str(path), kind],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    grown, rows = (int(v) for v in done.stdout.split()[-2:])
+    assert rows == 300
+    assert grown < 32 * 2**20
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda p, rows: tidemark_tools.book_series(p, levels=1000, batch_rows=rows),
+        lambda p, rows: tidemark_tools.book_series(p, levels=1000, every_ns=10**6, batch_rows=rows),
+        lambda p, rows: tidemark_tools.scan_feed(p, batch_rows=rows),
+    ],
+    ids=["deep book", "deep grid", "scan"],
+)
+def test_batches_stay_under_the_byte_cap_and_lose_nothing(tmp_path, make):
+    path = tmp_path / "feed.bin"
+    feedgen.write_feed(str(path), 6_000, 3, seed=5)
+    batches = list(pa.RecordBatchReader.from_stream(make(str(path), 2**40)))
+    assert max(b.nbytes for b in batches) <= 64 * 2**20
+    # (compared as values: each batch has its own order_type dictionary)
+    assert pa.Table.from_batches(batches).to_pydict() == pa.table(make(str(path), 1000)).to_pydict()

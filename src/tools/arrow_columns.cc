@@ -197,9 +197,10 @@ void ColumnBuilder::release_buffers() {
   length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
 }
 
-void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes) {
+void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes, std::size_t most_rows) {
   if (length_ + rows > capacity_) {
-    const std::size_t wanted = std::max(length_ + rows, capacity_ * 2);
+    const std::size_t wanted =
+        std::max(length_ + rows, std::min(capacity_ * 2, std::max(most_rows, capacity_)));
     validity_ = resize(validity_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
     if (type_ == ColumnType::kBool) {
       values_ = resize(values_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
@@ -252,6 +253,28 @@ void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t
   out->private_data = p.release();
   validity_ = values_ = data_ = nullptr;
   length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
+}
+
+std::size_t row_bytes(const std::vector<ColumnSpec>& columns, std::size_t text_bytes) {
+  std::size_t bits = 0;
+  for (const ColumnSpec& c : columns) {
+    bits += 1;  // validity
+    bits += c.type == ColumnType::kBool ? 1 : 8 * value_width(c.type);
+  }
+  return (bits + 7) / 8 + text_bytes;
+}
+
+uint64_t batch_row_limit(const std::vector<ColumnSpec>& columns, uint64_t batch_rows,
+                         std::size_t text_bytes) {
+  const uint64_t fit = kMaxBatchBytes / std::max<std::size_t>(row_bytes(columns, text_bytes), 1);
+  return std::max<uint64_t>(1, std::min(batch_rows, fit));
+}
+
+std::size_t first_reserve_rows(const std::vector<ColumnSpec>& columns, uint64_t limit,
+                               std::size_t text_bytes) {
+  const uint64_t fit =
+      kFirstReserveBytes / std::max<std::size_t>(row_bytes(columns, text_bytes), 1);
+  return static_cast<std::size_t>(std::max<uint64_t>(1, std::min(limit, fit)));
 }
 
 void finish_batch(std::vector<ArrowArray>& columns, int64_t length, ArrowArray* out) {

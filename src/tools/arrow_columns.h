@@ -50,8 +50,9 @@ class ColumnBuilder {
   std::size_t length() const { return length_; }
 
   // Makes room for `rows` more rows (and, for strings, `bytes` more bytes of
-  // text), so that the appends below need no allocation.
-  void reserve(std::size_t rows, std::size_t bytes = 0);
+  // text), so that the appends below need no allocation. The room grows by
+  // doubling, but never past `most_rows` rows unless more are asked for.
+  void reserve(std::size_t rows, std::size_t bytes = 0, std::size_t most_rows = SIZE_MAX);
 
   // Bulk appends: reserve(n), write up to n values (or bits) from
   // values<T>() on, then advance(n). The rows count as valid unless finish()
@@ -147,5 +148,26 @@ void finish_batch(std::vector<ArrowArray>& columns, int64_t length, ArrowArray* 
 
 // The most text a string column of a batch may hold: its offsets are 32-bit.
 inline constexpr std::size_t kMaxBatchText = (std::size_t{1} << 31) - 1;
+
+// The most bytes the buffers of one batch may take: every source cuts its
+// batches short so that none passes it, whatever batch_rows asks. A source
+// reserves at most kFirstReserveBytes at the start of a batch and grows the
+// room as rows come, never past the rows the batch may hold.
+inline constexpr std::size_t kMaxBatchBytes = std::size_t{64} << 20;
+inline constexpr std::size_t kFirstReserveBytes = std::size_t{4} << 20;
+
+// Returns the bytes one row of `columns` takes in a batch (its values,
+// validity bits and string offsets) plus `text_bytes` of string data.
+std::size_t row_bytes(const std::vector<ColumnSpec>& columns, std::size_t text_bytes = 0);
+
+// Returns the rows a batch of `columns` may hold: at most `batch_rows` and at
+// most what kMaxBatchBytes holds, but at least 1.
+uint64_t batch_row_limit(const std::vector<ColumnSpec>& columns, uint64_t batch_rows,
+                         std::size_t text_bytes = 0);
+
+// Returns the rows to reserve at the start of a batch of at most `limit`
+// rows: all of them when they fit in kFirstReserveBytes.
+std::size_t first_reserve_rows(const std::vector<ColumnSpec>& columns, uint64_t limit,
+                               std::size_t text_bytes = 0);
 
 }  // namespace tidemark::arrow

@@ -11,7 +11,6 @@ namespace tidemark::arrow {
 
 namespace {
 
-constexpr std::size_t kReserveRows = 1 << 20;
 // Columns before the levels.
 enum Column : std::size_t { kSeqNo, kExchTs, kLocalTs, kMsgType, kToken, kMidPrice, kLevels };
 
@@ -24,6 +23,7 @@ class BookSeries final : public BatchSource {
         options_(options),
         columns_(book_series_columns(options.levels)) {
     options_.rows.prepare();
+    options_.batch_rows = batch_row_limit(columns_, options_.batch_rows);
     builders_.reserve(columns_.size());
     for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
   }
@@ -266,13 +266,13 @@ class BookSeries final : public BatchSource {
 
   // Makes room for more rows in every column and takes their addresses.
   void grow() {
-    // A whole batch up front (to a bound), then doubling.
+    // At most kFirstReserveBytes up front, then doubling, never past the
+    // rows the batch may hold.
+    const std::size_t limit = static_cast<std::size_t>(options_.batch_rows);
     const std::size_t more =
-        capacity_ != 0
-            ? capacity_
-            : static_cast<std::size_t>(std::min<uint64_t>(options_.batch_rows, kReserveRows));
+        capacity_ != 0 ? std::min(capacity_, limit - rows_) : first_reserve_rows(columns_, limit);
     sync_lengths();
-    for (ColumnBuilder& b : builders_) b.reserve(more);
+    for (ColumnBuilder& b : builders_) b.reserve(more, 0, limit);
     const bool first = capacity_ == 0;
     capacity_ = rows_ + more;
     // Addresses of row 0 of the batch: values<T>() points at the next row.

@@ -54,8 +54,6 @@ std::string latin1_char(uint8_t byte) {
 // Messages decoded per step of a batch: enough to make the decoder's loop
 // cheap, small enough to stay in cache before they are spread into columns.
 constexpr std::size_t kChunkMessages = 4096;
-// Rows reserved at the start of a batch.
-constexpr std::size_t kReserveRows = 1 << 20;
 
 class FeedScan final : public BatchSource {
  public:
@@ -81,6 +79,8 @@ class FeedScan final : public BatchSource {
       row_text += longest;
     }
     batch_rows_ = std::max<uint64_t>(1, std::min<uint64_t>(batch_rows, kMaxBatchText / row_text));
+    batch_rows_ = batch_row_limit(columns_, batch_rows_, row_text - 1);
+    first_rows_ = first_reserve_rows(columns_, batch_rows_, row_text - 1);
   }
 
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
@@ -94,10 +94,8 @@ class FeedScan final : public BatchSource {
     if (!ended_) {
       // Room for a whole batch up front (up to a bound, beyond which the
       // columns grow as they fill), so that filling it copies nothing.
-      const std::size_t expected =
-          static_cast<std::size_t>(std::min<uint64_t>(batch_rows_, kReserveRows));
       for (ColumnBuilder& b : builders_) {
-        b.reserve(expected, b.type() == ColumnType::kUtf8 ? expected * 8 : 0);
+        b.reserve(first_rows_, b.type() == ColumnType::kUtf8 ? first_rows_ * 8 : 0);
       }
     }
     while (!ended_ && rows < batch_rows_) {
@@ -135,7 +133,9 @@ class FeedScan final : public BatchSource {
   // columns are null on trade rows and the other way round), so one bitmap of
   // order rows per batch serves them all.
   void append(const FeedMessage* messages, std::size_t n) {
-    for (ColumnBuilder& b : builders_) b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 8 : 0);
+    for (ColumnBuilder& b : builders_) {
+      b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 8 : 0, batch_rows_);
+    }
     const std::size_t base = builders_[0].length();
     order_rows_.resize(bitmap_bytes(base + n), 0);
     ColumnBuilder* c = builders_.data();
@@ -284,7 +284,8 @@ class FeedScan final : public BatchSource {
   // index of each byte in it (-1 when not seen yet).
   std::vector<std::string> order_types_;
   int16_t order_type_slot_[256];
-  uint64_t batch_rows_ = 1;
+  uint64_t batch_rows_ = 1;     // the most rows of a batch
+  std::size_t first_rows_ = 1;  // rows reserved at the start of a batch
   bool ended_ = false;
   bool failed_ = false;
   std::string error_;
