@@ -9,8 +9,6 @@ namespace {
 // Messages read per chunk: enough to make the decoder's loop cheap, few
 // enough to stay in cache until they are applied.
 constexpr std::size_t kChunkMessages = 4096;
-// Rows reserved at the start of a batch, at most.
-constexpr std::size_t kReserveRows = 1 << 16;
 
 }  // namespace
 
@@ -96,17 +94,19 @@ void ReplayEngine::refill() {
 }
 
 TableBatch::TableBatch(std::vector<ColumnSpec> columns, uint64_t batch_rows)
-    : columns_(std::move(columns)), batch_rows_(batch_rows) {
+    : columns_(std::move(columns)), batch_rows_(batch_row_limit(columns_, batch_rows)) {
   builders_.reserve(columns_.size());
   for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
 }
 
 void TableBatch::grow() {
-  // A part of the batch up front, then doubling up to the batch's size.
-  const std::size_t more =
-      capacity_ != 0 ? capacity_
-                     : static_cast<std::size_t>(std::min<uint64_t>(batch_rows_, kReserveRows));
-  for (ColumnBuilder& b : builders_) b.reserve(more);
+  // A part of the batch up front, then doubling up to the batch's size (a
+  // step may write a few rows past it).
+  const std::size_t limit = static_cast<std::size_t>(batch_rows_);
+  const std::size_t more = capacity_ == 0      ? first_reserve_rows(columns_, batch_rows_)
+                           : capacity_ < limit ? std::min(capacity_, limit - capacity_)
+                                               : capacity_;
+  for (ColumnBuilder& b : builders_) b.reserve(more, 0, limit);
   capacity_ += more;
 }
 
