@@ -9,6 +9,9 @@ native module `tidemark_tools._native`, built from the same C++ core as
   for pyarrow, polars, DuckDB and (losslessly) pandas.
 - `book_series(path)`: the order books of a feed file after every message or
   on a time grid, as Arrow record batches.
+- `trades(path)`, `quotes(path)`, `bars(path, every="1m")`: trades with their
+  aggressor and prevailing quote, quote changes and OHLCV bars, from one
+  replay of the books.
 """
 
 from __future__ import annotations
@@ -16,5 +19,17 @@ from __future__ import annotations
 from ._arrow import ArrowStream, to_pandas
 from ._books import BookSeries, book_series
 from ._scan import FeedScan, scan_feed
+from ._tables import Table, bars, quotes, trades
 
-__all__ = ["ArrowStream", "BookSeries", "FeedScan", "book_series", "scan_feed", "to_pandas"]
+__all__ = [
+    "ArrowStream",
+    "BookSeries",
+    "FeedScan",
+    "Table",
+    "bars",
+    "book_series",
+    "quotes",
+    "scan_feed",
+    "to_pandas",
+    "trades",
+]

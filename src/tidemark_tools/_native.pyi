@@ -13,7 +13,7 @@ class ArrowSource:
 
 def scan_feed(path: str, master: object = None, batch_rows: int = 65536) -> ArrowSource: ...
 def book_series(
-    paths: str | list[str],
+    paths: str | bytes | list[str] | list[bytes],
     tokens: list[int] | None = None,
     start: int | None = None,
     end: int | None = None,
@@ -23,4 +23,19 @@ def book_series(
     batch_rows: int = 65536,
     changes_only: bool = False,
     nulls: bool = False,
+) -> ArrowSource: ...
+def trades(
+    paths: str | bytes | list[str] | list[bytes],
+    tokens: list[int] | None = None,
+    start: int | None = None,
+    end: int | None = None,
+    batch_rows: int = 65536,
+) -> ArrowSource: ...
+def bars(
+    paths: str | bytes | list[str] | list[bytes],
+    every_ns: int,
+    tokens: list[int] | None = None,
+    start: int | None = None,
+    end: int | None = None,
+    batch_rows: int = 65536,
 ) -> ArrowSource: ...

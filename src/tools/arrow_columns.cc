@@ -42,6 +42,8 @@ std::size_t value_width(ColumnType type) {
     case ColumnType::kInt64:
     case ColumnType::kUInt64:
       return 8;
+    case ColumnType::kDecimal128:
+      return 16;
     case ColumnType::kBool:
       return 0;
   }
@@ -65,7 +67,9 @@ const char* format_of(ColumnType type) {
     case ColumnType::kUInt64:
       return "L";
     case ColumnType::kDict8:
-      return "C";  // the indices; the dictionary's own format is "u"
+      return "C";
+    case ColumnType::kDecimal128:
+      return "d:38,0";  // the indices; the dictionary's own format is "u"
   }
   return "n";
 }

@@ -26,7 +26,19 @@ namespace tidemark::arrow {
 
 // kDict8 is a dictionary-encoded string column: one uint8 index per row
 // into a dictionary of at most 256 strings given with each batch.
-enum class ColumnType : uint8_t { kUtf8, kBool, kInt32, kInt64, kUInt16, kUInt32, kUInt64, kDict8 };
+// kDecimal128 is a decimal128(38, 0) column of 16-byte little-endian
+// integers (a caller may read the same values under another scale).
+enum class ColumnType : uint8_t {
+  kUtf8,
+  kBool,
+  kInt32,
+  kInt64,
+  kUInt16,
+  kUInt32,
+  kUInt64,
+  kDict8,
+  kDecimal128
+};
 
 struct ColumnSpec {
   std::string name;

@@ -14,6 +14,8 @@ extern const ClassDef kArrowSourceClass;  // py_arrow_source.cc
 // Functions, each defined in the unit named beside it.
 extern const Function kScanFeed;    // py_scan_feed.cc
 extern const Function kBookSeries;  // py_book_series.cc
+extern const Function kTrades;      // py_trade_tables.cc
+extern const Function kBars;        // py_trade_tables.cc
 extern const Function kFeedStats;   // py_feed_stats.cc
 
 // Makes the SymbolMaster class of the tidemark module known to this module's

@@ -27,6 +27,15 @@ PyMethodDef kFunctions[] = {
         "\n--\n\n"
         "The order books of feed files after every message (or every change) or on a\n"
         "time grid, as an ArrowSource of record batches."),
+    function_def<kTrades>(
+        "trades",
+        "trades(paths, tokens=None, start=None, end=None, batch_rows=65536)\n--\n\n"
+        "The trade messages of feed files with their aggressor and the best levels\n"
+        "just before each, as an ArrowSource of record batches."),
+    function_def<kBars>(
+        "bars",
+        "bars(paths, every_ns, tokens=None, start=None, end=None, batch_rows=65536)\n--\n\n"
+        "Bars of the trades of feed files per token and interval, as an ArrowSource."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

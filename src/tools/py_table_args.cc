@@ -11,11 +11,27 @@ PyObject* raise_argument_value(const char* name, const std::string& text) {
   return nullptr;
 }
 
+namespace {
+
+// Reads one path, a str or bytes (the name as the system stores it).
+bool extract_path(PyObject* obj, std::string& out) {
+  if (PyBytes_Check(obj)) {
+    out.assign(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  return extract(obj, out);
+}
+
+}  // namespace
+
 bool take_paths(const Args& args, std::size_t i, std::vector<std::string>& out) {
   out.clear();
-  if (PyUnicode_Check(args[i])) {
+  if (PyUnicode_Check(args[i]) || PyBytes_Check(args[i])) {
     std::string path;
-    if (!args.get(i, path)) return false;
+    if (!extract_path(args[i], path)) {
+      prefix_argument_error("paths");
+      return false;
+    }
     out.push_back(std::move(path));
     return true;
   }
@@ -27,7 +43,7 @@ bool take_paths(const Args& args, std::size_t i, std::vector<std::string>& out) 
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
   for (Py_ssize_t k = 0; k < n; ++k) {
     std::string path;
-    if (!extract(PySequence_Fast_GET_ITEM(items, k), path)) {
+    if (!extract_path(PySequence_Fast_GET_ITEM(items, k), path)) {
       Py_DECREF(items);
       prefix_argument_error("paths");
       return false;
@@ -91,7 +107,12 @@ bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::In
         PyErr_NormalizeException(&type, &value, &traceback);
         PyObject* text = value != nullptr ? PyObject_Str(value) : nullptr;
         if (text != nullptr) {
-          PyErr_Format(PyExc_RuntimeError, "%s: %U", path.c_str(), text);
+          PyObject* shown = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
+                                                 "backslashreplace");
+          if (shown != nullptr) {
+            PyErr_Format(PyExc_RuntimeError, "%U: %U", shown, text);
+            Py_DECREF(shown);
+          }
           Py_DECREF(text);
         }
         Py_XDECREF(type);
