@@ -92,14 +92,14 @@ class _Options:
                 except RuntimeError as exc:
                     raise RuntimeError(str(exc)) from None
                 self.master = loaded
-        self.contracts: dict[int, dict[str, Any] | None] = {}
+        self.contracts: dict[int, Any] = {}
 
     def needed(self) -> bool:
         return self.timestamps == "datetime" or self.price_scale is not None or bool(self.master)
 
     # ------------------------------------------------------------ contracts
 
-    def contract(self, token: int) -> dict[str, Any] | None:
+    def contract(self, token: int) -> Any:
         if token not in self.contracts:
             assert self.master is not None
             info = self.master.lookup(token)
