@@ -122,23 +122,40 @@ def _prices(values: Any) -> Any:
     return out
 
 
+# The picture formats plot_book writes, by file suffix.
+PICTURE_FORMATS = {".png": "png", ".pdf": "pdf", ".svg": "svg"}
+
+
+def picture_format(out: str) -> str:
+    """The format of a picture file from its suffix: png, pdf or svg. Raises
+    ValueError for any other suffix."""
+    suffix = os.path.splitext(out)[1].lower()
+    if suffix not in PICTURE_FORMATS:
+        raise ValueError(f"cannot tell the picture format of {out!r}: name it .png, .pdf or .svg")
+    return PICTURE_FORMATS[suffix]
+
+
 def plot_book(
     path: str,
     token: int,
-    out: str,
+    out: str | None,
     *,
     every_ns: int | None = None,
     levels: int = 10,
     title: str | None = None,
     progress: bool = False,
-) -> None:
-    """Draws the book of `token` in the feed file at `path` into the PNG file
-    `out`. Raises ValueError when the file holds no book for the token."""
+) -> Any:
+    """Draws the book of `token` in the feed file at `path` and returns the
+    matplotlib Figure; with `out`, also saves it there in the format its
+    suffix names (png, pdf or svg), under a temporary name renamed over
+    `out` once complete. Raises ValueError when the file holds no book for
+    the token or `out` has another suffix."""
     import numpy as np
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.ticker import FuncFormatter
 
+    fmt = picture_format(out) if out is not None else "png"
     ts, bid, ask, mid, last = _collect_book(path, token, every_ns, levels, progress)
     if last is None or not (np.any(bid) or np.any(ask)):
         raise ValueError(f"token {token} has no order book in {path}")
@@ -200,4 +217,9 @@ def plot_book(
     side.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,.0f}"))
 
     fig.suptitle(title or f"token {token}", fontsize=13, fontweight="bold")
-    fig.savefig(out, format="png")
+    if out is not None:
+        from .cli._output import output
+
+        with output(out, binary=True) as f:
+            fig.savefig(f, format=fmt)
+    return fig

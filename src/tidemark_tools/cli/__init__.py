@@ -16,7 +16,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import NoReturn
 
-from . import book, dump, info, path, plot
+from . import _output, book, dump, info, path, plot
 from ._common import EXIT_ERROR, EXIT_OK, CliError, Formatter, Parser, parse_duration
 from .plot import contract_title
 
@@ -54,9 +54,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return run(args)
+        with _output.signals_caught():
+            _output.set_inputs(_input_paths(args))
+            _output.check_not_an_input(getattr(args, "out", None))  # before any work
+            return run(args)
     except KeyboardInterrupt:
         return 130
+    except _output.Terminated as exc:
+        return 128 + exc.signum
     except BrokenPipeError:
         # The reader of stdout went away (`| head`): stop quietly, and keep
         # the interpreter from complaining while it flushes stdout at exit.
@@ -72,8 +77,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         OverflowError,
         ImportError,
     ) as exc:
+        stopped = _output.interruption_of(exc)
+        if isinstance(stopped, KeyboardInterrupt):
+            return 130
+        if isinstance(stopped, _output.Terminated):
+            return 128 + stopped.signum
         print(f"tidemark: {_one_line(exc)}", file=sys.stderr)
         return EXIT_ERROR
+
+
+def _input_paths(args: argparse.Namespace) -> list[str]:
+    """Every file the command reads: feed files and contract masters."""
+    paths: list[str] = []
+    for name in ("file", "files", "master"):
+        value = getattr(args, name, None)
+        if isinstance(value, str):
+            paths.append(value)
+        elif isinstance(value, list):
+            paths.extend(v for v in value if isinstance(v, str))
+    return paths
 
 
 def _one_line(exc: BaseException) -> str:

@@ -207,5 +207,8 @@ def decoded(reader: pa.RecordBatchReader, path: str) -> Iterator[pa.RecordBatch]
         except StopIteration:
             return
         except OSError as exc:
-            raise CliError(f"{path}: {exc}") from None
+            from ._output import interruption_of
+
+            # A stream stopped by Ctrl-C (or SIGTERM) ends the command as such.
+            raise interruption_of(exc) or CliError(f"{path}: {exc}") from None
         yield batch

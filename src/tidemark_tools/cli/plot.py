@@ -8,6 +8,7 @@ from tidemark import SymbolMaster
 
 from ._common import (
     EXIT_OK,
+    CliError,
     Subcommands,
     add_subcommand,
     parse_duration,
@@ -15,6 +16,7 @@ from ._common import (
     parse_token,
     show_progress,
 )
+from ._output import output
 
 
 def register(subs: Subcommands) -> None:
@@ -47,27 +49,39 @@ def register(subs: Subcommands) -> None:
         metavar="N",
         help="depth levels shown (default 10)",
     )
-    plot.add_argument("--out", "-o", metavar="PNG", required=True, help="the PNG file to write")
+    plot.add_argument(
+        "--out",
+        "-o",
+        metavar="FILE",
+        required=True,
+        help="the picture to write: PNG, PDF or SVG, as its suffix says",
+    )
     plot.set_defaults(run=run_plot)
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    from ..plot import plot_book
+    from ..plot import picture_format, plot_book
 
+    try:
+        fmt = picture_format(args.out)
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
     title = None
     if args.master is not None:
         master = SymbolMaster()
         master.load(args.master)
         title = contract_title(master, args.token)
-    plot_book(
+    figure = plot_book(
         args.file,
         args.token,
-        args.out,
+        None,
         every_ns=args.every,
         levels=args.levels,
         title=title,
         progress=show_progress(args),
     )
+    with output(args.out, binary=True) as out:
+        figure.savefig(out, format=fmt)
     return EXIT_OK
 
 
