@@ -18,15 +18,28 @@ sys.path.insert(0, str(ROOT / "scripts"))
 import feedgen  # noqa: E402
 
 
-def feed(messages: int, tokens: int, seed: int = 7) -> str:
+def feed(messages: int, tokens: int, seed: int = 7, mode: str = "session") -> str:
     """A generated feed file, made once and kept in bench-data/."""
     DATA.mkdir(exist_ok=True)
-    path = DATA / f"feed_v3_{messages}_{tokens}_{seed}.bin"
+    name = "feed_v3" if mode == "session" else "feed_market_v1"
+    path = DATA / f"{name}_{messages}_{tokens}_{seed}.bin"
     if not path.exists():
-        tmp = path.with_suffix(".tmp")
-        feedgen.write_feed(str(tmp), messages, tokens, seed)
+        tmp = path.with_suffix(f".{os.getpid()}.tmp")
+        feedgen.write_feed(str(tmp), messages, tokens, seed, mode=mode)
         tmp.rename(path)
     return str(path)
+
+
+# The busy options stream: steady-state books over hundreds of price levels
+# around drifting prices, exch_ts over a six-hour session.
+MARKET = (20_000_000, 2_000)
+MARKET_QUICK = (500_000, 2_000)
+
+
+def market_feed(quick: bool = False) -> tuple[str, int, int]:
+    """(path, messages, tokens) of the generated market-like file."""
+    messages, tokens = MARKET_QUICK if quick else MARKET
+    return feed(messages, tokens, mode="market"), messages, tokens
 
 
 def median_time(fn, repeat: int = 5) -> float:

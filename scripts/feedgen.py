@@ -4,19 +4,25 @@ A feed file is a plain sequence of little-endian records: 47-byte order
 records (types N, M, X) and 54-byte trade records (type T), each opening with
 a 9-byte header (msg_len, stream_id, seq_no, msg_type).
 
-The generator simulates an exchange session: each token has a reference
-price, buy orders rest below it and sell orders above it, and modifies,
-cancels and trades refer to orders that are actually resting, so the books
-rebuilt from a generated file look like real, uncrossed ones. The whole
-session is drawn at once with numpy, so a day of 20 million messages takes
-about a minute.
+Two simulations, both with books that look like real, uncrossed ones:
 
-    python scripts/feedgen.py OUT.bin --messages 5000000 --tokens 2000
+- "market" (the command's default, and what the benchmark report's busy
+  options file uses): every token's book reaches a steady state in which
+  cancels and fills balance new orders; trades execute against the resting
+  orders at the touch; reference prices drift; books span hundreds of
+  price levels; exch_ts covers a six-hour session. About 7 seconds per
+  million messages (market_session).
+- "session" (what the tests' files use): order lifecycles drawn at once
+  with numpy around a fixed reference price per token, about 3 seconds per
+  million messages (simulate).
+
+    python scripts/feedgen.py OUT.bin --messages 20000000 --tokens 2000
 """
 
 from __future__ import annotations
 
 import argparse
+import heapq
 import struct
 
 import numpy as np
@@ -253,9 +259,9 @@ def _events(rng, n, tokens, first_token):
     }
 
 
-def generate(messages: int, tokens: int, seed: int = 1, stream_id: int = 1):
+def generate(messages: int, tokens: int, seed: int = 1, stream_id: int = 1, mode: str = "session"):
     """Yields the records that write_feed writes, one bytes object each."""
-    for block in _blocks(messages, tokens, seed, stream_id):
+    for block in _blocks(messages, tokens, seed, stream_id, mode):
         p = 0
         while p < len(block):
             kind = block[p + 8 : p + 9]
@@ -264,16 +270,31 @@ def generate(messages: int, tokens: int, seed: int = 1, stream_id: int = 1):
             p += size
 
 
-def write_feed(path: str, messages: int, tokens: int, seed: int = 1, stream_id: int = 1) -> None:
+def write_feed(
+    path: str,
+    messages: int,
+    tokens: int,
+    seed: int = 1,
+    stream_id: int = 1,
+    mode: str = "session",
+) -> None:
     """Writes a simulated session of `messages` order and trade records over
     `tokens` tokens, with about one record of another type per thousand,
-    every record stamped with `stream_id`."""
+    every record stamped with `stream_id`. `mode` picks the simulation:
+    "session" (order lifecycles drawn at once, the files the tests use) or
+    "market" (books in a steady state that trade at the touch, see
+    market_session)."""
+    if mode not in MODES:
+        raise ValueError(f"unknown mode {mode!r}; expected one of {', '.join(MODES)}")
     with open(path, "wb") as out:
-        for block in _blocks(messages, tokens, seed, stream_id):
+        for block in _blocks(messages, tokens, seed, stream_id, mode):
             out.write(block)
 
 
-def _blocks(messages, tokens, seed, stream_id):
+def _blocks(messages, tokens, seed, stream_id, mode="session"):
+    if mode == "market":
+        yield from _market_blocks(messages, tokens, seed, stream_id)
+        return
     ev = simulate(messages, tokens, seed)
     rng = np.random.default_rng(seed + 1_000_003)
     m = len(ev["kind"])
@@ -343,14 +364,308 @@ def _chunk(ev, lo, hi, other_before, seq, ts, aggressor, other, stream_id) -> by
     return buf.tobytes()
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out")
-    parser.add_argument("--messages", type=int, default=2_000)
-    parser.add_argument("--tokens", type=int, default=10)
-    parser.add_argument("--seed", type=int, default=1)
-    args = parser.parse_args()
-    write_feed(args.out, args.messages, args.tokens, args.seed)
+MODES = ("market", "session")
+# The market mode's session: 09:15 to 15:15 India time on 29 December 2025,
+# in nanoseconds since the epoch (UTC).
+SESSION_START_NS = 1_766_979_900 * 1_000_000_000
+SESSION_NS = 6 * 3600 * 1_000_000_000
+TICK = 5
+LOT = 25
+
+
+class _Book:
+    """One token's book as the market simulation keeps it: FIFO queues of
+    order ids per price, a heap of prices per side (stale entries are
+    skipped when read), every resting order's [price, quantity, is_sell],
+    and a list of resting ids for picking one at random."""
+
+    __slots__ = ("center", "target", "levels", "heaps", "orders", "ids", "where")
+
+    def __init__(self, center: int, target: int) -> None:
+        self.center = center
+        self.target = target
+        self.levels = ({}, {})  # bids, asks: price -> list of order ids
+        self.heaps = ([], [])  # bids hold -price so both heaps pop the touch
+        self.orders = {}
+        self.ids = []
+        self.where = {}
+
+    def touch(self, sell: bool) -> int | None:
+        """The best price on a side, or None when the side is empty."""
+        heap, levels = self.heaps[sell], self.levels[sell]
+        while heap:
+            price = heap[0] if sell else -heap[0]
+            if price in levels:
+                return price
+            heapq.heappop(heap)
+        return None
+
+    def add(self, oid: int, price: int, qty: int, sell: bool) -> None:
+        level = self.levels[sell].get(price)
+        if level is None:
+            self.levels[sell][price] = [oid]
+            heapq.heappush(self.heaps[sell], price if sell else -price)
+        else:
+            level.append(oid)
+        self.orders[oid] = [price, qty, sell]
+        self.where[oid] = len(self.ids)
+        self.ids.append(oid)
+
+    def remove(self, oid: int) -> None:
+        price, _, sell = self.orders.pop(oid)
+        level = self.levels[sell][price]
+        level.remove(oid)
+        if not level:
+            del self.levels[sell][price]
+        i = self.where.pop(oid)
+        last = self.ids.pop()
+        if last != oid:
+            self.ids[i] = last
+            self.where[last] = i
+
+
+def market_session(messages: int, tokens: int, seed: int = 1, first_token: int = 1001):
+    """Simulates a market and yields its messages in blocks, as dicts of
+    arrays (the keys of simulate's result plus "aggressor", the incoming id
+    of each trade).
+
+    Each token's book has a target size (a few hundred resting orders for
+    the busiest tokens, fewer for the quiet ones) and reaches a steady
+    state around it: a passive new order is drawn less often and a cancel
+    more often the fuller the book is. Passive orders rest a geometric
+    number of ticks behind the touch of their side (about fifty on average,
+    up to five hundred, so a book spans hundreds of price levels) and
+    never cross the other side. An incoming aggressor trades against the
+    resting orders at the touch of the other side, oldest first, one trade
+    message per resting order, naming the resting order's id on its side;
+    what it cannot fill within its limit either rests as a new order under
+    its own id at the last traded price or is dropped. Each token's
+    reference price takes a random walk, so prices drift over the session.
+    Modifies change a random resting order's quantity and sometimes move it
+    by a few ticks (to the back of its new level); cancels take a random
+    resting order out. Tokens are busy in proportion to 1/(rank + 8).
+    """
+    rng = np.random.default_rng(seed)
+    weights = 1.0 / (np.arange(tokens) + 8.0)
+    targets = (150 + 1500 * weights / weights[0]).astype(np.int64)
+    order = rng.permutation(tokens)
+    weights, targets = weights[order], targets[order]
+    weights /= weights.sum()
+    centers = rng.integers(2_000 // TICK, 400_000 // TICK, tokens) * TICK
+    books = [_Book(int(c), int(t)) for c, t in zip(centers, targets, strict=True)]
+    next_id = 10_000_000_000
+    out = {k: [] for k in ("kind", "token", "order_id", "sell", "price", "quantity", "aggressor")}
+    emitted = 0
+    block = 1 << 16
+    while emitted < messages:
+        tok = rng.choice(tokens, block, p=weights).tolist()
+        u = rng.random(block).tolist()
+        v = rng.random(block).tolist()
+        side = (rng.random(block) < 0.5).tolist()
+        depth = np.minimum(rng.geometric(0.02, block) - 1, 500).tolist()
+        lots = rng.integers(1, 41, block).tolist()
+        walk = rng.choice(np.array([-TICK, 0, 0, 0, 0, 0, 0, 0, 0, TICK]), block).tolist()
+        kind, token, oids, sells, prices, qtys, aggr = (out[k] for k in out)
+        for i in range(block):
+            k = tok[i]
+            book = books[k]
+            book.center = max(TICK * 40, book.center + walk[i])
+            n = len(book.ids)
+            ui = u[i]
+            sell = side[i]
+            if ui < 0.04 and n:
+                # An aggressor on side `sell` trades against the other side.
+                touch = book.touch(not sell)
+                if touch is None:
+                    ui = 0.5  # nothing to trade against: place a passive order
+                else:
+                    want = lots[i] * LOT
+                    limit = (
+                        touch + TICK * depth[i] // 8 if not sell else touch - TICK * depth[i] // 8
+                    )
+                    aid = next_id
+                    next_id += 1
+                    levels = book.levels[not sell]
+                    last = touch
+                    while want > 0:
+                        price = book.touch(not sell)
+                        if price is None or (price > limit if not sell else price < limit):
+                            break
+                        rid = levels[price][0]
+                        resting = book.orders[rid]
+                        fill = min(want, resting[1])
+                        kind.append(TRADE_EVENT)
+                        token.append(k)
+                        oids.append(rid)
+                        sells.append(not sell)
+                        prices.append(price)
+                        qtys.append(fill)
+                        aggr.append(aid)
+                        want -= fill
+                        last = price
+                        if fill == resting[1]:
+                            book.remove(rid)
+                        else:
+                            resting[1] -= fill
+                    if want > 0 and v[i] < 0.5 and book.touch(not sell) != last:
+                        book.add(aid, last, want, sell)
+                        kind.append(NEW)
+                        token.append(k)
+                        oids.append(aid)
+                        sells.append(sell)
+                        prices.append(last)
+                        qtys.append(want)
+                        aggr.append(0)
+                    book.center = last
+                    continue
+            if ui < 0.16 and n:
+                # Modify a random resting order.
+                rid = book.ids[int(v[i] * n)]
+                resting = book.orders[rid]
+                price, qty, rsell = resting
+                qty = max(LOT, qty + (LOT if lots[i] & 1 else -LOT))
+                if lots[i] < 12:
+                    # Move it by one to three ticks, never across the other side.
+                    step = TICK * (1 + lots[i] % 3) * (1 if lots[i] & 2 else -1)
+                    other = book.touch(not rsell)
+                    price += step
+                    if price <= 0 or (
+                        other is not None and (price <= other if rsell else price >= other)
+                    ):
+                        price = resting[0]
+                if price == resting[0]:
+                    resting[1] = qty
+                else:
+                    book.remove(rid)
+                    book.add(rid, price, qty, rsell)
+                kind.append(MODIFY)
+                token.append(k)
+                oids.append(rid)
+                sells.append(rsell)
+                prices.append(price)
+                qtys.append(qty)
+                aggr.append(0)
+                continue
+            if n and (ui - 0.16) * (book.target + n) < 0.84 * n:
+                # Cancel a random resting order: likelier the fuller the book.
+                rid = book.ids[int(v[i] * n)]
+                price, qty, rsell = book.orders[rid]
+                book.remove(rid)
+                kind.append(CANCEL)
+                token.append(k)
+                oids.append(rid)
+                sells.append(rsell)
+                prices.append(price)
+                qtys.append(qty)
+                aggr.append(0)
+                continue
+            # A passive new order behind the touch of its side.
+            own = book.touch(sell)
+            other = book.touch(not sell)
+            if sell:
+                base = book.center + TICK if own is None else min(own, book.center + TICK)
+                price = base + TICK * depth[i]
+                if other is not None and price <= other:
+                    price = other + TICK
+            else:
+                base = book.center - TICK if own is None else max(own, book.center - TICK)
+                price = base - TICK * depth[i]
+                if other is not None and price >= other:
+                    price = other - TICK
+                if price <= 0:
+                    price = TICK
+            oid = next_id
+            next_id += 1
+            qty = lots[i] * LOT
+            book.add(oid, price, qty, sell)
+            kind.append(NEW)
+            token.append(k)
+            oids.append(oid)
+            sells.append(sell)
+            prices.append(price)
+            qtys.append(qty)
+            aggr.append(0)
+        while len(kind) >= block or (len(kind) and emitted + len(kind) >= messages):
+            take = min(block, len(kind), messages - emitted)
+            yield {
+                "kind": np.array(kind[:take], np.int8),
+                "token": first_token + np.array(token[:take], np.int64),
+                "order_id": np.array(oids[:take], np.int64),
+                "sell": np.array(sells[:take], bool),
+                "price": np.array(prices[:take], np.int64),
+                "quantity": np.array(qtys[:take], np.int64),
+                "traded": np.array(qtys[:take], np.int64),
+                "aggressor": np.array(aggr[:take], np.int64),
+            }
+            emitted += take
+            for col in out.values():
+                del col[:take]
+            if emitted >= messages:
+                return
+
+
+def _market_blocks(messages, tokens, seed, stream_id):
+    rng = np.random.default_rng(seed + 1_000_003)
+    other = other_record("Z", 9 + 4, b"\0" * 4, stream_id=stream_id)
+    done = 0
+    extra = 0
+    for ev in market_session(messages, tokens, seed):
+        m = len(ev["kind"])
+        other_before = rng.random(m) < 0.001
+        seq = done + np.arange(1, m + 1, dtype=np.int64) + extra + np.cumsum(other_before)
+        extra += int(other_before.sum())
+        # Spread evenly over the session, each message at a random point of
+        # its own slot, so that stamps never run backwards.
+        slot = (done + np.arange(m) + rng.random(m)) * (SESSION_NS / messages)
+        ts = (SESSION_START_NS + slot.astype(np.int64)).astype(np.uint64)
+        yield _chunk(ev, 0, m, other_before, seq, ts, ev["aggressor"], other, stream_id)
+        done += m
+
+
+def main(argv=None) -> None:
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="example: python scripts/feedgen.py day.bin --messages 20000000 --tokens 2000",
+    )
+    parser.add_argument("out", help="the feed file to write (replaced if it exists)")
+    parser.add_argument(
+        "--messages",
+        type=int,
+        default=2_000,
+        help="order and trade messages to write; about one record of another type "
+        "per thousand comes on top (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--tokens",
+        type=int,
+        default=10,
+        help="instrument tokens, numbered from 1001 up (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--seed",
+        type=int,
+        default=1,
+        help="seed of the random draws; the same arguments give the same file "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--stream-id",
+        type=int,
+        default=1,
+        help="stream id stamped on every record (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--mode",
+        choices=MODES,
+        default="market",
+        help="market: steady-state books trading at the touch, drifting prices, "
+        "a six-hour session; session: order lifecycles drawn at once around fixed "
+        "reference prices, as the tests use (default: %(default)s)",
+    )
+    args = parser.parse_args(argv)
+    if args.messages < 0 or args.tokens < 1:
+        parser.error("--messages must be at least 0 and --tokens at least 1")
+    write_feed(args.out, args.messages, args.tokens, args.seed, args.stream_id, args.mode)
 
 
 if __name__ == "__main__":
