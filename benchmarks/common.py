@@ -33,7 +33,7 @@ def feed(messages: int, tokens: int, seed: int = 7, mode: str = "session") -> st
 # The busy options stream: steady-state books over hundreds of price levels
 # around drifting prices, exch_ts over a six-hour session.
 MARKET = (20_000_000, 2_000)
-MARKET_QUICK = (500_000, 2_000)
+MARKET_QUICK = (300_000, 200)
 
 
 def market_feed(quick: bool = False) -> tuple[str, int, int]:

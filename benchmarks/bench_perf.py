@@ -1,0 +1,166 @@
+"""Books, series and scans on a file generated like a busy options stream.
+
+    python benchmarks/bench_perf.py [--quick] [--json PATH]
+
+The file comes from feedgen's market mode: 20 million messages over 2,000
+tokens (--quick: 300,000 over 200), steady-state books over hundreds of price levels
+around drifting prices, exch_ts over a six-hour session. Every pair that a
+target compares is measured in alternation, round after round, so that both
+sides see the same machine load; each target is printed as a ratio of the
+two medians.
+
+- book_series per message, every token, batches dropped: levels 5 against
+  levels 1 (target: at least 0.8 times; levels 5 at least 5 million rows/s);
+- build_from_source(loader) and build_from_list(cache) (target: at least 15
+  million messages per second);
+- a one-minute grid over every token against build_from_source (target: at
+  least 0.8 times); a one-second grid over every token in rows per second
+  against per-message mode (target: at least 1 times);
+- the first pyarrow.table(scan_feed(path)) in a fresh process against the
+  third in the same process (target: at least 0.6 times).
+"""
+
+from __future__ import annotations
+
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+import pyarrow as pa
+import tidemark
+from common import Rows, bench_args, market_feed, value_row
+
+import tidemark_tools
+
+SECOND = 1_000_000_000
+
+
+def drain(series) -> int:
+    """Reads a stream to its end, dropping each batch; returns its rows."""
+    n = 0
+    for batch in pa.RecordBatchReader.from_stream(series):
+        n += batch.num_rows
+    return n
+
+
+def alternate(fns: dict, rounds: int) -> dict[str, list[float]]:
+    """Runs each function once per round, in turn; returns the seconds of
+    each call by name."""
+    times: dict[str, list[float]] = {name: [] for name in fns}
+    for _ in range(rounds):
+        for name, fn in fns.items():
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return times
+
+
+FRESH_SCAN = """
+import sys, time
+import pyarrow as pa
+import tidemark_tools
+path = sys.argv[1]
+for _ in range(3):
+    start = time.perf_counter()
+    t = pa.table(tidemark_tools.scan_feed(path))
+    print(time.perf_counter() - start)
+    del t
+"""
+
+
+def main() -> None:
+    args = bench_args(__doc__)
+    rows = Rows(__file__)
+    path, messages, tokens = market_feed(args.quick)
+    rounds = 3
+    print(f"file: {path} ({messages:,} messages, {tokens:,} tokens, "
+          f"{os.path.getsize(path) / 2**20:,.0f} MB)")  # fmt: skip
+
+    accepted = drain(tidemark_tools.book_series(path, levels=1))
+    second_rows = drain(tidemark_tools.book_series(path, every_ns=SECOND))
+    print(f"accepted messages (= per-message rows): {accepted:,}; "
+          f"one-second grid rows: {second_rows:,}")  # fmt: skip
+
+    def rate_rows(times: dict[str, list[float]], per: dict[str, int], unit: str) -> dict:
+        out = {}
+        for name, ts in times.items():
+            out[name] = rows.add(value_row(name, [per[name] / t for t in ts], unit, messages))
+        return out
+
+    def ratio(name: str, num: list[float], den: list[float], target: str) -> None:
+        # Per round: num over den.
+        values = [a / b for a, b in zip(num, den, strict=True)]
+        rows.add(value_row(f"{name} ({target})", values, "x"))
+
+    # Depth: five levels against one.
+    series = {
+        "book_series per message, levels 1, every token": lambda: drain(
+            tidemark_tools.book_series(path, levels=1)
+        ),
+        "book_series per message, levels 5, every token": lambda: drain(
+            tidemark_tools.book_series(path, levels=5)
+        ),
+    }
+    times = alternate(series, rounds)
+    r = rate_rows(times, dict.fromkeys(series, accepted), "rows/s")
+    one, five = (r[name]["median"] for name in series)
+    t1, t5 = times.values()
+    # Rates of the same rows: levels 5 over levels 1 is time 1 over time 5.
+    ratio("per message: levels 5 / levels 1", t1, t5, "target >= 0.8")
+
+    # The books alone, and the grids against them.
+    cache = tidemark.MessageCacheReader()
+    cache.load_to_cache(path)
+
+    def from_loader():
+        loader = tidemark.StreamingBinaryLoader()
+        loader.open_stream(path, count_messages=False)
+        tidemark.OrderbookBuilder().build_from_source(loader)
+
+    books = {
+        "build_from_source(loader)": from_loader,
+        "build_from_list(cache)": lambda: tidemark.OrderbookBuilder().build_from_list(cache),
+        "book_series one-minute grid, every token": lambda: drain(
+            tidemark_tools.book_series(path, every_ns=60 * SECOND)
+        ),
+        "book_series one-second grid, every token": lambda: drain(
+            tidemark_tools.book_series(path, every_ns=SECOND)
+        ),
+    }
+    times = alternate(books, rounds)
+    names = list(books)
+    rate_rows({n: times[n] for n in names[:3]}, dict.fromkeys(names[:3], messages), "msg/s")
+    rate_rows({names[3]: times[names[3]]}, {names[3]: second_rows}, "rows/s")
+
+    # The same messages in both: the grid's rate over the build's is the
+    # build's time over the grid's.
+    ratio("one-minute grid / build_from_source", times[names[0]], times[names[2]],
+          "target >= 0.8")  # fmt: skip
+    second = statistics.median(second_rows / t for t in times[names[3]])
+    rows.add(value_row("one-second grid rows/s / per-message rows/s (target >= 1)",
+                       [second / five], "x"))  # fmt: skip
+
+    # The first scan of a fresh process against a warm one.
+    fresh, warm = [], []
+    for _ in range(rounds):
+        out = subprocess.run(
+            [sys.executable, "-c", FRESH_SCAN, path], capture_output=True, text=True, check=True
+        ).stdout.split()[-3:]  # an editable install may print its rebuild first
+        fresh.append(messages / float(out[0]))
+        warm.append(messages / float(out[2]))
+    rows.add(value_row("pyarrow.table(scan_feed), first in a fresh process", fresh, "msg/s",
+                       messages))  # fmt: skip
+    rows.add(value_row("pyarrow.table(scan_feed), third in the process", warm, "msg/s",
+                       messages))  # fmt: skip
+    ratio("fresh / warm pyarrow.table(scan_feed)", fresh, warm, "target >= 0.6")
+
+    print()
+    print(f"levels 5 per message rows/s: {five / 1e6:.2f} M (target >= 5 M); "
+          f"levels 1: {one / 1e6:.2f} M")  # fmt: skip
+    rows.write(args.json)
+
+
+if __name__ == "__main__":
+    main()
