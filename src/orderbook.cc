@@ -205,22 +205,24 @@ BookSet::~BookSet() {
   });
 }
 
-void BookSet::mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number) {
-  const uint32_t number = page_number >> kGroupBits;
-  const uint64_t bit = uint64_t{1} << (page_number & ((1u << kGroupBits) - 1));
+void BookSet::mark_page_occupied(Page* page) {
+  OrderBook::PageGroups& groups = *page->groups;
+  const uint32_t number = page->number >> kGroupBits;
+  const unsigned b = page->number & ((1u << kGroupBits) - 1);
   auto it =
       std::lower_bound(groups.begin(), groups.end(), number,
                        [](const OrderBook::PageGroup& g, uint32_t n) { return g.number < n; });
-  if (it != groups.end() && it->number == number) {
-    it->pages |= bit;
-  } else {
-    groups.insert(it, OrderBook::PageGroup{number, bit});
+  if (it == groups.end() || it->number != number) {
+    it = groups.insert(it, OrderBook::PageGroup{number, 0, {}});
   }
+  it->pages |= uint64_t{1} << b;
+  it->page[b] = page;
 }
 
-void BookSet::mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number) {
-  const uint32_t number = page_number >> kGroupBits;
-  const uint64_t bit = uint64_t{1} << (page_number & ((1u << kGroupBits) - 1));
+void BookSet::mark_page_empty(const Page* page) {
+  OrderBook::PageGroups& groups = *page->groups;
+  const uint32_t number = page->number >> kGroupBits;
+  const uint64_t bit = uint64_t{1} << (page->number & ((1u << kGroupBits) - 1));
   auto it =
       std::lower_bound(groups.begin(), groups.end(), number,
                        [](const OrderBook::PageGroup& g, uint32_t n) { return g.number < n; });
@@ -262,7 +264,7 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
   uint64_t& slot = p->quantity[s];
   if (slot == 0) {
     // Anything that can fail to allocate happens before the slot changes.
-    if (p->occupied == 0) mark_page_occupied(*p->groups, page_number);
+    if (p->occupied == 0) mark_page_occupied(p);
     p->occupied |= 1u << s;
   }
   slot = quantity > kMaxQuantity - slot ? kMaxQuantity : slot + quantity;
@@ -282,7 +284,7 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
   if (slot == 0) return;
   slot = 0;
   p->occupied &= ~(1u << s);
-  if (p->occupied == 0) mark_page_empty(*p->groups, p->number);
+  if (p->occupied == 0) mark_page_empty(p);
 }
 
 uint64_t BookSet::level_quantity(uint32_t token, bool is_sell, uint32_t price) const {
@@ -292,18 +294,19 @@ uint64_t BookSet::level_quantity(uint32_t token, bool is_sell, uint32_t price) c
 
 // Calls fn(price, quantity) for each level of one side of a book, best
 // first (bids from the highest price down, asks from the lowest up), until
-// fn returns false. Only pages that hold a level are visited.
+// fn returns false. Only pages that hold a level are visited, each reached
+// through its group.
 template <class Fn>
-void BookSet::visit_levels(const OrderBook& book, uint32_t token, bool is_sell, Fn&& fn) const {
+void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   const OrderBook::PageGroups& groups = book.groups(is_sell);
   if (is_sell) {
     for (const OrderBook::PageGroup& g : groups) {
       for (uint64_t pages = g.pages; pages != 0; pages &= pages - 1) {
-        const uint32_t page_number = (g.number << kGroupBits) | __builtin_ctzll(pages);
-        const Page& p = *find_page(token, true, page_number);
+        const Page& p = *static_cast<const Page*>(g.page[__builtin_ctzll(pages)]);
+        const uint32_t base = p.number << kPageBits;
         for (uint32_t slots = p.occupied; slots != 0; slots &= slots - 1) {
           const unsigned s = __builtin_ctz(slots);
-          if (!fn((page_number << kPageBits) | s, p.quantity[s])) return;
+          if (!fn(base | s, p.quantity[s])) return;
         }
       }
     }
@@ -312,12 +315,12 @@ void BookSet::visit_levels(const OrderBook& book, uint32_t token, bool is_sell, 
       for (uint64_t pages = g->pages; pages != 0;) {
         const unsigned b = 63 - __builtin_clzll(pages);
         pages &= ~(uint64_t{1} << b);
-        const uint32_t page_number = (g->number << kGroupBits) | b;
-        const Page& p = *find_page(token, false, page_number);
+        const Page& p = *static_cast<const Page*>(g->page[b]);
+        const uint32_t base = p.number << kPageBits;
         for (uint32_t slots = p.occupied; slots != 0;) {
           const unsigned s = 31 - __builtin_clz(slots);
           slots &= ~(1u << s);
-          if (!fn((page_number << kPageBits) | s, p.quantity[s])) return;
+          if (!fn(base | s, p.quantity[s])) return;
         }
       }
     }
@@ -556,12 +559,11 @@ bool BookSet::collect_book_depth(const OrderBook* book, uint64_t levels, DepthVi
   out.mid_price = 0;
   if (book == nullptr) return false;
   if (levels == 0) return true;
-  const uint32_t token = book->token_;
-  visit_levels(*book, token, false, [&](uint32_t price, uint64_t quantity) {
+  visit_levels(*book, false, [&](uint32_t price, uint64_t quantity) {
     out.bids.push_back(DepthLevel{price, quantity});
     return out.bids.size() < levels;
   });
-  visit_levels(*book, token, true, [&](uint32_t price, uint64_t quantity) {
+  visit_levels(*book, true, [&](uint32_t price, uint64_t quantity) {
     out.asks.push_back(DepthLevel{price, quantity});
     return out.asks.size() < levels;
   });
@@ -595,11 +597,11 @@ std::size_t BookSet::write_snapshot_row(uint32_t token, uint64_t levels, char* o
       static_cast<std::size_t>(std::min<uint64_t>(levels, kSnapshotRowLevels));
   const OrderBook* book = limit == 0 ? nullptr : find_book(token);
   if (book != nullptr) {
-    visit_levels(*book, token, false, [&](uint32_t price, uint64_t quantity) {
+    visit_levels(*book, false, [&](uint32_t price, uint64_t quantity) {
       bids[bid_count++] = DepthLevel{price, quantity};
       return bid_count < limit;
     });
-    visit_levels(*book, token, true, [&](uint32_t price, uint64_t quantity) {
+    visit_levels(*book, true, [&](uint32_t price, uint64_t quantity) {
       asks[ask_count++] = DepthLevel{price, quantity};
       return ask_count < limit;
     });

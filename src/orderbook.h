@@ -334,10 +334,13 @@ class OrderBook {
  private:
   friend class BookSet;
 
-  // 64 consecutive pages of one side, at least one of which holds a level.
+  // 64 consecutive pages of one side, at least one of which holds a level,
+  // with the address of each page that does: a depth walk goes from one
+  // level to the next without a lookup in the BookSet's table of pages.
   struct PageGroup {
     uint32_t number;  // page number >> 6
     uint64_t pages;   // bit b set when page (number << 6) | b holds a level
+    void* page[64];   // page[b]: the BookSet's Page where bit b is set
   };
   using PageGroups = std::vector<PageGroup>;  // ascending by number
   // A page recently used by a side of the book. Pages never move, so an
@@ -505,8 +508,8 @@ class BookSet {
   Page* add_quantity(OrderBook& book, uint32_t token, bool is_sell, uint32_t price,
                      uint64_t quantity);
   void subtract_quantity(Page* page, uint32_t price, uint64_t quantity);
-  static void mark_page_occupied(OrderBook::PageGroups& groups, uint32_t page_number);
-  static void mark_page_empty(OrderBook::PageGroups& groups, uint32_t page_number);
+  static void mark_page_occupied(Page* page);
+  static void mark_page_empty(const Page* page);
 
   Page* page_of(OrderBook& book, bool is_sell, uint32_t price);
   void remove_order(OrderBook& book, uint64_t order_id);
@@ -530,7 +533,7 @@ class BookSet {
   static constexpr std::size_t kLookAhead = 16;
 
   template <class Fn>
-  void visit_levels(const OrderBook& book, uint32_t token, bool is_sell, Fn&& fn) const;
+  static void visit_levels(const OrderBook& book, bool is_sell, Fn&& fn);
 
   FlatTable<BookTraits> books_;
   FlatTable<PageTraits> pages_;
