@@ -19,16 +19,6 @@ void* allocate(std::size_t bytes) {
   return p;
 }
 
-// Resizes a malloc'd block from `old_bytes` to `new_bytes`, zeroing the bytes
-// added when `zero` is set; throws std::bad_alloc (the block then stays).
-uint8_t* resize(uint8_t* block, std::size_t old_bytes, std::size_t new_bytes, bool zero) {
-  void* p = std::realloc(block, std::max<std::size_t>(new_bytes, 1));
-  if (p == nullptr) throw std::bad_alloc();
-  auto* bytes = static_cast<uint8_t*>(p);
-  if (zero && new_bytes > old_bytes) std::memset(bytes + old_bytes, 0, new_bytes - old_bytes);
-  return bytes;
-}
-
 std::size_t value_width(ColumnType type) {
   switch (type) {
     case ColumnType::kDict8:
@@ -76,16 +66,26 @@ const char* format_of(ColumnType type) {
 
 // ---------------------------------------------------------------- arrays
 
-// The buffers of one finished column, freed by its release.
+// The buffers of one finished column, given back to the pool of the
+// builder that made them (or freed) by its release.
 struct ColumnPrivate {
   void* owned[3] = {nullptr, nullptr, nullptr};
+  std::size_t bytes[3] = {0, 0, 0};
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   ArrowArray dictionary{};  // of a dictionary-encoded column
+  std::shared_ptr<BufferPool> pool;
 };
 
 void release_column(ArrowArray* array) {
   auto* p = static_cast<ColumnPrivate*>(array->private_data);
-  for (void* block : p->owned) std::free(block);
+  for (int i = 0; i < 3; ++i) {
+    if (p->owned[i] == nullptr) continue;
+    if (p->pool) {
+      p->pool->give(p->owned[i], p->bytes[i]);
+    } else {
+      std::free(p->owned[i]);
+    }
+  }
   if (p->dictionary.release != nullptr) p->dictionary.release(&p->dictionary);
   delete p;
   array->release = nullptr;
@@ -93,7 +93,7 @@ void release_column(ArrowArray* array) {
 
 // Fills `out` with a string array of `strings`.
 void export_strings(const std::vector<std::string>& strings, ArrowArray* out) {
-  ColumnBuilder b(ColumnType::kUtf8);
+  ColumnBuilder b(ColumnType::kUtf8, false);
   std::size_t bytes = 0;
   for (const std::string& s : strings) bytes += s.size();
   b.reserve(strings.size(), bytes);
@@ -174,10 +174,68 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
   out->private_data = root.release();
 }
 
+// ---------------------------------------------------------------- pool
+
+BufferPool::~BufferPool() {
+  for (const Block& b : free_) std::free(b.memory);
+}
+
+void* BufferPool::take(std::size_t& bytes) {
+  bytes = std::max<std::size_t>(bytes, 1);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The smallest kept block that holds the request, unless it is more
+    // than twice as large.
+    std::size_t best = free_.size();
+    for (std::size_t i = 0; i < free_.size(); ++i) {
+      const std::size_t have = free_[i].bytes;
+      if (have >= bytes && have / 2 <= bytes &&
+          (best == free_.size() || have < free_[best].bytes)) {
+        best = i;
+      }
+    }
+    if (best != free_.size()) {
+      const Block b = free_[best];
+      free_[best] = free_.back();
+      free_.pop_back();
+      bytes = b.bytes;
+      return b.memory;
+    }
+  }
+  return allocate(bytes);
+}
+
+void BufferPool::give(void* block, std::size_t bytes) noexcept {
+  void* spare = block;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kMaxBlocks) {
+      free_.push_back(Block{block, bytes});
+      return;
+    }
+    // Full: keep the larger blocks, which serve more requests.
+    auto smallest =
+        std::min_element(free_.begin(), free_.end(),
+                         [](const Block& a, const Block& b) { return a.bytes < b.bytes; });
+    if (smallest->bytes < bytes) {
+      spare = smallest->memory;
+      *smallest = Block{block, bytes};
+    }
+  }
+  std::free(spare);
+}
+
+std::size_t BufferPool::kept() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return free_.size();
+}
+
 // ---------------------------------------------------------------- builder
 
-ColumnBuilder::ColumnBuilder(ColumnType type)
-    : type_(type), width_(type == ColumnType::kUtf8 ? 0 : value_width(type)) {}
+ColumnBuilder::ColumnBuilder(ColumnType type, bool pooled)
+    : type_(type),
+      width_(type == ColumnType::kUtf8 ? 0 : value_width(type)),
+      pool_(pooled ? std::make_shared<BufferPool>() : nullptr) {}
 
 ColumnBuilder::ColumnBuilder(ColumnBuilder&& other) noexcept
     : type_(other.type_),
@@ -189,32 +247,65 @@ ColumnBuilder::ColumnBuilder(ColumnBuilder&& other) noexcept
       values_(std::exchange(other.values_, nullptr)),
       data_(std::exchange(other.data_, nullptr)),
       data_size_(std::exchange(other.data_size_, 0)),
-      data_capacity_(std::exchange(other.data_capacity_, 0)) {}
+      data_capacity_(std::exchange(other.data_capacity_, 0)),
+      validity_bytes_(std::exchange(other.validity_bytes_, 0)),
+      values_bytes_(std::exchange(other.values_bytes_, 0)),
+      dictionary_(std::move(other.dictionary_)),
+      pool_(std::move(other.pool_)) {}
 
 ColumnBuilder::~ColumnBuilder() { release_buffers(); }
 
+void ColumnBuilder::drop(uint8_t* block, std::size_t bytes) noexcept {
+  if (block == nullptr) return;
+  if (pool_) {
+    pool_->give(block, bytes);
+  } else {
+    std::free(block);
+  }
+}
+
 void ColumnBuilder::release_buffers() {
-  std::free(validity_);
-  std::free(values_);
-  std::free(data_);
+  drop(validity_, validity_bytes_);
+  drop(values_, values_bytes_);
+  drop(data_, data_capacity_);
   validity_ = values_ = data_ = nullptr;
   length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
+  validity_bytes_ = values_bytes_ = 0;
+}
+
+uint8_t* ColumnBuilder::regrow(uint8_t* block, std::size_t& block_bytes, std::size_t used,
+                               std::size_t wanted, bool zero) {
+  if (block == nullptr || wanted > block_bytes) {
+    std::size_t bytes = wanted;
+    auto* fresh = static_cast<uint8_t*>(pool_ ? pool_->take(bytes) : allocate(bytes));
+    if (block != nullptr) {
+      std::memcpy(fresh, block, used);
+      drop(block, block_bytes);
+    }
+    block = fresh;
+    block_bytes = bytes;
+  }
+  // A reused block holds whatever its last batch left there.
+  if (zero && wanted > used) std::memset(block + used, 0, wanted - used);
+  return block;
 }
 
 void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes, std::size_t most_rows) {
   if (length_ + rows > capacity_) {
     const std::size_t wanted =
         std::max(length_ + rows, std::min(capacity_ * 2, std::max(most_rows, capacity_)));
-    validity_ = resize(validity_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
+    validity_ =
+        regrow(validity_, validity_bytes_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
     if (type_ == ColumnType::kBool) {
-      values_ = resize(values_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
+      values_ = regrow(values_, values_bytes_, bitmap_bytes(capacity_), bitmap_bytes(wanted), true);
     } else if (type_ == ColumnType::kUtf8) {
       const bool first = values_ == nullptr;
-      values_ = resize(values_, capacity_ == 0 ? 0 : (capacity_ + 1) * 4, (wanted + 1) * 4, false);
+      values_ = regrow(values_, values_bytes_, capacity_ == 0 ? 0 : (capacity_ + 1) * 4,
+                       (wanted + 1) * 4, false);
       if (first) offsets()[0] = 0;
     } else {
       const std::size_t w = value_width(type_);
-      values_ = resize(values_, capacity_ * w, wanted * w, false);
+      values_ = regrow(values_, values_bytes_, capacity_ * w, wanted * w, false);
     }
     capacity_ = wanted;
   }
@@ -225,8 +316,7 @@ void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes, std::size_t mos
 
 void ColumnBuilder::grow_data(std::size_t more) {
   const std::size_t wanted = std::max({data_size_ + more, data_capacity_ * 2, std::size_t{64}});
-  data_ = resize(data_, data_capacity_, wanted, false);
-  data_capacity_ = wanted;
+  data_ = regrow(data_, data_capacity_, data_size_, wanted, false);
 }
 
 void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t null_count) {
@@ -241,11 +331,15 @@ void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t
   }
   if (null_count_ != 0) {
     p->owned[0] = validity_;
+    p->bytes[0] = validity_bytes_;
   } else {
-    std::free(validity_);  // every row valid: no bitmap at all
+    drop(validity_, validity_bytes_);  // every row valid: no bitmap at all
   }
   p->owned[1] = values_;
+  p->bytes[1] = values_bytes_;
   p->owned[2] = data_;
+  p->bytes[2] = data_capacity_;
+  p->pool = pool_;
   for (int i = 0; i < 3; ++i) p->buffers[i] = p->owned[i];
   *out = ArrowArray{};
   out->length = static_cast<int64_t>(length_);
@@ -257,6 +351,7 @@ void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t
   out->private_data = p.release();
   validity_ = values_ = data_ = nullptr;
   length_ = capacity_ = null_count_ = data_size_ = data_capacity_ = 0;
+  validity_bytes_ = values_bytes_ = 0;
 }
 
 std::size_t row_bytes(const std::vector<ColumnSpec>& columns, std::size_t text_bytes) {

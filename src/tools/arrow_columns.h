@@ -7,6 +7,13 @@
 // finish_batch() wraps the finished columns in the struct array of one record
 // batch; export_schema() describes the same columns as an ArrowSchema.
 //
+// A builder takes its buffers from a small pool of its own, and a finished
+// batch gives them back to that pool when its consumer releases it, so a
+// stream whose consumer drops each batch keeps reusing the same few blocks
+// (memory already faulted in) instead of fresh pages for every batch. The
+// pool is shared by the builder and the batches it made and lives as long as
+// the last of them: a batch may be released after its stream is gone.
+//
 // Appending never fails on a reserved builder; reserve() and the string
 // appends may throw std::bad_alloc. Nothing here touches Python, so batches
 // can be built and released on any thread.
@@ -15,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,9 +58,41 @@ struct ColumnSpec {
 // fields are all nullable). The schema owns copies of the names.
 void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out);
 
+// Blocks of memory kept for reuse: at most kMaxBlocks of them, each handed
+// out again for a request it can hold without wasting more than half of it.
+// take() and give() may be called from any thread.
+class BufferPool {
+ public:
+  static constexpr std::size_t kMaxBlocks = 6;
+
+  BufferPool() { free_.reserve(kMaxBlocks); }
+  BufferPool(const BufferPool&) = delete;
+  BufferPool& operator=(const BufferPool&) = delete;
+  ~BufferPool();
+
+  // Returns a block of at least `bytes` (at least 1), a kept one when one
+  // fits, and sets `bytes` to its size; throws std::bad_alloc.
+  void* take(std::size_t& bytes);
+  // Keeps a block of `bytes` that take() gave, or frees it when the pool is
+  // full. Never fails.
+  void give(void* block, std::size_t bytes) noexcept;
+  // Returns the number of blocks kept.
+  std::size_t kept() const;
+
+ private:
+  struct Block {
+    void* memory;
+    std::size_t bytes;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Block> free_;  // room for kMaxBlocks, so give() never allocates
+};
+
 class ColumnBuilder {
  public:
-  explicit ColumnBuilder(ColumnType type);
+  // A pooled builder takes its buffers from a pool of its own (see above);
+  // an unpooled one, for a short-lived column, from malloc.
+  explicit ColumnBuilder(ColumnType type, bool pooled = true);
   ColumnBuilder(const ColumnBuilder&) = delete;
   ColumnBuilder& operator=(const ColumnBuilder&) = delete;
   ColumnBuilder(ColumnBuilder&& other) noexcept;
@@ -137,6 +178,12 @@ class ColumnBuilder {
   }
   void grow_data(std::size_t more);
   void release_buffers();
+  // Makes `block` (of `block_bytes`, the first `used` of which hold data)
+  // hold at least `wanted` bytes, zeroing those from `used` to `wanted`
+  // when `zero` is set; throws std::bad_alloc (the block then stays).
+  uint8_t* regrow(uint8_t* block, std::size_t& block_bytes, std::size_t used, std::size_t wanted,
+                  bool zero);
+  void drop(uint8_t* block, std::size_t bytes) noexcept;
 
   ColumnType type_;
   std::size_t width_;  // bytes per fixed-width value; 0 for bits and strings
@@ -148,7 +195,10 @@ class ColumnBuilder {
   uint8_t* data_ = nullptr;    // text of a string column
   std::size_t data_size_ = 0;
   std::size_t data_capacity_ = 0;
+  std::size_t validity_bytes_ = 0;  // sizes of the blocks behind the pointers
+  std::size_t values_bytes_ = 0;
   std::vector<std::string> dictionary_;  // of a kDict8 column
+  std::shared_ptr<BufferPool> pool_;     // null in an unpooled builder
 };
 
 // Returns the number of bytes of a bitmap of `rows` bits, padded to 8 bytes.
