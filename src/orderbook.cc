@@ -205,8 +205,12 @@ BookSet::~BookSet() {
   });
 }
 
+// Whether page number a is better than b on a side: lower for asks,
+// higher for bids.
+static bool better_page(bool is_sell, uint32_t a, uint32_t b) { return is_sell ? a < b : a > b; }
+
 void BookSet::mark_page_occupied(Page* page) {
-  OrderBook::PageGroups& groups = *page->groups;
+  OrderBook::PageGroups& groups = page->is_sell ? page->sides->asks : page->sides->bids;
   const uint32_t number = page->number >> kGroupBits;
   const unsigned b = page->number & ((1u << kGroupBits) - 1);
   auto it =
@@ -217,10 +221,22 @@ void BookSet::mark_page_occupied(Page* page) {
   }
   it->pages |= uint64_t{1} << b;
   it->page[b] = page;
+  void*& best = page->sides->best[page->is_sell];
+  void*& second = page->sides->second[page->is_sell];
+  const bool sell = page->is_sell;
+  if (best == nullptr) {
+    best = page;
+  } else if (better_page(sell, page->number, static_cast<const Page*>(best)->number)) {
+    second = best;
+    best = page;
+  } else if (second == nullptr ||
+             better_page(sell, page->number, static_cast<const Page*>(second)->number)) {
+    second = page;
+  }
 }
 
 void BookSet::mark_page_empty(const Page* page) {
-  OrderBook::PageGroups& groups = *page->groups;
+  OrderBook::PageGroups& groups = page->is_sell ? page->sides->asks : page->sides->bids;
   const uint32_t number = page->number >> kGroupBits;
   const uint64_t bit = uint64_t{1} << (page->number & ((1u << kGroupBits) - 1));
   auto it =
@@ -229,6 +245,19 @@ void BookSet::mark_page_empty(const Page* page) {
   if (it == groups.end() || it->number != number) return;
   it->pages &= ~bit;
   if (it->pages == 0) groups.erase(it);
+  void*& best = page->sides->best[page->is_sell];
+  void*& second = page->sides->second[page->is_sell];
+  if (page != best && page != second) return;
+  if (page == best) best = second;
+  // The page after the best one: the first that the groups hold beyond it.
+  second = nullptr;
+  if (best != nullptr) {
+    visit_pages_after(groups, *static_cast<const Page*>(best), page->is_sell,
+                      [&](const Page& next) {
+                        second = const_cast<Page*>(&next);
+                        return false;
+                      });
+  }
 }
 
 const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t page_number) const {
@@ -256,7 +285,8 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
     pages_.reserve_one();
     p = arena_.allocate();
     p->number = page_number;
-    p->groups = &book.groups(is_sell);
+    p->sides = book.sides_;
+    p->is_sell = is_sell;
     pages_.find_or_add(page_key(token, is_sell, page_number)).page = p;
   }
   recent = OrderBook::PageRef{page_number, p};
@@ -292,55 +322,78 @@ uint64_t BookSet::level_quantity(uint32_t token, bool is_sell, uint32_t price) c
   return p == nullptr ? 0 : p->quantity[price & (kPageSlots - 1)];
 }
 
-// Calls fn(price, quantity) for each level of one side of a book, best
-// first (bids from the highest price down, asks from the lowest up), until
-// fn returns false. Only pages that hold a level are visited, each reached
-// through its group.
+// Calls fn(price, quantity) for each level of one page, best first on its
+// side, until fn returns false; returns whether fn asked for more.
 template <class Fn>
-void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
-  const OrderBook::PageGroups& groups = book.groups(is_sell);
+[[gnu::always_inline]] inline bool BookSet::visit_page(const Page& p, bool is_sell, Fn& fn) {
+  const uint32_t base = p.number << kPageBits;
   if (is_sell) {
-    for (const OrderBook::PageGroup& g : groups) {
-      for (uint64_t pages = g.pages; pages != 0; pages &= pages - 1) {
-        const Page& p = *static_cast<const Page*>(g.page[__builtin_ctzll(pages)]);
-        const uint32_t base = p.number << kPageBits;
-        for (uint32_t slots = p.occupied; slots != 0; slots &= slots - 1) {
-          const unsigned s = __builtin_ctz(slots);
-          if (!fn(base | s, p.quantity[s])) return;
-        }
+    for (uint32_t slots = p.occupied; slots != 0; slots &= slots - 1) {
+      const unsigned s = __builtin_ctz(slots);
+      if (!fn(base | s, p.quantity[s])) return false;
+    }
+  } else {
+    for (uint32_t slots = p.occupied; slots != 0;) {
+      const unsigned s = 31 - __builtin_clz(slots);
+      slots &= ~(1u << s);
+      if (!fn(base | s, p.quantity[s])) return false;
+    }
+  }
+  return true;
+}
+
+// Calls fn(page) for each occupied page of one side beyond `after` (an
+// occupied page of that side), best first, until fn returns false.
+template <class Fn>
+void BookSet::visit_pages_after(const OrderBook::PageGroups& groups, const Page& after,
+                                bool is_sell, Fn&& fn) {
+  const uint32_t after_group = after.number >> kGroupBits;
+  const unsigned after_bit = after.number & ((1u << kGroupBits) - 1);
+  if (is_sell) {
+    auto g =
+        std::lower_bound(groups.begin(), groups.end(), after_group,
+                         [](const OrderBook::PageGroup& x, uint32_t n) { return x.number < n; });
+    for (; g != groups.end(); ++g) {
+      uint64_t pages = g->pages;
+      if (g->number == after_group) pages &= ~(((uint64_t{1} << after_bit) << 1) - 1);
+      for (; pages != 0; pages &= pages - 1) {
+        if (!fn(*static_cast<const Page*>(g->page[__builtin_ctzll(pages)]))) return;
       }
     }
   } else {
-    for (auto g = groups.rbegin(); g != groups.rend(); ++g) {
-      for (uint64_t pages = g->pages; pages != 0;) {
+    auto end =
+        std::upper_bound(groups.begin(), groups.end(), after_group,
+                         [](uint32_t n, const OrderBook::PageGroup& x) { return n < x.number; });
+    for (auto g = std::make_reverse_iterator(end); g != groups.rend(); ++g) {
+      uint64_t pages = g->pages;
+      if (g->number == after_group) pages &= (uint64_t{1} << after_bit) - 1;
+      while (pages != 0) {
         const unsigned b = 63 - __builtin_clzll(pages);
         pages &= ~(uint64_t{1} << b);
-        const Page& p = *static_cast<const Page*>(g->page[b]);
-        const uint32_t base = p.number << kPageBits;
-        for (uint32_t slots = p.occupied; slots != 0;) {
-          const unsigned s = 31 - __builtin_clz(slots);
-          slots &= ~(1u << s);
-          if (!fn(base | s, p.quantity[s])) return;
-        }
+        if (!fn(*static_cast<const Page*>(g->page[b]))) return;
       }
     }
   }
 }
 
+// Calls fn(price, quantity) for each level of one side of a book, best
+// first (bids from the highest price down, asks from the lowest up), until
+// fn returns false. It starts at the side's best page and the one after it,
+// which is all that most reads need, and goes on through the page groups,
+// reaching each occupied page through its group.
+template <class Fn>
+void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
+  const OrderBook::Sides& sides = *book.sides_;
+  const Page* best = static_cast<const Page*>(sides.best[is_sell]);
+  if (best == nullptr || !visit_page(*best, is_sell, fn)) return;
+  const Page* second = static_cast<const Page*>(sides.second[is_sell]);
+  if (second == nullptr || !visit_page(*second, is_sell, fn)) return;
+  visit_pages_after(book.groups(is_sell), *second, is_sell,
+                    [&](const Page& p) { return visit_page(p, is_sell, fn); });
+}
+
 // ---------------------------------------------------------------------------
 // BookSet: orders
-
-// Returns the page holding the level of a resting order, which exists while
-// the order rests.
-[[gnu::always_inline]] inline BookSet::Page* BookSet::page_of(OrderBook& book, bool is_sell,
-                                                              uint32_t price) {
-  const uint32_t number = price >> kPageBits;
-  OrderBook::PageRef& recent = book.sides_->recent[is_sell][number % OrderBook::kRecentPages];
-  if (recent.page != nullptr && recent.number == number) return static_cast<Page*>(recent.page);
-  Page* p = const_cast<Page*>(find_page(book.token_, is_sell, number));
-  recent = OrderBook::PageRef{number, p};
-  return p;
-}
 
 // Stores an order under its id and adds its quantity to its level. An order
 // already stored under that id is replaced in place, and its remaining
@@ -352,15 +405,16 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   OrderTable& orders = book.orders_;
   orders.reserve_one();  // the insertion below then cannot fail
   // Anything that can fail to allocate happens before a book changes.
-  add_quantity(book, token, is_sell, price, quantity);
+  Page* page = add_quantity(book, token, is_sell, price, quantity);
   const std::size_t i = orders.find_or_add(order_id);
   OrderTable::Slot& slot = orders.at(i);
   // A slot just added holds quantity 0; a stored order never does.
   if (slot.quantity != 0) {
-    subtract_quantity(page_of(book, orders.is_sell(i), slot.price), slot.price, slot.quantity);
+    subtract_quantity(static_cast<Page*>(slot.page), slot.price, slot.quantity);
   }
   slot.price = price;
   slot.quantity = quantity;
+  slot.page = page;
   orders.set_sell(i, is_sell);
 }
 
@@ -395,9 +449,8 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   const std::size_t i = orders.find(order_id);
   if (i == OrderTable::kNotFound) return;
   const OrderTable::Slot old = orders.at(i);
-  const bool is_sell = orders.is_sell(i);
   orders.erase_at(i);
-  subtract_quantity(page_of(book, is_sell, old.price), old.price, old.quantity);
+  subtract_quantity(static_cast<Page*>(old.page), old.price, old.quantity);
 }
 
 // Takes up to `traded` from one order, whatever side it rests on; an order
@@ -410,7 +463,7 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   OrderTable::Slot& slot = orders.at(i);
   const uint32_t remaining = slot.quantity;
   const uint32_t filled = std::min(remaining, traded);
-  subtract_quantity(page_of(book, orders.is_sell(i), slot.price), slot.price, filled);
+  subtract_quantity(static_cast<Page*>(slot.page), slot.price, filled);
   if (remaining <= traded) {
     orders.erase_at(i);
   } else {
@@ -507,15 +560,22 @@ bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
 
 // Looks a message up ahead of applying it: returns its book (nullptr when
 // its token has none yet) and starts fetching the table slots of its order
-// ids and of the page of a new price. The table of books is small and stays
+// ids and of the page of a new price (and, with `depth`, where the book
+// keeps its best pages). The table of books is small and stays
 // cached; these slots are what a message waits for when the tables have
 // outgrown the processor's caches.
-OrderBook* BookSet::look_ahead(const FeedMessage& m) {
+OrderBook* BookSet::look_ahead(const FeedMessage& m, bool depth) {
   OrderBook* book = books_.find(token_of(m));
+  if (depth && book != nullptr) prefetch_line(book->sides_);  // its best pages
   switch (m.header.msg_type) {
     case 'N':
     case 'M':
-      if (book != nullptr) book->orders_.prefetch(m.order.order_id);
+      if (book != nullptr) {
+        book->orders_.prefetch(m.order.order_id);
+        const uint32_t number = m.order.price >> kPageBits;
+        prefetch_line(
+            &book->sides_->recent[m.order.order_type == 'S'][number % OrderBook::kRecentPages]);
+      }
       pages_.prefetch(
           page_key(m.order.token, m.order.order_type == 'S', m.order.price >> kPageBits));
       break;
@@ -534,8 +594,64 @@ OrderBook* BookSet::look_ahead(const FeedMessage& m) {
   return book;
 }
 
+// Looks at a message again, half as far ahead as look_ahead: the table
+// slots that look_ahead fetched have arrived by now, so reading them costs
+// little, and they tell which page each level the message will change lives
+// on; the lines of those levels are fetched next.
+void BookSet::look_closer(const FeedMessage& m, const OrderBook& book, bool depth) const {
+  auto fetch_level = [](const void* page, uint32_t price) {
+    const Page* p = static_cast<const Page*>(page);
+    prefetch_line(p);  // the occupancy bits
+    prefetch_line(&p->quantity[price & (kPageSlots - 1)]);
+  };
+  auto fetch_order = [&](uint64_t order_id) {
+    const std::size_t i = book.orders_.find(order_id);
+    if (i != OrderTable::kNotFound) {
+      const OrderTable::Slot& s = book.orders_.at(i);
+      fetch_level(s.page, s.price);
+    }
+  };
+  if (depth) {
+    // Every line of each side's best two pages: where in them the best
+    // levels lie is only known once they have arrived.
+    const OrderBook::Sides& sides = *book.sides_;
+    for (const void* page : {sides.best[0], sides.best[1], sides.second[0], sides.second[1]}) {
+      if (page == nullptr) continue;
+      const char* p = static_cast<const char*>(page);
+      for (std::size_t at = 0; at < sizeof(Page); at += 64) prefetch_line(p + at);
+    }
+  }
+  switch (m.header.msg_type) {
+    case 'M':
+      fetch_order(m.order.order_id);
+      [[fallthrough]];
+    case 'N': {
+      const uint32_t number = m.order.price >> kPageBits;
+      const bool is_sell = m.order.order_type == 'S';
+      const OrderBook::PageRef& recent =
+          book.sides_->recent[is_sell][number % OrderBook::kRecentPages];
+      if (recent.page != nullptr && recent.number == number) {
+        fetch_level(recent.page, m.order.price);
+      } else if (const Page* p = find_page(book.token_, is_sell, number)) {
+        fetch_level(p, m.order.price);
+      }
+      break;
+    }
+    case 'X':
+      fetch_order(m.order.order_id);
+      break;
+    case 'T':
+      fetch_order(m.trade.buy_order_id);
+      fetch_order(m.trade.sell_order_id);
+      break;
+    default:
+      break;
+  }
+}
+
 std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count) {
-  return apply_messages(messages, count, [](std::size_t, const OrderBook*) {});
+  return apply_run<false>(
+      messages, count, [](std::size_t, const OrderBook*) {}, [](std::size_t, const OrderBook*) {});
 }
 
 // ---------------------------------------------------------------------------

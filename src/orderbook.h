@@ -210,10 +210,11 @@ class FlatTable {
 };
 
 // The resting orders of one book, keyed by order id: open addressing with
-// linear probing over 16-byte slots, at most three quarters full. The side
-// of each slot lives in a bit array beside the slots, so that four orders
-// share a cache line and the slot array stays small; a lookup of a random id
-// thus costs about one cache miss. The table is a plain value that moves
+// linear probing over 24-byte slots, at most three quarters full. Each slot
+// also holds the address of the page that holds its order's level, so that
+// a cancel or a fill reaches the level without a lookup. The side of each
+// slot lives in a bit array beside the slots; a lookup of a random id thus
+// costs about one cache miss. The table is a plain value that moves
 // with the book holding it; its owner frees it with release(). Indexes are
 // valid until the next insertion or erasure.
 class OrderTable {
@@ -222,6 +223,7 @@ class OrderTable {
     uint64_t order_id;
     uint32_t price;
     uint32_t quantity;  // greater than 0 in a slot in use, 0 in a vacant one
+    void* page;         // the BookSet's page of the order's level
   };
   static constexpr std::size_t kNotFound = ~std::size_t{0};
 
@@ -351,6 +353,11 @@ class OrderBook {
   };
   static constexpr unsigned kRecentPages = 16;
   struct Sides {
+    // Per side (bids [0], asks [1]): the page of the best level and the
+    // next occupied page after it, each nullptr when there is none. Depth
+    // reads start there without a search, and a look-ahead fetches them.
+    void* best[2] = {nullptr, nullptr};
+    void* second[2] = {nullptr, nullptr};
     PageGroups bids;
     PageGroups asks;
     // Direct-mapped by page number: most messages of a book touch a few
@@ -404,7 +411,9 @@ class BookSet {
   // read the books as they were before the message.
   template <class Before, class Fn>
   std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
-                             Fn&& on_accepted);
+                             Fn&& on_accepted) {
+    return apply_run<true>(messages, count, before, on_accepted);
+  }
 
   // Replaces the type filter: absent lets every type through, otherwise only
   // the listed type bytes pass (an empty list passes nothing).
@@ -450,9 +459,10 @@ class BookSet {
 
   // The total quantity of 32 consecutive prices of one side of one book.
   struct Page {
-    uint32_t occupied;              // bit s set when quantity[s] != 0
-    uint32_t number;                // price >> kPageBits of its slots
-    OrderBook::PageGroups* groups;  // the page groups of its book and side
+    uint32_t occupied;        // bit s set when quantity[s] != 0
+    uint32_t number;          // price >> kPageBits of its slots
+    OrderBook::Sides* sides;  // the page groups and best pages of its book
+    uint32_t is_sell;         // its side
     uint64_t quantity[kPageSlots];
   };
 
@@ -511,7 +521,6 @@ class BookSet {
   static void mark_page_occupied(Page* page);
   static void mark_page_empty(const Page* page);
 
-  Page* page_of(OrderBook& book, bool is_sell, uint32_t price);
   void remove_order(OrderBook& book, uint64_t order_id);
   void store(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity, bool is_sell);
   void apply_new(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
@@ -520,7 +529,13 @@ class BookSet {
                     bool is_sell);
   void apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded);
   bool apply_to(const FeedMessage& message, OrderBook*& book);
-  OrderBook* look_ahead(const FeedMessage& message);
+  OrderBook* look_ahead(const FeedMessage& message, bool depth);
+  void look_closer(const FeedMessage& message, const OrderBook& book, bool depth) const;
+  // apply_messages, fetching ahead also the best levels of each message's
+  // book when `kDepth` (for callers that read depth after each message).
+  template <bool kDepth, class Before, class Fn>
+  std::size_t apply_run(const FeedMessage* messages, std::size_t count, Before&& before,
+                        Fn&& on_accepted);
   // Whether the type filter lets `type` through.
   bool type_passes(uint8_t type) const { return !filter_ || type_allowed_[type]; }
   // The token of a message, a trade's signed token read as its 32 bits.
@@ -534,6 +549,11 @@ class BookSet {
 
   template <class Fn>
   static void visit_levels(const OrderBook& book, bool is_sell, Fn&& fn);
+  template <class Fn>
+  static bool visit_page(const Page& page, bool is_sell, Fn& fn);
+  template <class Fn>
+  static void visit_pages_after(const OrderBook::PageGroups& groups, const Page& after,
+                                bool is_sell, Fn&& fn);
 
   FlatTable<BookTraits> books_;
   FlatTable<PageTraits> pages_;
@@ -549,11 +569,12 @@ class BookSet {
 // ahead, so that the cache misses of many messages overlap instead of
 // following each other. The look-ahead also finds each message's book; that
 // answer is reused unless a book was created in between (creation may move
-// books). Prefetches are only hints: a table grown in between makes one
-// useless, never a result wrong.
-template <class Before, class Fn>
-std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
-                                    Fn&& on_accepted) {
+// books). Half as far ahead, a second look reads the table slots that the
+// first one fetched and fetches the levels they lead to. Prefetches are only
+// hints: a table grown in between makes one useless, never a result wrong.
+template <bool kDepth, class Before, class Fn>
+std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, Before&& before,
+                               Fn&& on_accepted) {
   struct Ahead {
     OrderBook* book;
     uint64_t books_created;  // books_created_ when `book` was looked up
@@ -568,14 +589,23 @@ std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t cou
       return;
     }
     a.books_created = books_created_;
-    a.book = look_ahead(m);
+    a.book = look_ahead(m, kDepth);
+  };
+  constexpr std::size_t kCloser = kLookAhead / 2;
+  auto closer = [&](std::size_t j) {
+    const Ahead& a = ahead[j % kLookAhead];
+    if (a.books_created == books_created_ && a.book != nullptr) {
+      look_closer(messages[j], *a.book, kDepth);
+    }
   };
   for (std::size_t j = 0; j < count && j < kLookAhead; ++j) look(j);
+  for (std::size_t j = 0; j < count && j < kCloser; ++j) closer(j);
   std::size_t accepted = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const FeedMessage& m = messages[i];
     const Ahead a = ahead[i % kLookAhead];
     if (i + kLookAhead < count) look(i + kLookAhead);
+    if (i + kCloser < count) closer(i + kCloser);
     if (a.books_created == kSkipped) continue;
     OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
     before(i, static_cast<const OrderBook*>(book));
