@@ -4,10 +4,13 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -123,6 +126,169 @@ class PipeReader final : public ByteReader {
   uint64_t position_ = 0;
 };
 
+// Compressed data ends before its stream does, or is damaged: never taken
+// for the end of the feed, so a cut recording is not silently shorter.
+std::string truncated(const char* format) {
+  return std::string("truncated ") + format + " data: the compressed file ends early";
+}
+
+// Going back to the start of a decompressed stream means starting over; any
+// other seek is refused.
+Status seek_compressed(uint64_t offset, uint64_t position) {
+  if (offset == position) return Status();
+  return Status::error(os_error_text(ESPIPE));
+}
+
+constexpr std::size_t kCompressedChunk = 128 * 1024;
+
+// The bytes of a gzip file (one member or several one after another),
+// decompressed with zlib straight into the reader's buffer.
+class GzipReader final : public ByteReader {
+ public:
+  explicit GzipReader(std::unique_ptr<ByteReader> in)
+      : in_(std::move(in)), chunk_(new uint8_t[kCompressedChunk]) {
+    // 16 + 15: gzip framing, the largest window.
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~GzipReader() override { inflateEnd(&z_); }
+  GzipReader(const GzipReader&) = delete;
+  GzipReader& operator=(const GzipReader&) = delete;
+
+  std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
+    if (ended_) return 0;
+    n = std::min<std::size_t>(n, 1u << 30);  // avail_out is 32-bit
+    z_.next_out = buf;
+    z_.avail_out = static_cast<uInt>(n);
+    while (z_.avail_out == n) {
+      if (z_.avail_in == 0) {
+        const std::ptrdiff_t got = in_->read(chunk_.get(), kCompressedChunk, error);
+        if (got < 0) return -1;
+        if (got == 0) {
+          if (!in_member_) {
+            ended_ = true;
+            return 0;
+          }
+          error = truncated("gzip");
+          return -1;
+        }
+        z_.next_in = chunk_.get();
+        z_.avail_in = static_cast<uInt>(got);
+      }
+      in_member_ = true;
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      if (r == Z_STREAM_END) {
+        in_member_ = false;  // another member may follow
+        inflateReset(&z_);
+      } else if (r == Z_MEM_ERROR) {
+        throw std::bad_alloc();
+      } else if (r != Z_OK && !(r == Z_BUF_ERROR && z_.avail_in == 0)) {
+        error = std::string("corrupt gzip data: ") + (z_.msg != nullptr ? z_.msg : "bad stream");
+        return -1;
+      }
+    }
+    const std::size_t produced = n - z_.avail_out;
+    position_ += produced;
+    return static_cast<std::ptrdiff_t>(produced);
+  }
+
+  Status seek(uint64_t offset) override {
+    if (offset != 0 || position_ == 0) return seek_compressed(offset, position_);
+    Status s = in_->seek(0);
+    if (!s.ok()) return s;
+    inflateReset(&z_);
+    z_.avail_in = 0;
+    in_member_ = ended_ = false;
+    position_ = 0;
+    return Status();
+  }
+
+ private:
+  std::unique_ptr<ByteReader> in_;
+  std::unique_ptr<uint8_t[]> chunk_;
+  z_stream z_{};
+  bool in_member_ = false;  // inside a member: the input must not end here
+  bool ended_ = false;
+  uint64_t position_ = 0;
+};
+
+// The bytes of a zstd file (any number of frames), decompressed straight
+// into the reader's buffer.
+class ZstdReader final : public ByteReader {
+ public:
+  explicit ZstdReader(std::unique_ptr<ByteReader> in)
+      : in_(std::move(in)), chunk_(new uint8_t[kCompressedChunk]), z_(ZSTD_createDStream()) {
+    if (z_ == nullptr) throw std::bad_alloc();
+  }
+  ~ZstdReader() override { ZSTD_freeDStream(z_); }
+  ZstdReader(const ZstdReader&) = delete;
+  ZstdReader& operator=(const ZstdReader&) = delete;
+
+  std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
+    if (ended_) return 0;
+    ZSTD_outBuffer out{buf, n, 0};
+    for (;;) {
+      const std::size_t before = pending_.pos;
+      const std::size_t r = ZSTD_decompressStream(z_, &out, &pending_);
+      if (ZSTD_isError(r)) {
+        error = std::string("corrupt zstd data: ") + ZSTD_getErrorName(r);
+        return -1;
+      }
+      if (pending_.pos > before) in_frame_ = true;
+      if (r == 0) in_frame_ = false;  // a frame ended and is all handed out
+      if (out.pos > 0) break;
+      if (pending_.pos < pending_.size) continue;
+      const std::ptrdiff_t got = in_->read(chunk_.get(), kCompressedChunk, error);
+      if (got < 0) return -1;
+      if (got == 0) {
+        if (!in_frame_) {
+          ended_ = true;
+          return 0;
+        }
+        error = truncated("zstd");
+        return -1;
+      }
+      pending_ = ZSTD_inBuffer{chunk_.get(), static_cast<std::size_t>(got), 0};
+    }
+    position_ += out.pos;
+    return static_cast<std::ptrdiff_t>(out.pos);
+  }
+
+  Status seek(uint64_t offset) override {
+    if (offset != 0 || position_ == 0) return seek_compressed(offset, position_);
+    Status s = in_->seek(0);
+    if (!s.ok()) return s;
+    ZSTD_DCtx_reset(z_, ZSTD_reset_session_only);
+    pending_ = ZSTD_inBuffer{};
+    in_frame_ = ended_ = false;
+    position_ = 0;
+    return Status();
+  }
+
+ private:
+  std::unique_ptr<ByteReader> in_;
+  std::unique_ptr<uint8_t[]> chunk_;
+  ZSTD_DStream* z_;
+  ZSTD_inBuffer pending_{};  // compressed bytes read but not yet decompressed
+  bool in_frame_ = false;    // inside a frame: the input must not end here
+  bool ended_ = false;
+  uint64_t position_ = 0;
+};
+
+// The decompressing reader over `in` that the path's suffix asks for, or
+// `in` itself.
+std::unique_ptr<ByteReader> decompressed(const std::string& path, std::unique_ptr<ByteReader> in,
+                                         bool& compressed, std::size_t& buffer_size) {
+  // A larger buffer lets the decompressor write whole blocks straight into it.
+  if (path.ends_with(".gz") || path.ends_with(".zst")) {
+    buffer_size = std::max<std::size_t>(buffer_size, 1 << 20);
+  }
+  compressed = true;
+  if (path.ends_with(".gz")) return std::make_unique<GzipReader>(std::move(in));
+  if (path.ends_with(".zst")) return std::make_unique<ZstdReader>(std::move(in));
+  compressed = false;
+  return in;
+}
+
 // Closes a descriptor unless released.
 struct FdGuard {
   int fd;
@@ -181,7 +347,8 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size) {
       if (!s.ok()) return s;
     }
     in.kind = Kind::kPipe;
-    in.file = FeedFile::over(std::move(reader), buffer_size);
+    auto bytes = decompressed(path, std::move(reader), in.compressed, buffer_size);
+    in.file = FeedFile::over(std::move(bytes), buffer_size);
     return in;
   }
   // A regular file or a block device: read as any file is, blocking.
@@ -191,7 +358,9 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size) {
   }
   in.kind = Kind::kFile;
   in.size = static_cast<uint64_t>(st.st_size);
-  in.file = FeedFile::over(std::make_unique<FdReader>(guard.release()), buffer_size);
+  auto bytes =
+      decompressed(path, std::make_unique<FdReader>(guard.release()), in.compressed, buffer_size);
+  in.file = FeedFile::over(std::move(bytes), buffer_size);
   return in;
 }
 

@@ -11,6 +11,10 @@
 //   directories are refused with a clear error. Like the system's error
 //   texts, these leave naming the path to the caller.
 //
+// A path ending in ".gz" or ".zst" is read through streaming decompression
+// (zlib, libzstd), whatever it names; compressed data that ends early or is
+// damaged is an error, never the end of the feed.
+//
 // A wait for bytes from a pipe sleeps in poll(2), never spinning; the
 // thread's WaitCheck (if any) is asked every fraction of a second and after
 // every signal whether to give up. Plain C++: no Python.h here.
@@ -53,7 +57,8 @@ enum class Kind {
 struct Input {
   std::unique_ptr<FeedFile> file;  // at offset 0
   Kind kind = Kind::kFile;
-  uint64_t size = 0;  // a file's size as stored; 0 for a pipe
+  uint64_t size = 0;        // a file's size as stored; 0 for a pipe
+  bool compressed = false;  // size is not the size of the feed's bytes
 };
 
 // Opens `path` ("-" for standard input) for reading a feed, without

@@ -10,8 +10,8 @@ Result<std::unique_ptr<FeedStatsScan>> FeedStatsScan::open(const std::string& pa
   // The size is for the report and the progress bar only; the scan itself
   // reads to the end of the file, whatever its length by then.
   input::Input& in = opened.value();
-  std::unique_ptr<FeedStatsScan> scan(
-      new FeedStatsScan(std::move(in.file), in.size, in.kind == input::Kind::kFile));
+  std::unique_ptr<FeedStatsScan> scan(new FeedStatsScan(
+      std::move(in.file), in.size, in.kind == input::Kind::kFile && !in.compressed));
   Status first = check_first_message(*scan->file_);
   if (!first.ok()) {
     scan->stats_.failed = true;
@@ -23,7 +23,7 @@ Result<std::unique_ptr<FeedStatsScan>> FeedStatsScan::open(const std::string& pa
 
 FeedStatsScan::FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size, bool sized)
     : file_(std::move(file)), sized_(sized) {
-  stats_.file_size = size;
+  stats_.file_size = sized ? size : 0;
 }
 
 void FeedStatsScan::count(const FeedMessage& m) {

@@ -50,7 +50,8 @@ class FeedStatsScan {
   // checks its first record. Fails only when the input cannot be opened or
   // is refused (a directory, a device); a bad first record is a finding of
   // the scan, recorded in stats() with offset 0, and so is a read error later
-  // on. For a pipe, file_size counts the bytes read so far.
+  // on. For a pipe or a compressed file, file_size counts the feed's bytes
+  // read so far.
   static Result<std::unique_ptr<FeedStatsScan>> open(const std::string& path);
 
   // Decodes until at least `budget` more bytes are consumed, the file ends

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, NoReturn, TypeAlias
@@ -173,11 +174,15 @@ def require(module: str) -> Any:
 
 
 def file_size(path: str) -> int | None:
-    """The size of the file at `path`, for progress bars; None when unknown."""
+    """The size of the feed at `path`, for progress bars; None when unknown
+    (a pipe, or a compressed file whose feed is larger than the file)."""
+    if path.endswith((".gz", ".zst")):
+        return None
     try:
-        return os.stat(path).st_size
+        st = os.stat(path)
     except OSError:
         return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
 
 
 def load_master(path: str | None) -> SymbolMaster | None:
