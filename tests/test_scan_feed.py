@@ -337,8 +337,7 @@ def test_a_file_removed_after_the_scan_was_made(feed_file):
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
-        ({"path": 5}, TypeError, "argument 'path' must be str, not int"),
-        ({"path": b"data/sample_feed.bin"}, TypeError, "argument 'path' must be str, not bytes"),
+        ({"path": 5}, TypeError, "argument 'path' must be a path"),
         ({"batch_rows": 0}, ValueError, "argument 'batch_rows' must be from 1 to"),
         ({"batch_rows": -5}, ValueError, "argument 'batch_rows' must be from 1 to"),
         ({"batch_rows": 2**64}, ValueError, "argument 'batch_rows' must be from 1 to"),
@@ -358,9 +357,11 @@ def test_native_argument_errors_name_the_argument():
     from tidemark_tools import _native
 
     with pytest.raises(TypeError, match="^argument 'master': 'int' object cannot be converted"):
-        _native.scan_feed("data/sample_feed.bin", 5)
+        _native.scan_feed([b"data/sample_feed.bin"], ["f"], 5)
     with pytest.raises(ValueError, match="^argument 'batch_rows': must be at least 1, got 0$"):
-        _native.scan_feed("data/sample_feed.bin", None, 0)
+        _native.scan_feed([b"data/sample_feed.bin"], ["f"], batch_rows=0)
+    with pytest.raises(TypeError, match="^argument 'paths': 'str' object cannot be converted"):
+        _native.scan_feed(["data/sample_feed.bin"], ["f"])
 
 
 def test_a_missing_master_file_fails_with_the_loaders_text():

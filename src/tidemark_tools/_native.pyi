@@ -11,7 +11,20 @@ class ArrowSource:
     def schema(self) -> object: ...
     def stream(self) -> object: ...
 
-def scan_feed(path: str, master: object = None, batch_rows: int = 65536) -> ArrowSource: ...
+def scan_feed(
+    paths: list[bytes],
+    names: list[str],
+    master: object = None,
+    columns: list[str] | None = None,
+    tokens: list[int] | None = None,
+    types: str | None = None,
+    start: int | None = None,
+    end: int | None = None,
+    limit: int | None = None,
+    time_zone: str = "",
+    price_scale: int = -1,
+    batch_rows: int = 65536,
+) -> ArrowSource: ...
 def book_series(
     paths: str | bytes | list[str] | list[bytes],
     tokens: list[int] | None = None,

@@ -31,6 +31,7 @@ std::size_t value_width(ColumnType type) {
       return 4;
     case ColumnType::kInt64:
     case ColumnType::kUInt64:
+    case ColumnType::kTimestampNs:
       return 8;
     case ColumnType::kDecimal128:
       return 16;
@@ -57,11 +58,24 @@ const char* format_of(ColumnType type) {
     case ColumnType::kUInt64:
       return "L";
     case ColumnType::kDict8:
-      return "C";
+      return "C";  // the indices; the dictionary's own format is "u"
+    case ColumnType::kTimestampNs:
     case ColumnType::kDecimal128:
-      return "d:38,0";  // the indices; the dictionary's own format is "u"
+      break;  // formats with parameters: format_of(const ColumnSpec&)
   }
   return "n";
+}
+
+// The format string of a column, parameters included.
+std::string format_of(const ColumnSpec& column) {
+  switch (column.type) {
+    case ColumnType::kTimestampNs:
+      return "tsn:" + column.time_zone;
+    case ColumnType::kDecimal128:
+      return "d:" + std::to_string(column.precision) + "," + std::to_string(column.scale);
+    default:
+      return format_of(column.type);
+  }
 }
 
 // ---------------------------------------------------------------- arrays
@@ -123,6 +137,7 @@ void release_batch(ArrowArray* array) {
 
 struct SchemaPrivate {
   std::string name;
+  std::string format;
   std::vector<ArrowSchema> children;
   std::vector<ArrowSchema*> pointers;
   ArrowSchema dictionary{};  // the value type of a dictionary-encoded column
@@ -147,9 +162,10 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     auto child = std::make_unique<SchemaPrivate>();
     child->name = columns[i].name;
+    child->format = format_of(columns[i]);
     ArrowSchema& s = root->children[i];
     s = ArrowSchema{};
-    s.format = format_of(columns[i].type);
+    s.format = child->format.c_str();
     s.name = child->name.c_str();
     s.flags = ARROW_FLAG_NULLABLE;
     if (columns[i].type == ColumnType::kDict8) {

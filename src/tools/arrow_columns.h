@@ -35,8 +35,10 @@ namespace tidemark::arrow {
 
 // kDict8 is a dictionary-encoded string column: one uint8 index per row
 // into a dictionary of at most 256 strings given with each batch.
-// kDecimal128 is a decimal128(38, 0) column of 16-byte little-endian
-// integers (a caller may read the same values under another scale).
+// kTimestampNs holds int64 nanoseconds since the epoch, shown in the spec's
+// time zone; kDecimal128 holds 16-byte little-endian two's-complement
+// integers read as decimal128(precision, scale) of the spec (38, 0 unless
+// set).
 enum class ColumnType : uint8_t {
   kUtf8,
   kBool,
@@ -46,12 +48,16 @@ enum class ColumnType : uint8_t {
   kUInt32,
   kUInt64,
   kDict8,
+  kTimestampNs,
   kDecimal128
 };
 
 struct ColumnSpec {
   std::string name;
   ColumnType type;
+  std::string time_zone = {};  // of a kTimestampNs column
+  int precision = 38;          // of a kDecimal128 column: digits in all
+  int scale = 0;               // of a kDecimal128 column: digits after the point
 };
 
 // Fills `out` with the schema of a record batch of `columns` (a struct whose

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstring>
 #include <iterator>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -14,8 +17,8 @@ namespace tidemark::arrow {
 
 namespace {
 
-// Column positions, in schema order.
-enum Column : std::size_t {
+// Every column a scan can build, in the default order.
+enum Column : uint8_t {
   kMessageKind,
   kSeqNo,
   kMsgLen,
@@ -39,10 +42,85 @@ enum Column : std::size_t {
   kExpiry,
   kLotSize,
   kName,
+  kFile,  // the name of the file a row came from
   kColumnCount
 };
 
-constexpr std::size_t kMessageColumns = kTokenSymbol;
+constexpr std::array<const char*, kColumnCount> kColumnNames = {
+    "message_kind", "seq_no",      "msg_len",      "stream_id",      "msg_type", "exch_ts",
+    "local_ts",     "order_id",    "buy_order_id", "sell_order_id",  "token",    "order_type",
+    "price",        "quantity",    "trade_price",  "trade_quantity", "flags",    "token_symbol",
+    "strike_price", "option_type", "expiry",       "lot_size",       "name",     "file",
+};
+
+constexpr std::array<ColumnType, kColumnCount> kColumnTypes = {
+    ColumnType::kDict8,  ColumnType::kUInt32, ColumnType::kUInt16, ColumnType::kUInt16,
+    ColumnType::kDict8,  ColumnType::kUInt64, ColumnType::kUInt64, ColumnType::kUInt64,
+    ColumnType::kUInt64, ColumnType::kUInt64, ColumnType::kInt64,  ColumnType::kDict8,
+    ColumnType::kUInt32, ColumnType::kUInt32, ColumnType::kInt32,  ColumnType::kInt32,
+    ColumnType::kBool,   ColumnType::kUtf8,   ColumnType::kInt64,  ColumnType::kUtf8,
+    ColumnType::kUtf8,   ColumnType::kUInt32, ColumnType::kUtf8,   ColumnType::kDict8,
+};
+
+// Columns that hold a value on order rows only, and on trade rows only.
+bool order_only(Column c) {
+  return c == kOrderId || c == kOrderType || c == kPrice || c == kQuantity;
+}
+bool trade_only(Column c) {
+  return c == kBuyOrderId || c == kSellOrderId || c == kTradePrice || c == kTradeQuantity;
+}
+
+// The spec of column `c` under `options`.
+ColumnSpec column_spec(Column c, const ScanOptions& options) {
+  ColumnSpec spec{kColumnNames[c], kColumnTypes[c]};
+  if ((c == kExchTs || c == kLocalTs) && !options.time_zone.empty()) {
+    spec.type = ColumnType::kTimestampNs;
+    spec.time_zone = options.time_zone;
+  }
+  if ((c == kPrice || c == kTradePrice) && options.price_scale >= 0) {
+    spec.type = ColumnType::kDecimal128;
+    spec.precision = 18;
+    spec.scale = options.price_scale;
+  }
+  return spec;
+}
+
+// The columns a scan may build, in default order.
+std::vector<Column> available_columns(const ScanOptions& options, bool several_files) {
+  std::vector<Column> out;
+  const std::size_t last = options.contracts != nullptr ? kFile : kTokenSymbol;
+  for (std::size_t c = 0; c < last; ++c) out.push_back(static_cast<Column>(c));
+  if (several_files) out.push_back(kFile);
+  return out;
+}
+
+// Resolves the requested names to columns, or fails naming the valid ones.
+Result<std::vector<Column>> chosen_columns(const ScanOptions& options, std::size_t files) {
+  std::vector<Column> available = available_columns(options, files > 1);
+  if (options.columns.empty()) return available;
+  // `file` may be asked for by name with a single file too.
+  if (files <= 1) available.push_back(kFile);
+  std::vector<Column> out;
+  for (const std::string& name : options.columns) {
+    auto found = std::find_if(available.begin(), available.end(),
+                              [&](Column c) { return name == kColumnNames[c]; });
+    const bool repeated =
+        found != available.end() && std::find(out.begin(), out.end(), *found) != out.end();
+    if (found == available.end() || repeated) {
+      std::string text = "argument 'columns': ";
+      text +=
+          repeated ? "column '" + name + "' is asked for twice" : "unknown column '" + name + "'";
+      text += "; the columns are";
+      for (std::size_t i = 0; i < available.size(); ++i) {
+        text += (i == 0 ? " " : ", ");
+        text += kColumnNames[available[i]];
+      }
+      return Status::error(std::move(text));
+    }
+    out.push_back(*found);
+  }
+  return out;
+}
 
 // The string of the one character whose code point is `byte`, in UTF-8: how
 // the message dicts show msg_type and order_type.
@@ -51,34 +129,140 @@ std::string latin1_char(uint8_t byte) {
   return {static_cast<char>(0xC0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3F))};
 }
 
-// Messages decoded per step of a batch: enough to make the decoder's loop
-// cheap, small enough to stay in cache before they are spread into columns.
+// Messages decoded per step: enough to make the decoder's loop cheap, small
+// enough to stay in cache before they are spread into columns.
 constexpr std::size_t kChunkMessages = 4096;
+
+// A 16-byte decimal128 value: two's complement, low word first.
+struct Decimal128 {
+  uint64_t low;
+  uint64_t high;
+};
+inline Decimal128 decimal(int64_t v) {
+  return {static_cast<uint64_t>(v), v < 0 ? ~uint64_t{0} : 0};
+}
+
+inline uint64_t exch_ts_of(const FeedMessage& m) {
+  return m.is_trade() ? m.trade.exch_ts : m.order.exch_ts;
+}
+inline uint64_t local_ts_of(const FeedMessage& m) {
+  return m.is_trade() ? m.trade.local_ts : m.order.local_ts;
+}
+// The book key of a message: a trade's signed token read as unsigned.
+inline uint32_t book_key(const FeedMessage& m) {
+  return m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
+}
+
+// The filters of a scan, applied to decoded messages.
+class RowFilter {
+ public:
+  explicit RowFilter(const ScanOptions& o) {
+    if (o.tokens) {
+      tokens_ = *o.tokens;
+      std::sort(tokens_.begin(), tokens_.end());
+      tokens_.erase(std::unique(tokens_.begin(), tokens_.end()), tokens_.end());
+      by_token_ = true;
+    }
+    if (o.types) {
+      for (char t : *o.types) types_[static_cast<uint8_t>(t)] = true;
+      by_type_ = true;
+    }
+    start_ = o.start.value_or(0);
+    if (o.end) {
+      end_ = *o.end;
+      by_end_ = true;
+    }
+    by_time_ = o.start.has_value() || by_end_;
+  }
+
+  bool any() const { return by_token_ || by_type_ || by_time_; }
+
+  bool keep(const FeedMessage& m) const {
+    const auto* record = reinterpret_cast<const uint8_t*>(&m);
+    if (by_type_ && !types_[record[8]]) return false;
+    if (by_time_) {
+      uint64_t ts;  // at the same place in both kinds of record
+      std::memcpy(&ts, record + offsetof(OrderMessage, exch_ts), sizeof ts);
+      if (ts < start_ || (by_end_ && ts >= end_)) return false;
+    }
+    if (by_token_) {
+      // The token's place depends on the kind; choosing the offset rather
+      // than branching keeps the loop free of mispredicted jumps.
+      uint32_t key;
+      const std::size_t at =
+          record[8] == 'T' ? offsetof(TradeMessage, token) : offsetof(OrderMessage, token);
+      std::memcpy(&key, record + at, sizeof key);
+      if (tokens_.size() == 1) return key == tokens_[0];
+      if (tokens_.size() <= 16) {
+        bool found = false;
+        for (uint32_t t : tokens_) found |= t == key;
+        return found;
+      }
+      return std::binary_search(tokens_.begin(), tokens_.end(), key);
+    }
+    return true;
+  }
+
+  // Moves the kept messages of `m[0..n)` to its front; returns their number.
+  std::size_t compact(FeedMessage* m, std::size_t n) const {
+    if (!any()) return n;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (keep(m[i])) {
+        if (kept != i) m[kept] = m[i];
+        ++kept;
+      }
+    }
+    return kept;
+  }
+
+ private:
+  std::vector<uint32_t> tokens_;
+  std::array<bool, 256> types_{};
+  uint64_t start_ = 0;
+  uint64_t end_ = 0;
+  bool by_token_ = false;
+  bool by_type_ = false;
+  bool by_time_ = false;
+  bool by_end_ = false;
+};
 
 class FeedScan final : public BatchSource {
  public:
-  FeedScan(std::unique_ptr<FeedFile> file, std::shared_ptr<const ContractTable> contracts,
-           uint64_t batch_rows)
-      : file_(std::move(file)),
-        contracts_(std::move(contracts)),
-        columns_(feed_scan_columns(contracts_ != nullptr)),
+  FeedScan(std::vector<ScanFile> files, std::unique_ptr<FeedFile> first, ScanOptions options,
+           std::vector<Column> ids)
+      : files_(std::move(files)),
+        file_(std::move(first)),
+        options_(std::move(options)),
+        filter_(options_),
+        ids_(std::move(ids)),
         chunk_(kChunkMessages) {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
-    builders_.reserve(columns_.size());
-    for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
+    columns_.reserve(ids_.size());
+    builders_.reserve(ids_.size());
+    for (Column c : ids_) {
+      columns_.push_back(column_spec(c, options_));
+      builders_.emplace_back(columns_.back().type);
+      if (order_only(c) || trade_only(c)) need_kinds_ = true;
+      if (c >= kTokenSymbol && c <= kName) need_contracts_ = true;
+      if (!options_.time_zone.empty() && (c == kExchTs || c == kLocalTs)) check_ts_ = true;
+    }
+    if (options_.contracts == nullptr) need_contracts_ = false;
+    limit_left_ = options_.limit.value_or(std::numeric_limits<uint64_t>::max());
     // A string column of a batch holds at most kMaxBatchText bytes (its
     // offsets are 32-bit), so a batch is cut short where its longest rows
     // could pass that.
     std::size_t row_text = 1;
-    if (contracts_ != nullptr) {
+    if (need_contracts_) {
       std::size_t longest = 0;
-      for (const ContractInfo& c : contracts_->records()) {
+      for (const ContractInfo& c : options_.contracts->records()) {
         longest = std::max(
             longest, c.symbol.size() + c.option_type.size() + c.expiry.size() + c.name.size());
       }
       row_text += longest;
     }
-    batch_rows_ = std::max<uint64_t>(1, std::min<uint64_t>(batch_rows, kMaxBatchText / row_text));
+    batch_rows_ =
+        std::max<uint64_t>(1, std::min<uint64_t>(options_.batch_rows, kMaxBatchText / row_text));
     batch_rows_ = batch_row_limit(columns_, batch_rows_, row_text - 1);
     first_rows_ = first_reserve_rows(columns_, batch_rows_, row_text - 1);
   }
@@ -86,37 +270,48 @@ class FeedScan final : public BatchSource {
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
-    if (failed_) {
-      error = error_;
-      return BatchStep::kError;
-    }
     std::size_t rows = 0;
-    if (!ended_) {
-      // Room for a whole batch up front (up to a bound, beyond which the
-      // columns grow as they fill), so that filling it copies nothing.
+    if (!ended_ && !filter_.any() && !options_.limit) {
+      // Room for a batch up front (up to a bound, beyond which the columns
+      // grow as they fill), so that filling it copies little. A filtered
+      // scan grows its columns as rows are kept instead.
       for (ColumnBuilder& b : builders_) {
         b.reserve(first_rows_, b.type() == ColumnType::kUtf8 ? first_rows_ * 8 : 0);
       }
     }
+    batch_file_ = file_index_;
     while (!ended_ && rows < batch_rows_) {
       if (interrupted()) {
         ended_ = failed_ = true;
         error = error_ = kInterruptedText;
         return BatchStep::kError;
       }
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<uint64_t>(kChunkMessages, batch_rows_ - rows));
-      ReadStep last = ReadStep::kMessage;
-      std::string text;
-      const std::size_t n = read_messages(*file_, chunk_.data(), want, last, text);
-      append(chunk_.data(), n);
-      rows += n;
-      if (last == ReadStep::kEnd) ended_ = true;
-      if (last == ReadStep::kError) {
-        // The rows before the error go out first; the next call fails.
-        ended_ = failed_ = true;
-        error_ = std::move(text);
+      if (pos_ == count_) {
+        // The chunk is used up: what ended it comes now, else decode more.
+        if (step_ == ReadStep::kError) {
+          fail(std::move(step_error_));
+          break;
+        }
+        if (step_ == ReadStep::kEnd) {
+          // A batch holds the rows of one file: the next file starts the next.
+          if (!next_file()) break;
+          if (rows > 0) break;
+          batch_file_ = file_index_;
+          continue;
+        }
+        count_ = read_messages(*file_, chunk_.data(), kChunkMessages, step_, step_error_);
+        count_ = filter_.compact(chunk_.data(), count_);
+        pos_ = 0;
+        continue;
       }
+      std::size_t take = static_cast<std::size_t>(
+          std::min<uint64_t>({count_ - pos_, batch_rows_ - rows, limit_left_}));
+      if (check_ts_) take = checked_timestamps(chunk_.data() + pos_, take);
+      append(chunk_.data() + pos_, take, rows);
+      pos_ += take;
+      rows += take;
+      limit_left_ -= take;
+      if (limit_left_ == 0) ended_ = true;
     }
     if (rows == 0) {
       if (!failed_) return BatchStep::kEnd;
@@ -128,85 +323,195 @@ class FeedScan final : public BatchSource {
   }
 
  private:
-  // Spreads n decoded messages into the columns. The message columns are
-  // written in bulk; which rows are null follows from the kind alone (order
-  // columns are null on trade rows and the other way round), so one bitmap of
-  // order rows per batch serves them all.
-  void append(const FeedMessage* messages, std::size_t n) {
-    for (ColumnBuilder& b : builders_) {
-      b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 8 : 0, batch_rows_);
+  // Error texts name the file when the scan has several.
+  std::string named(std::string_view text) const {
+    if (files_.size() <= 1) return std::string(text);
+    return files_[file_index_].name + ": " + std::string(text);
+  }
+
+  // Ends the scan with `text` (named); the rows before it go out first.
+  void fail(std::string text) {
+    ended_ = failed_ = true;
+    error_ = named(text);
+  }
+
+  // Moves on to the next file. Returns false when there is none (the scan
+  // has ended) or it cannot be opened (the scan has failed).
+  bool next_file() {
+    file_.reset();
+    if (file_index_ + 1 >= files_.size()) {
+      ended_ = true;
+      return false;
     }
-    const std::size_t base = builders_[0].length();
-    order_rows_.resize(bitmap_bytes(base + n), 0);
-    ColumnBuilder* c = builders_.data();
-    uint8_t* kind = c[kMessageKind].values<uint8_t>();
-    uint32_t* seq_no = c[kSeqNo].values<uint32_t>();
-    uint16_t* msg_len = c[kMsgLen].values<uint16_t>();
-    uint16_t* stream_id = c[kStreamId].values<uint16_t>();
-    uint8_t* msg_type = c[kMsgType].values<uint8_t>();
-    uint64_t* exch_ts = c[kExchTs].values<uint64_t>();
-    uint64_t* local_ts = c[kLocalTs].values<uint64_t>();
-    uint64_t* order_id = c[kOrderId].values<uint64_t>();
-    uint64_t* buy_order_id = c[kBuyOrderId].values<uint64_t>();
-    uint64_t* sell_order_id = c[kSellOrderId].values<uint64_t>();
-    int64_t* token = c[kToken].values<int64_t>();
-    uint8_t* order_type = c[kOrderType].values<uint8_t>();
-    uint32_t* price = c[kPrice].values<uint32_t>();
-    uint32_t* quantity = c[kQuantity].values<uint32_t>();
-    int32_t* trade_price = c[kTradePrice].values<int32_t>();
-    int32_t* trade_quantity = c[kTradeQuantity].values<int32_t>();
-    uint8_t* flags = c[kFlags].bits();
-    uint8_t* order_rows = order_rows_.data();
+    ++file_index_;
+    step_ = ReadStep::kMessage;
+    count_ = pos_ = 0;
+    auto opened = files_[file_index_].input->take();
+    Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
+    if (!s.ok()) {
+      fail(s.text());
+      return false;
+    }
+    file_ = std::move(opened.value());
+    return true;
+  }
+
+  // Returns how many of the first `n` messages have timestamps that fit a
+  // signed 64-bit nanosecond count; at the first that does not, the scan
+  // fails after them with an error naming the column and the seq_no.
+  std::size_t checked_timestamps(const FeedMessage* m, std::size_t n) {
+    constexpr uint64_t kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    const bool exch = std::find(ids_.begin(), ids_.end(), kExchTs) != ids_.end();
+    const bool local = std::find(ids_.begin(), ids_.end(), kLocalTs) != ids_.end();
     for (std::size_t i = 0; i < n; ++i) {
-      const FeedMessage& m = messages[i];
-      const std::size_t row = base + i;
-      seq_no[i] = m.header.seq_no;
-      msg_len[i] = m.header.msg_len;
-      stream_id[i] = m.header.stream_id;
-      msg_type[i] = msg_type_index(m.header.msg_type);
-      bool flag;
-      if (m.is_trade()) {
-        const TradeMessage& t = m.trade;
-        kind[i] = 1;
-        exch_ts[i] = t.exch_ts;
-        local_ts[i] = t.local_ts;
-        order_id[i] = 0;
-        buy_order_id[i] = t.buy_order_id;
-        sell_order_id[i] = t.sell_order_id;
-        token[i] = t.token;
-        order_type[i] = 0;
-        price[i] = 0;
-        quantity[i] = 0;
-        trade_price[i] = t.trade_price;
-        trade_quantity[i] = t.trade_quantity;
-        flag = t.flags != 0;
-      } else {
-        const OrderMessage& o = m.order;
-        kind[i] = 0;
-        exch_ts[i] = o.exch_ts;
-        local_ts[i] = o.local_ts;
-        order_id[i] = o.order_id;
-        buy_order_id[i] = 0;
-        sell_order_id[i] = 0;
-        token[i] = o.token;
-        order_type[i] = order_type_index(o.order_type);
-        price[i] = o.price;
-        quantity[i] = o.quantity;
-        trade_price[i] = 0;
-        trade_quantity[i] = 0;
-        flag = o.flags != 0;
-        order_rows[row >> 3] |= static_cast<uint8_t>(1u << (row & 7));
-        ++orders_;
+      const char* column = nullptr;
+      uint64_t value = 0;
+      if (exch && exch_ts_of(m[i]) > kMax) {
+        column = "exch_ts";
+        value = exch_ts_of(m[i]);
+      } else if (local && local_ts_of(m[i]) > kMax) {
+        column = "local_ts";
+        value = local_ts_of(m[i]);
       }
-      flags[row >> 3] |= static_cast<uint8_t>(flag << (row & 7));
+      if (column != nullptr) {
+        fail(std::string(column) + " of the message with seq_no " +
+             std::to_string(m[i].header.seq_no) + " is " + std::to_string(value) +
+             ", above 2^63 - 1: not a timestamp in nanoseconds");
+        return i;
+      }
     }
-    for (std::size_t k = 0; k < kMessageColumns; ++k) c[k].advance(n);
-    if (contracts_ != nullptr) {
+    return n;
+  }
+
+  // Spreads n messages into the columns, as rows `base` on of the batch.
+  // Each column is written in one pass over the messages; which rows are
+  // null follows from the kind alone (order columns are null on trade rows
+  // and the other way round), so one bitmap of order rows per batch serves
+  // them all.
+  void append(const FeedMessage* m, std::size_t n, std::size_t base) {
+    if (n == 0) return;
+    if (need_kinds_) {
+      order_rows_.resize(bitmap_bytes(base + n), 0);
+      uint8_t* order_rows = order_rows_.data();
       for (std::size_t i = 0; i < n; ++i) {
-        const FeedMessage& m = messages[i];
-        const uint32_t key = m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
-        append_contract(c, contracts_->find(key));
+        if (!m[i].is_trade()) {
+          const std::size_t row = base + i;
+          order_rows[row >> 3] |= static_cast<uint8_t>(1u << (row & 7));
+          ++orders_;
+        }
       }
+    }
+    if (need_contracts_) {
+      contracts_.resize(n);
+      for (std::size_t i = 0; i < n; ++i) contracts_[i] = options_.contracts->find(book_key(m[i]));
+    }
+    for (std::size_t k = 0; k < ids_.size(); ++k) {
+      ColumnBuilder& b = builders_[k];
+      b.reserve(n, b.type() == ColumnType::kUtf8 ? n * 8 : 0, batch_rows_);
+      write_column(ids_[k], b, m, n, base);
+    }
+  }
+
+  template <class T, class F>
+  static void fill(ColumnBuilder& b, const FeedMessage* m, std::size_t n, F&& value) {
+    T* out = b.values<T>();
+    for (std::size_t i = 0; i < n; ++i) out[i] = value(m[i]);
+    b.advance(n);
+  }
+
+  // Writes an integer price column, or its decimal form.
+  template <class Int, class F>
+  void fill_price(ColumnBuilder& b, const FeedMessage* m, std::size_t n, F&& value) {
+    if (options_.price_scale >= 0) {
+      fill<Decimal128>(b, m, n, [&](const FeedMessage& x) { return decimal(value(x)); });
+    } else {
+      fill<Int>(b, m, n, value);
+    }
+  }
+
+  void write_column(Column c, ColumnBuilder& b, const FeedMessage* m, std::size_t n,
+                    std::size_t base) {
+    using M = const FeedMessage&;
+    switch (c) {
+      case kMessageKind:
+        return fill<uint8_t>(b, m, n, [](M x) -> uint8_t { return x.is_trade() ? 1 : 0; });
+      case kSeqNo:
+        return fill<uint32_t>(b, m, n, [](M x) { return x.header.seq_no; });
+      case kMsgLen:
+        return fill<uint16_t>(b, m, n, [](M x) { return x.header.msg_len; });
+      case kStreamId:
+        return fill<uint16_t>(b, m, n, [](M x) { return x.header.stream_id; });
+      case kMsgType:
+        return fill<uint8_t>(b, m, n, [](M x) { return msg_type_index(x.header.msg_type); });
+      case kExchTs:
+        return fill<uint64_t>(b, m, n, [](M x) { return exch_ts_of(x); });
+      case kLocalTs:
+        return fill<uint64_t>(b, m, n, [](M x) { return local_ts_of(x); });
+      case kOrderId:
+        return fill<uint64_t>(b, m, n,
+                              [](M x) -> uint64_t { return x.is_trade() ? 0 : x.order.order_id; });
+      case kBuyOrderId:
+        return fill<uint64_t>(
+            b, m, n, [](M x) -> uint64_t { return x.is_trade() ? x.trade.buy_order_id : 0; });
+      case kSellOrderId:
+        return fill<uint64_t>(
+            b, m, n, [](M x) -> uint64_t { return x.is_trade() ? x.trade.sell_order_id : 0; });
+      case kToken:
+        return fill<int64_t>(b, m, n, [](M x) -> int64_t {
+          return x.is_trade() ? int64_t{x.trade.token} : int64_t{x.order.token};
+        });
+      case kOrderType:
+        return fill<uint8_t>(b, m, n, [this](M x) -> uint8_t {
+          return x.is_trade() ? 0 : order_type_index(x.order.order_type);
+        });
+      case kPrice:
+        return fill_price<uint32_t>(
+            b, m, n, [](M x) -> uint32_t { return x.is_trade() ? 0 : x.order.price; });
+      case kQuantity:
+        return fill<uint32_t>(b, m, n,
+                              [](M x) -> uint32_t { return x.is_trade() ? 0 : x.order.quantity; });
+      case kTradePrice:
+        return fill_price<int32_t>(
+            b, m, n, [](M x) -> int32_t { return x.is_trade() ? x.trade.trade_price : 0; });
+      case kTradeQuantity:
+        return fill<int32_t>(
+            b, m, n, [](M x) -> int32_t { return x.is_trade() ? x.trade.trade_quantity : 0; });
+      case kFlags: {
+        uint8_t* bits = b.bits();
+        for (std::size_t i = 0; i < n; ++i) {
+          const bool flag = (m[i].is_trade() ? m[i].trade.flags : m[i].order.flags) != 0;
+          const std::size_t row = base + i;
+          bits[row >> 3] |= static_cast<uint8_t>(flag << (row & 7));
+        }
+        b.advance(n);
+        return;
+      }
+      case kFile:
+        std::memset(b.values<uint8_t>(), 0, n);  // the batch's one file
+        b.advance(n);
+        return;
+      default:
+        for (std::size_t i = 0; i < n; ++i) put_contract(c, b, contracts_[i]);
+        return;
+    }
+  }
+
+  // Appends one contract column's value of a row; null without a contract.
+  static void put_contract(Column c, ColumnBuilder& b, const ContractInfo* info) {
+    if (info == nullptr) return b.put_null();
+    switch (c) {
+      case kTokenSymbol:
+        return b.put_string(info->symbol);
+      case kStrikePrice:
+        return b.put<int64_t>(info->strike);
+      case kOptionType:
+        return b.put_string(info->option_type);
+      case kExpiry:
+        return b.put_string(info->expiry);
+      case kLotSize:
+        return b.put<uint32_t>(info->lot_size);
+      default:
+        return b.put_string(info->name);
     }
   }
 
@@ -223,32 +528,29 @@ class FeedScan final : public BatchSource {
 
   // Finishes the batch of `rows` rows into `out`.
   void finish(std::size_t rows, ArrowArray* out) {
-    const std::size_t bytes = bitmap_bytes(rows);
-    std::vector<uint8_t> trade_rows(bytes);
-    for (std::size_t i = 0; i < bytes; ++i) trade_rows[i] = static_cast<uint8_t>(~order_rows_[i]);
-    if (rows % 8 != 0) trade_rows[rows / 8] &= static_cast<uint8_t>((1u << (rows % 8)) - 1);
+    std::vector<uint8_t> trade_rows;
+    if (need_kinds_) {
+      const std::size_t bytes = bitmap_bytes(rows);
+      order_rows_.resize(bytes, 0);
+      trade_rows.resize(bytes);
+      for (std::size_t i = 0; i < bytes; ++i) trade_rows[i] = static_cast<uint8_t>(~order_rows_[i]);
+      if (rows % 8 != 0) trade_rows[rows / 8] &= static_cast<uint8_t>((1u << (rows % 8)) - 1);
+    }
     const std::size_t trades = rows - orders_;
-    ColumnBuilder* c = builders_.data();
-    c[kMessageKind].set_dictionary({"order", "trade"});
-    c[kMsgType].set_dictionary(kMsgTypeDictionary);
-    c[kOrderType].set_dictionary(std::move(order_types_));
     std::vector<ArrowArray> arrays(builders_.size());
     for (std::size_t k = 0; k < builders_.size(); ++k) {
-      switch (k) {
-        case kOrderId:
-        case kOrderType:
-        case kPrice:
-        case kQuantity:
-          c[k].finish(&arrays[k], order_rows_.data(), trades);
-          break;
-        case kBuyOrderId:
-        case kSellOrderId:
-        case kTradePrice:
-        case kTradeQuantity:
-          c[k].finish(&arrays[k], trade_rows.data(), orders_);
-          break;
-        default:
-          c[k].finish(&arrays[k]);
+      ColumnBuilder& b = builders_[k];
+      const Column c = ids_[k];
+      if (c == kMessageKind) b.set_dictionary({"order", "trade"});
+      if (c == kMsgType) b.set_dictionary(kMsgTypeDictionary);
+      if (c == kOrderType) b.set_dictionary(order_types_);
+      if (c == kFile) b.set_dictionary({files_[batch_file_].name});
+      if (order_only(c)) {
+        b.finish(&arrays[k], order_rows_.data(), trades);
+      } else if (trade_only(c)) {
+        b.finish(&arrays[k], trade_rows.data(), orders_);
+      } else {
+        b.finish(&arrays[k]);
       }
     }
     finish_batch(arrays, static_cast<int64_t>(rows), out);
@@ -258,24 +560,26 @@ class FeedScan final : public BatchSource {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
   }
 
-  static void append_contract(ColumnBuilder* c, const ContractInfo* info) {
-    if (info == nullptr) {
-      for (std::size_t k = kTokenSymbol; k < kColumnCount; ++k) c[k].put_null();
-      return;
-    }
-    c[kTokenSymbol].put_string(info->symbol);
-    c[kStrikePrice].put<int64_t>(info->strike);
-    c[kOptionType].put_string(info->option_type);
-    c[kExpiry].put_string(info->expiry);
-    c[kLotSize].put<uint32_t>(info->lot_size);
-    c[kName].put_string(info->name);
-  }
-
+  std::vector<ScanFile> files_;
+  std::size_t file_index_ = 0;  // the file being read
+  std::size_t batch_file_ = 0;  // the file of the batch being built
   std::unique_ptr<FeedFile> file_;
-  std::shared_ptr<const ContractTable> contracts_;
+  ScanOptions options_;
+  RowFilter filter_;
+  std::vector<Column> ids_;
   std::vector<ColumnSpec> columns_;
   std::vector<ColumnBuilder> builders_;
+  bool need_kinds_ = false;
+  bool need_contracts_ = false;
+  bool check_ts_ = false;
+  // Decoded messages that passed the filters, [pos_, count_) not yet in a
+  // batch, and how the decoding step that filled them ended.
   std::vector<FeedMessage> chunk_;
+  std::size_t pos_ = 0;
+  std::size_t count_ = 0;
+  ReadStep step_ = ReadStep::kMessage;
+  std::string step_error_;
+  std::vector<const ContractInfo*> contracts_;  // of the messages being appended
   // The rows of the batch being built that hold an order, as a bitmap, and
   // their number.
   std::vector<uint8_t> order_rows_;
@@ -286,6 +590,7 @@ class FeedScan final : public BatchSource {
   int16_t order_type_slot_[256];
   uint64_t batch_rows_ = 1;     // the most rows of a batch
   std::size_t first_rows_ = 1;  // rows reserved at the start of a batch
+  uint64_t limit_left_ = 0;
   bool ended_ = false;
   bool failed_ = false;
   std::string error_;
@@ -295,29 +600,12 @@ class FeedScan final : public BatchSource {
 
 const std::vector<std::string> kMsgTypeDictionary = {"N", "M", "X", "T"};
 
-std::vector<ColumnSpec> feed_scan_columns(bool with_contracts) {
-  std::vector<ColumnSpec> columns = {
-      {"message_kind", ColumnType::kDict8},  {"seq_no", ColumnType::kUInt32},
-      {"msg_len", ColumnType::kUInt16},      {"stream_id", ColumnType::kUInt16},
-      {"msg_type", ColumnType::kDict8},      {"exch_ts", ColumnType::kUInt64},
-      {"local_ts", ColumnType::kUInt64},     {"order_id", ColumnType::kUInt64},
-      {"buy_order_id", ColumnType::kUInt64}, {"sell_order_id", ColumnType::kUInt64},
-      {"token", ColumnType::kInt64},         {"order_type", ColumnType::kDict8},
-      {"price", ColumnType::kUInt32},        {"quantity", ColumnType::kUInt32},
-      {"trade_price", ColumnType::kInt32},   {"trade_quantity", ColumnType::kInt32},
-      {"flags", ColumnType::kBool},
-  };
-  if (with_contracts) {
-    columns.insert(columns.end(), {
-                                      {"token_symbol", ColumnType::kUtf8},
-                                      {"strike_price", ColumnType::kInt64},
-                                      {"option_type", ColumnType::kUtf8},
-                                      {"expiry", ColumnType::kUtf8},
-                                      {"lot_size", ColumnType::kUInt32},
-                                      {"name", ColumnType::kUtf8},
-                                  });
-  }
-  return columns;
+Result<std::vector<ColumnSpec>> feed_scan_columns(const ScanOptions& options, std::size_t files) {
+  auto ids = chosen_columns(options, files);
+  if (!ids.ok()) return ids.status();
+  std::vector<ColumnSpec> out;
+  for (Column c : ids.value()) out.push_back(column_spec(c, options));
+  return out;
 }
 
 Status check_feed(const std::string& path) {
@@ -326,13 +614,18 @@ Status check_feed(const std::string& path) {
   return check_first_message(*opened.value().file);
 }
 
-Result<std::unique_ptr<BatchSource>> open_feed_scan(std::unique_ptr<FeedFile> file,
-                                                    std::shared_ptr<const ContractTable> contracts,
-                                                    uint64_t batch_rows) {
-  Status s = check_first_message(*file);
-  if (!s.ok()) return s;
-  return std::unique_ptr<BatchSource>(
-      new FeedScan(std::move(file), std::move(contracts), batch_rows));
+Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
+                                                    ScanOptions options) {
+  auto ids = chosen_columns(options, files.size());
+  if (!ids.ok()) return ids.status();
+  auto opened = files.front().input->take();
+  Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
+  if (!s.ok()) {
+    if (files.size() <= 1) return s;
+    return Status::error(files.front().name + ": " + s.text());
+  }
+  return std::unique_ptr<BatchSource>(new FeedScan(std::move(files), std::move(opened.value()),
+                                                   std::move(options), std::move(ids.value())));
 }
 
 }  // namespace tidemark::arrow

@@ -1,22 +1,31 @@
-// A feed file as Arrow record batches: one row per order or trade message,
-// in file order, read with the streaming loader's framing (padding, skipped
-// records of other types, the same end-of-file rules and error texts).
+// Feed files as Arrow record batches: one row per order or trade message,
+// in file order (files one after another), read with the streaming loader's
+// framing (padding, skipped records of other types, the same end-of-file
+// rules and error texts).
 //
-// Row i holds message i's fields as the message dict of get_next_msg shows
-// them, with null where that dict has no such key; with a contract table,
-// six contract columns follow, filled as an attached master enriches the
-// dict and null where it writes nothing. A decode error in the middle of the
-// file ends the stream with the decoder's text after the rows read before it.
+// Row i holds the fields of the i-th message that passes the filters, as the
+// message dict of get_next_msg shows them, with null where that dict has no
+// such key; with a contract table, six contract columns follow, filled as an
+// attached master enriches the dict and null where it writes nothing; a
+// `file` column names the file a row came from. Only the columns asked for
+// are built, in the order asked for. The filters (book keys, message types,
+// an exch_ts range, a row limit) run on each decoded record before any column
+// is written, so a dropped record costs its framing only.
+//
+// A decode error in the middle of a file ends the stream with the decoder's
+// text after the rows read before it; with several files every error text
+// starts with the file's name.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "batch_source.h"
 #include "contract_master.h"
-#include "feed_decoder.h"
+#include "feed_input.h"
 #include "status.h"
 
 namespace tidemark::arrow {
@@ -29,9 +38,36 @@ inline uint8_t msg_type_index(uint8_t msg_type) {
   return msg_type == 'N' ? 0 : msg_type == 'M' ? 1 : msg_type == 'X' ? 2 : 3;
 }
 
-// Returns the columns of a scan, with the six contract columns when
-// `with_contracts` is set.
-std::vector<ColumnSpec> feed_scan_columns(bool with_contracts);
+// One file of a scan: the checked input to read (feed_input.h) and the name
+// that rows and errors show for it (valid UTF-8).
+struct ScanFile {
+  std::shared_ptr<input::CheckedInput> input;
+  std::string name;
+};
+
+struct ScanOptions {
+  // Names of the columns to build, in output order; empty for the default
+  // set (every message column, the contract columns with a table, and
+  // `file` with several files).
+  std::vector<std::string> columns;
+  std::shared_ptr<const ContractTable> contracts;  // may be null
+  // Filters; an absent one keeps every row.
+  std::optional<std::vector<uint32_t>> tokens;  // book keys
+  std::optional<std::string> types;             // msg_type letters
+  std::optional<uint64_t> start;                // exch_ts >= start
+  std::optional<uint64_t> end;                  // exch_ts < end
+  std::optional<uint64_t> limit;                // rows in all, after the filters
+  // Conversions: a non-empty time zone makes exch_ts and local_ts
+  // timestamp("ns", zone); a scale of 0 to 9 makes price and trade_price
+  // decimal128(18, scale) (-1 keeps them integers).
+  std::string time_zone;
+  int price_scale = -1;
+  uint64_t batch_rows = 65536;  // at least 1
+};
+
+// Returns the columns of a scan of `files` files with `options`, or an error
+// naming the valid columns when a name is unknown or repeated.
+Result<std::vector<ColumnSpec>> feed_scan_columns(const ScanOptions& options, std::size_t files);
 
 // Opens `path` as a feed input (feed_input.h) and validates its first record
 // header, as open_stream does without counting. Fails with the same texts.
@@ -39,10 +75,11 @@ std::vector<ColumnSpec> feed_scan_columns(bool with_contracts);
 // stream then reads.
 Status check_feed(const std::string& path);
 
-// Starts a scan of `file` (at offset 0, from input::CheckedInput::take) in
-// batches of at most `batch_rows` rows (at least 1). `contracts` may be null.
-Result<std::unique_ptr<BatchSource>> open_feed_scan(std::unique_ptr<FeedFile> file,
-                                                    std::shared_ptr<const ContractTable> contracts,
-                                                    uint64_t batch_rows);
+// Opens a scan of `files` (at least one) from the start of the first: each
+// input's take() gives its reader. The first is taken now and an error is
+// returned (named when there are several files); later files are taken when
+// reached, and an error then fails the stream.
+Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
+                                                    ScanOptions options);
 
 }  // namespace tidemark::arrow

@@ -18,8 +18,10 @@ namespace {
 // starts with the function's text signature.
 PyMethodDef kFunctions[] = {
     function_def<kScanFeed>("scan_feed",
-                            "scan_feed(path, master=None, batch_rows=65536)\n--\n\n"
-                            "The messages of a feed file as an ArrowSource of record batches."),
+                            "scan_feed(paths, names, master=None, columns=None, tokens=None, "
+                            "types=None, start=None, end=None, limit=None, time_zone='', "
+                            "price_scale=-1, batch_rows=65536)\n--\n\n"
+                            "The messages of feed files as an ArrowSource of record batches."),
     function_def<kBookSeries>(
         "book_series",
         "book_series(paths, tokens=None, start=None, end=None, levels=5, every_ns=None, "

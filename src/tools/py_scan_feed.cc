@@ -1,10 +1,21 @@
-// scan_feed(path, master=None, batch_rows=65536): a feed file as an
-// ArrowSource of record batches (feed_scan.h). The input is opened and its
-// first record checked now; each stream opens a file again from its start,
-// while a pipe is read once, by the first stream.
+// scan_feed(paths, names, master, columns, tokens, types, start, end, limit,
+//           time_zone, price_scale, batch_rows):
+// feed files as an ArrowSource of record batches (feed_scan.h). Every file is
+// opened and its first record checked now; each stream opens a file again
+// from its start, while a pipe is read once, by the first stream. The Python layer checks the
+// arguments' ranges; this binding takes them as they come from there:
+// - paths: list of bytes (what to open); names: list of str (what rows and
+//   errors show), one per path;
+// - master: None, a SymbolMaster, or the path (bytes) of a contract master;
+// - columns: None or a list of str; tokens: None or a list of ints;
+//   types: None or a str of message type letters;
+// - start, end, limit: None or ints; time_zone: "" for integer timestamps;
+//   price_scale: -1 for integer prices.
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "binding.h"
 #include "contract_master.h"
@@ -18,19 +29,59 @@ namespace tidemark::py {
 
 namespace {
 
+// Copies the bytes of a bytes object into `out`. Returns true, or false with
+// TypeError set.
+bool take_bytes(PyObject* obj, std::string& out) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyBytes_Check(obj)) {
+    raise_cannot_convert(obj, "bytes");
+    return false;
+  }
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// Converts every item of the list argument `i` with `take`. Returns true, or
+// false with an exception set naming the argument.
+template <class T, class Take>
+bool take_list(const Args& args, std::size_t i, const char* name, std::vector<T>& out,
+               Take&& take) {
+  PyObject* list = args[i];
+  if (!PyList_Check(list)) {
+    raise_cannot_convert(list, "list");
+    prefix_argument_error(name);
+    return false;
+  }
+  out.clear();
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
+    T value{};
+    if (!take(PyList_GET_ITEM(list, k), value)) {
+      prefix_argument_error(name);
+      return false;
+    }
+    out.push_back(std::move(value));
+  }
+  return true;
+}
+
 // Takes `master` (a SymbolMaster, or the path of a contract master to load)
 // into `out`; leaves it null when absent. Returns true, or false with an
-// exception set.
+// exception set. An error loading the file names it.
 bool take_contracts(const Args& args, std::size_t i, std::shared_ptr<const ContractTable>& out) {
   if (args.absent(i)) return true;
-  if (PyUnicode_Check(args[i])) {
+  if (PyBytes_Check(args[i]) || PyUnicode_Check(args[i])) {
     std::string csv_path;
-    if (!args.get(i, csv_path)) return false;
+    if (PyBytes_Check(args[i]) ? !take_bytes(args[i], csv_path) : !args.get(i, csv_path)) {
+      return false;
+    }
     auto table = std::make_shared<ContractTable>();
     auto loaded = load_contract_csv(csv_path, *table);
     if (!loaded.ok()) {
-      raise_runtime(loaded.error_text());
-      return false;
+      const std::string& text = loaded.error_text();
+      if (text.find(csv_path) != std::string::npos) return raise_runtime(text), false;
+      return raise_runtime(csv_path + ": " + text), false;
     }
     out = std::move(table);
     return true;
@@ -41,33 +92,107 @@ bool take_contracts(const Args& args, std::size_t i, std::shared_ptr<const Contr
   return true;
 }
 
+// Opens and checks the feed input at `path` (input::CheckedInput) with the
+// interpreter lock released; an error's text starts with "{name}: " when
+// `named`. Returns it, or nullptr with an exception set.
+std::shared_ptr<input::CheckedInput> checked_input(const std::string& path, const std::string& name,
+                                                   bool named) {
+  Result<std::shared_ptr<input::CheckedInput>> opened = Status::error("");
+  {
+    UnlockedWait unlocked;
+    input::ScopedWaitCheck waiting(&unlocked.wait_check());
+    opened = input::CheckedInput::open(path);
+  }
+  if (PyErr_Occurred()) return nullptr;
+  if (!opened.ok()) {
+    raise_runtime(named ? name + ": " + opened.error_text() : opened.error_text());
+    return nullptr;
+  }
+  return std::move(opened.value());
+}
+
 // Returns a new ArrowSource, or nullptr with an exception set.
 PyObject* scan_feed(PyObject*, const Args& args) {
-  std::string path;
-  uint64_t batch_rows = 65536;
-  if (!args.get(0, path) || !args.get(2, batch_rows)) return nullptr;
-  if (batch_rows == 0) {
+  std::vector<arrow::ScanFile> files;
+  std::vector<std::string> paths;
+  std::vector<std::string> names;
+  if (!take_list(args, 0, "paths", paths, take_bytes)) return nullptr;
+  if (!take_list(args, 1, "names", names,
+                 [](PyObject* o, std::string& s) { return extract(o, s); })) {
+    return nullptr;
+  }
+  if (paths.empty() || paths.size() != names.size()) {
+    PyErr_SetString(PyExc_ValueError, "scan_feed() needs one name for each of its paths");
+    return nullptr;
+  }
+
+  arrow::ScanOptions options;
+  std::optional<std::string> types;
+  int64_t price_scale = -1;
+  if (!args.absent(3) && !take_list(args, 3, "columns", options.columns,
+                                    [](PyObject* o, std::string& s) { return extract(o, s); })) {
+    return nullptr;
+  }
+  if (!args.absent(4)) {
+    std::vector<uint32_t> tokens;
+    if (!take_list(args, 4, "tokens", tokens,
+                   [](PyObject* o, uint32_t& t) { return extract(o, t); })) {
+      return nullptr;
+    }
+    options.tokens = std::move(tokens);
+  }
+  if (!args.get(5, types) || !args.get(6, options.start) || !args.get(7, options.end) ||
+      !args.get(8, options.limit) || !args.get(9, options.time_zone) ||
+      !args.get(10, price_scale) || !args.get(11, options.batch_rows)) {
+    return nullptr;
+  }
+  options.types = std::move(types);
+  if (price_scale < -1 || price_scale > 9) {
+    PyErr_SetString(PyExc_ValueError, "argument 'price_scale': must be from 0 to 9");
+    return nullptr;
+  }
+  options.price_scale = static_cast<int>(price_scale);
+  if (options.batch_rows == 0) {
     PyErr_SetString(PyExc_ValueError, "argument 'batch_rows': must be at least 1, got 0");
     return nullptr;
   }
-  std::shared_ptr<input::CheckedInput> input = checked_input(path);
-  if (input == nullptr) return nullptr;
-  std::shared_ptr<const ContractTable> contracts;
-  if (!take_contracts(args, 1, contracts)) return nullptr;
+  // The columns are checked before anything is read; a master adds its
+  // columns, so an empty table stands in for it until it is loaded.
+  if (!args.absent(2)) options.contracts = std::make_shared<const ContractTable>();
+  auto columns = arrow::feed_scan_columns(options, paths.size());
+  if (!columns.ok()) {
+    PyErr_SetString(PyExc_ValueError, columns.error_text().c_str());
+    return nullptr;
+  }
+  options.contracts.reset();
+  for (std::size_t k = 0; k < paths.size(); ++k) {
+    auto input = checked_input(paths[k], names[k], paths.size() > 1);
+    if (input == nullptr) return nullptr;
+    files.push_back({std::move(input), std::move(names[k])});
+  }
+  if (!take_contracts(args, 2, options.contracts)) return nullptr;
 
   ArrowSourceState state;
-  state.columns = arrow::feed_scan_columns(contracts != nullptr);
-  state.open = [input, contracts, batch_rows]() -> Result<std::unique_ptr<arrow::BatchSource>> {
-    auto file = input->take();
-    if (!file.ok()) return file.status();
-    return arrow::open_feed_scan(std::move(file.value()), contracts, batch_rows);
-  };
+  state.columns = std::move(columns.value());
+  state.open = [files, options] { return arrow::open_feed_scan(files, options); };
   return new_arrow_source(std::move(state));
 }
 
 }  // namespace
 
-const Function kScanFeed{
-    "scan_feed()", scan_feed, {{{"path", true}, {"master", false}, {"batch_rows", false}}}};
+const Function kScanFeed{"scan_feed()",
+                         scan_feed,
+                         {{{"paths", true},
+                           {"names", true},
+                           {"master", false},
+                           {"columns", false},
+                           {"tokens", false},
+                           {"types", false},
+                           {"start", false},
+                           {"end", false},
+                           {"limit", false},
+                           {"time_zone", false},
+                           {"price_scale", false},
+                           {"batch_rows", false}}}};
 
 }  // namespace tidemark::py
