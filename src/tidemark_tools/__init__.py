@@ -16,6 +16,9 @@ native module `tidemark_tools._native`, built from the same C++ core as
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
+
 from ._arrow import ArrowStream, to_pandas
 from ._books import BookSeries, book_series
 from ._scan import FeedScan, scan_feed
@@ -33,3 +36,9 @@ __all__ = [
     "to_pandas",
     "trades",
 ]
+
+try:
+    # The version of the installed distribution (the tidemark wheel).
+    __version__ = _version("tidemark")
+except PackageNotFoundError:  # imported from a source tree that is not installed
+    __version__ = "0+unknown"

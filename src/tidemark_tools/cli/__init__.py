@@ -16,6 +16,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import NoReturn
 
+from .. import __version__
 from . import _output, book, dump, info, path, plot
 from ._common import EXIT_ERROR, EXIT_OK, CliError, Formatter, Parser, parse_duration
 from .plot import contract_title
@@ -42,6 +43,7 @@ def build_parser() -> Parser:
         ),
         formatter_class=Formatter,
     )
+    parser.add_argument("--version", action="version", version=f"tidemark {__version__}")
     subs = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for subcommand in SUBCOMMANDS:
         subcommand.register(subs)
