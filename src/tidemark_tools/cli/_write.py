@@ -102,7 +102,7 @@ def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[
     rows = 0
     schema = schema.with_metadata({**(schema.metadata or {}), **pandas_metadata(schema)})
     with pq.ParquetWriter(out, schema, **parquet_options(schema)) as writer:
-        held: list[pa.RecordBatch] = []
+        held: list[Any] = []
         held_rows = held_bytes = 0
         for batch in batches:
             held.append(batch)
