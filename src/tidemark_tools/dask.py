@@ -69,12 +69,12 @@ def _paths(function: str, paths: object) -> list[str]:
     return out
 
 
-def _master_path(master: object) -> str | None:
+def _master_path(master: object) -> str | bytes | None:
     if master is None:
         return None
     if isinstance(master, os.PathLike):
         master = os.fspath(master)
-    if not isinstance(master, str):
+    if not isinstance(master, str | bytes):
         raise TypeError(
             "read_feeds() argument 'master' must be the path of a contract-master file "
             f"(str or os.PathLike), not {type(master).__name__}: tasks carry paths, so that "
@@ -108,12 +108,35 @@ def _empty_frame(stream: Any) -> pd.DataFrame:
 # to one of them plus a path and plain options.
 
 
-def _scan_partition(path: str, master: str | None) -> pd.DataFrame:
+def _named(path: str | bytes, error: Exception) -> Exception:
+    """`error` with its text starting with the path of the partition's file
+    (unless it names it already), of the same type where that type takes a
+    message, else RuntimeError."""
+    from ._args import display_path
+
+    name = display_path(path)
+    text = str(error)
+    if text.startswith(name):
+        return error
+    try:
+        return type(error)(f"{name}: {text}")
+    except Exception:
+        return RuntimeError(f"{name}: {text}")
+
+
+def _scan_partition(
+    path: str | bytes, options: dict[str, Any], columns: list[str] | None = None
+) -> pd.DataFrame:
     import pyarrow as pa
 
     from . import scan_feed
 
-    return _arrow_backed(pa.table(scan_feed(path, master=master)))
+    if columns is not None:
+        options = dict(options, columns=list(columns))
+    try:
+        return _arrow_backed(pa.table(scan_feed(path, **options)))
+    except Exception as error:
+        raise _named(path, error) from error
 
 
 def _book_partition(path: str, options: dict[str, Any]) -> pd.DataFrame:
@@ -121,33 +144,50 @@ def _book_partition(path: str, options: dict[str, Any]) -> pd.DataFrame:
 
     from . import book_series
 
-    return _arrow_backed(pa.table(book_series(path, **options)))
+    try:
+        return _arrow_backed(pa.table(book_series(path, **options)))
+    except Exception as error:
+        raise _named(path, error) from error
 
 
 def read_feeds(
     paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     *,
     master: str | os.PathLike[str] | None = None,
+    **scan_options: Any,
 ) -> dd.DataFrame:
     """The messages of feed files as a Dask DataFrame, one partition per file
-    in the order of `paths`, each partition ``scan_feed(path, master=master)``
-    as pandas with Arrow-backed columns.
+    in the order of `paths`, each partition
+    ``scan_feed(path, master=master, **scan_options)`` as pandas with
+    Arrow-backed columns.
 
-    `master` is the path of a contract-master CSV file (a `SymbolMaster`
-    object cannot travel to other processes). A decode error in a file fails
-    the computation with the loader's text.
+    `scan_options` are those of `tidemark_tools.scan_feed` (columns, tokens,
+    types, start, end, limit, timestamps, tz, price_scale, batch_rows),
+    checked once, here; they apply to each file on its own (so `limit` is at
+    most that many rows per file). The columns that a Dask computation
+    selects reach each partition's scan: ``read_feeds(paths)[["token",
+    "trade_quantity"]]`` builds only those two columns. `master` is the path
+    of a contract-master CSV file (a `SymbolMaster` object cannot travel to
+    other processes). An error in a file fails the computation with a text
+    that starts with the file's path.
     """
     import dask.dataframe as dd
 
     from . import scan_feed
+    from ._args import check_paths
+    from ._scan import check_options
 
-    files = _paths("read_feeds", paths)
+    files = check_paths("read_feeds", paths)
     master_path = _master_path(master)
-    meta = _empty_frame(scan_feed(files[0], master=master_path))
+    options = check_options("read_feeds", master=master_path, **scan_options)
+    try:
+        meta = _empty_frame(scan_feed(files[0], **options))
+    except RuntimeError as error:
+        raise _named(files[0], error) from error
     frame: dd.DataFrame = dd.from_map(
         _scan_partition,
         files,
-        master=master_path,
+        options=options,
         meta=meta,
         label="tidemark-scan-feed",
         enforce_metadata=False,
