@@ -21,6 +21,7 @@ from importlib.metadata import version as _version
 
 from ._arrow import ArrowStream, to_pandas
 from ._books import BookSeries, book_series
+from ._check import check_feed
 from ._scan import FeedScan, scan_feed
 from ._tables import Table, bars, quotes, trades
 
@@ -31,6 +32,7 @@ __all__ = [
     "Table",
     "bars",
     "book_series",
+    "check_feed",
     "quotes",
     "scan_feed",
     "to_pandas",

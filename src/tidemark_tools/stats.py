@@ -23,7 +23,10 @@ class FeedStats(TypedDict):
     alike. `messages_by_token` counts messages per book key (a trade's
     token read as unsigned), keyed by the token in decimal so that the
     dict is also valid JSON. The seq_no and exch_ts entries are None when
-    the file holds no message.
+    the file holds no message. `sequence_gaps` counts the places where a
+    record's seq_no (over every record, of any type, per stream_id) is more
+    than one above the highest before it, and `sequence_missing` the numbers
+    missing there; ``check_feed`` tells more.
     """
 
     path: str
@@ -43,6 +46,8 @@ class FeedStats(TypedDict):
     min_exch_ts: int | None
     max_exch_ts: int | None
     exch_ts_backwards: int
+    sequence_gaps: int
+    sequence_missing: int
     error: DecodeError | None
 
 

@@ -24,6 +24,22 @@ Result<std::unique_ptr<FeedStatsScan>> FeedStatsScan::open(const std::string& pa
 FeedStatsScan::FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size, bool sized)
     : file_(std::move(file)), sized_(sized) {
   stats_.file_size = sized ? size : 0;
+  tally_.on_skipped = &FeedStatsScan::on_skipped;
+  tally_.context = this;
+}
+
+void FeedStatsScan::on_skipped(void* context, const RecordHeader& header) {
+  static_cast<FeedStatsScan*>(context)->count_sequence(header);
+}
+
+void FeedStatsScan::count_sequence(const RecordHeader& header) {
+  auto [it, first] = last_seq_no_.try_emplace(header.stream_id, header.seq_no);
+  if (first) return;
+  if (header.seq_no > it->second + uint64_t{1}) {
+    ++stats_.sequence_gaps;
+    stats_.sequence_missing += header.seq_no - it->second - 1;
+  }
+  if (header.seq_no > it->second) it->second = header.seq_no;
 }
 
 void FeedStatsScan::count(const FeedMessage& m) {
@@ -41,6 +57,7 @@ void FeedStatsScan::count(const FeedMessage& m) {
   stats_.last_seq_no = seq_no;
   stats_.last_exch_ts = exch_ts;
   ++stats_.messages;
+  count_sequence(m.header);
   ++stats_.records_by_type[m.header.msg_type];
   ++stats_.messages_by_token[token];
 }

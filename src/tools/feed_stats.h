@@ -37,6 +37,10 @@ struct FeedStats {
   uint64_t min_exch_ts = 0, max_exch_ts = 0;
   // Messages stamped earlier than the message before them.
   uint64_t exch_ts_backwards = 0;
+  // Sequence gaps over every record the framing met, per stream_id: a
+  // number more than one above the stream's highest so far.
+  uint64_t sequence_gaps = 0;
+  uint64_t sequence_missing = 0;  // numbers missing in those gaps
   // Decoding stopped with an error: its text, and the offset of the record
   // (or of the first header) that could not be decoded.
   bool failed = false;
@@ -64,12 +68,15 @@ class FeedStatsScan {
  private:
   FeedStatsScan(std::unique_ptr<FeedFile> file, uint64_t size, bool sized);
   void count(const FeedMessage& m);
+  void count_sequence(const RecordHeader& header);
+  static void on_skipped(void* context, const RecordHeader& header);
 
   std::unique_ptr<FeedFile> file_;
   FeedStats stats_;
   SkipTally tally_;
   bool sized_;  // file_size is known in advance
   bool done_ = false;
+  std::unordered_map<uint16_t, uint32_t> last_seq_no_;  // per stream_id
 };
 
 }  // namespace tidemark

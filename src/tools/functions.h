@@ -16,6 +16,7 @@ extern const Function kScanFeed;    // py_scan_feed.cc
 extern const Function kBookSeries;  // py_book_series.cc
 extern const Function kTrades;      // py_trade_tables.cc
 extern const Function kBars;        // py_trade_tables.cc
+extern const Function kCheckFeed;   // py_feed_check.cc
 extern const Function kFeedStats;   // py_feed_stats.cc
 
 // Makes the SymbolMaster class of the tidemark module known to this module's

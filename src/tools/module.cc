@@ -38,6 +38,9 @@ PyMethodDef kFunctions[] = {
         "bars",
         "bars(paths, every_ns, tokens=None, start=None, end=None, batch_rows=65536)\n--\n\n"
         "Bars of the trades of feed files per token and interval, as an ArrowSource."),
+    function_def<kCheckFeed>("check_feed",
+                             "check_feed(paths, jump_ns=3600000000000)\n--\n\n"
+                             "The integrity check of each feed file, as a list of dicts."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

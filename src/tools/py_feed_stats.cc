@@ -109,6 +109,8 @@ PyObject* stats_dict(const std::string& path, const FeedStats& s) {
       put(dict, "min_exch_ts", optional_int(any, s.min_exch_ts)) &&
       put(dict, "max_exch_ts", optional_int(any, s.max_exch_ts)) &&
       put(dict, "exch_ts_backwards", PyLong_FromUnsignedLongLong(s.exch_ts_backwards)) &&
+      put(dict, "sequence_gaps", PyLong_FromUnsignedLongLong(s.sequence_gaps)) &&
+      put(dict, "sequence_missing", PyLong_FromUnsignedLongLong(s.sequence_missing)) &&
       put(dict, "error", decode_error(s));
   if (!ok) {
     Py_DECREF(dict);

@@ -24,7 +24,24 @@ void ReplayEngine::on_skipped(void* context, const RecordHeader& header) {
   if (self->observer_ != nullptr) self->observer_->skipped(header, self->count_);
 }
 
+ReplayEngine::ReplayEngine(std::unique_ptr<FeedFile> file,
+                           std::optional<std::vector<uint8_t>> types)
+    : ReplayEngine(Inputs{}, std::move(types)) {
+  given_ = std::move(file);
+}
+
 bool ReplayEngine::open_current() {
+  if (inputs_.empty()) {  // one file, given open
+    Status s = check_first_message(*given_);
+    if (!s.ok()) {
+      failed_ = true;
+      error_ = s.text();
+      error_offset_ = 0;
+      return false;
+    }
+    file_ = std::move(given_);
+    return true;
+  }
   const std::string& path = inputs_[file_index_]->path();
   auto opened = inputs_[file_index_]->take();
   Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
@@ -82,8 +99,7 @@ void ReplayEngine::refill() {
     }
     if (last == ReadStep::kError) {
       failed_ = true;
-      const std::string& path = inputs_[file_index_]->path();
-      error_ = inputs_.size() > 1 ? path + ": " + text : text;
+      error_ = inputs_.size() > 1 ? inputs_[file_index_]->path() + ": " + text : text;
     }
     if (last != ReadStep::kMessage) {
       file_.reset();

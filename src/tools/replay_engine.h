@@ -80,6 +80,8 @@ class ReplayEngine {
 
   // Reads `inputs` in order into books with the type filter `types`.
   ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types);
+  // Reads one file, open at offset 0 (its first record not checked yet).
+  ReplayEngine(std::unique_ptr<FeedFile> file, std::optional<std::vector<uint8_t>> types);
 
   // Takes the first file from its input now, so that a stream over an
   // input that cannot be read again fails when it is made. The other files
@@ -125,6 +127,7 @@ class ReplayEngine {
   static void on_skipped(void* context, const RecordHeader& header);
 
   Inputs inputs_;
+  std::unique_ptr<FeedFile> given_;
   std::size_t file_index_ = 0;
   bool opened_any_ = false;
   std::unique_ptr<FeedFile> file_;

@@ -110,6 +110,10 @@ def format_stats(s: FeedStats) -> str:
             f"  exch_ts span   {_span_text(high - low)}, {s['exch_ts_backwards']:,} "
             "stamped earlier than the message before"
         )
+        lines.append(
+            f"  seq_no gaps    {s['sequence_gaps']:,}"
+            + (f" ({s['sequence_missing']:,} numbers missing)" if s["sequence_gaps"] else "")
+        )
     error = s["error"]
     if error is None:
         lines.append("  decoding       clean to the end")

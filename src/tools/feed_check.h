@@ -1,0 +1,103 @@
+// The integrity check of one feed file, in one replay: what the framing
+// finds (records of every type, sequence numbers per stream_id, timestamps)
+// and what the books find (references to orders they do not hold, ids
+// reused while resting, crossed books).
+//
+// - Sequence numbers run over every record the framing finds, known or
+//   unknown type, per stream_id: a number more than one above the last is a
+//   gap (numbers missing), one at or below the last is repeated or backward.
+// - exch_ts (known records only, per stream_id): a value below the one
+//   before runs backwards; one more than jump_ns above it is a clock jump.
+// - Books (the landed rules, every message, no filter): a modify or cancel
+//   of an id the token's book does not hold, a trade naming an id it does
+//   not hold (and one naming neither), a new order whose id rests already,
+//   and every message after which its token's book is crossed (best bid at
+//   or above best ask).
+// Lists keep the first kCheckListed cases. Plain C++, no Python.h here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "feed_decoder.h"
+#include "replay_engine.h"
+
+namespace tidemark::arrow {
+
+inline constexpr std::size_t kCheckListed = 100;
+
+// A count of cases and the first kCheckListed of them, each a few numbers.
+struct CaseList {
+  uint64_t count = 0;
+  std::vector<std::array<uint64_t, 3>> first;
+  void add(uint64_t a, uint64_t b, uint64_t c = 0) {
+    ++count;
+    if (first.size() < kCheckListed) first.push_back({a, b, c});
+  }
+};
+
+struct StreamCheck {
+  uint64_t records = 0;
+  uint32_t first_seq_no = 0;
+  uint32_t last_seq_no = 0;
+  uint64_t missing = 0;  // sequence numbers missing in the gaps
+  CaseList gaps;         // (after, next)
+  CaseList repeated;     // (previous, seq_no): repeated or backward
+  CaseList backwards;    // (seq_no, previous exch_ts, exch_ts)
+  CaseList jumps;        // (seq_no, previous exch_ts, exch_ts)
+  bool has_ts = false;
+  uint64_t last_ts = 0;
+};
+
+struct FeedCheck {
+  uint64_t messages = 0;
+  std::array<uint64_t, 256> records_by_type{};
+  std::map<uint16_t, StreamCheck> streams;
+  uint64_t unknown_modify = 0;
+  uint64_t unknown_cancel = 0;
+  uint64_t unknown_trade = 0;          // trades naming at least one id not held
+  uint64_t unknown_trade_neither = 0;  // trades naming no id held
+  CaseList reused_ids;                 // (seq_no, token, order_id)
+  CaseList crossed;                    // (seq_no, token)
+  uint64_t crossed_at_end = 0;         // books crossed after the last message
+  bool failed = false;
+  uint64_t error_offset = 0;
+  std::string error;
+
+  // Whether the check fails: a decode error, a gap or a repeated number.
+  bool faulty() const;
+};
+
+class FeedChecker : private ReplayEngine::Observer {
+ public:
+  // Checks the feed read from `file` (at offset 0, first record not yet
+  // checked: a bad first record is a finding).
+  FeedChecker(std::unique_ptr<FeedFile> file, uint64_t jump_ns);
+
+  // Checks one chunk of messages. Returns true once the file is done.
+  bool step();
+
+  const FeedCheck& result() const { return check_; }
+
+ private:
+  void skipped(const RecordHeader& header, std::size_t before) override;
+  void record(const RecordHeader& header, const uint64_t* exch_ts);
+  void check_books(const FeedMessage* run, std::size_t n);
+
+  ReplayEngine engine_;
+  uint64_t jump_ns_;
+  FeedCheck check_;
+  bool done_ = false;
+  // Records of unknown types met while reading the current chunk, with the
+  // index of the message each came before.
+  std::vector<std::pair<std::size_t, RecordHeader>> skipped_;
+  std::unordered_set<uint32_t> crossed_books_;
+  DepthView view_;
+};
+
+}  // namespace tidemark::arrow
