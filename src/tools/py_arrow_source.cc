@@ -107,9 +107,10 @@ class SignalCheck final : public arrow::Interruption {
 // ---------------------------------------------------------------- stream
 
 // A stream's state. Consumers may call one stream from several threads at
-// once, so every callback takes `lock` for its whole length; get_next
-// releases the interpreter lock before it waits for `lock`, so a thread that
-// holds it never waits for one that needs the interpreter.
+// once, so every callback takes `lock` for its whole length; each releases
+// the interpreter lock before it waits for `lock`, so a thread that holds
+// the interpreter never waits for one that holds `lock` and needs the
+// interpreter (get_next does, to run signal handlers).
 struct StreamPrivate {
   explicit StreamPrivate(unsigned long main_ident) : signals(main_ident) {}
 
@@ -159,6 +160,7 @@ class AllowThreads {
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  AllowThreads unlocked;  // as in get_next: never wait for the mutex holding the interpreter
   std::lock_guard<std::mutex> guard(p->lock);
   try {
     arrow::export_schema(p->source->columns(), out);
@@ -204,6 +206,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
 
 const char* stream_get_last_error(ArrowArrayStream* stream) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  AllowThreads unlocked;
   std::lock_guard<std::mutex> guard(p->lock);
   return p->errors.empty() ? nullptr : p->errors.back()->c_str();
 }
