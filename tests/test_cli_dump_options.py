@@ -47,6 +47,8 @@ def test_several_files_columns_and_a_time_range(capsys, two_files):
     assert (status, err) == (0, "")
     rows = [json.loads(line) for line in out.splitlines()]
     assert [(r["seq_no"], r["file"]) for r in rows] == [(2, a), (3, a), (10, b), (11, b)]
+    status, out, _ = run(capsys, "dump", b, a, "--order", "exch_ts", "--format", "jsonl")
+    assert [json.loads(line)["seq_no"] for line in out.splitlines()] == [0, 1, 2, 3, 10, 11, 12]
     status, out, _ = run(capsys, "dump", a, b, "--type", "T", "--limit", "2", "--format", "jsonl")
     assert [json.loads(line)["seq_no"] for line in out.splitlines()] == [10, 11]
 

@@ -24,6 +24,7 @@ def scan_feed(
     time_zone: str = "",
     price_scale: int = -1,
     batch_rows: int = 65536,
+    merge_by_time: bool = False,
 ) -> ArrowSource: ...
 def book_series(
     paths: str | bytes | list[str] | list[bytes],

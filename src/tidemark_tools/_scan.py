@@ -85,6 +85,7 @@ _DEFAULTS: dict[str, Any] = {
     "tz": "UTC",
     "price_scale": None,
     "batch_rows": 65536,
+    "order": "files",
 }
 
 
@@ -142,6 +143,7 @@ def check_options(function: str, **given: Any) -> dict[str, Any]:
     if o["price_scale"] is not None:
         o["price_scale"] = _args.check_int(function, "price_scale", o["price_scale"], 0, 9)
     o["batch_rows"] = _args.check_batch_rows(function, o["batch_rows"])
+    o["order"] = _args.check_choice(function, "order", o["order"], ("files", "exch_ts"))
     return o
 
 
@@ -173,6 +175,7 @@ def _native_scan(function: str, paths: list[str | bytes], o: dict[str, Any]) -> 
         o["tz"] if o["timestamps"] == "datetime" else "",
         -1 if o["price_scale"] is None else o["price_scale"],
         o["batch_rows"],
+        o["order"] == "exch_ts",
     )
 
 
@@ -191,6 +194,7 @@ def scan_feed(
     tz: str = "UTC",
     price_scale: int | None = None,
     batch_rows: int = 65536,
+    order: str = "files",
 ) -> FeedScan:
     """Reads feed files as Arrow record batches of at most `batch_rows` rows.
 
@@ -244,6 +248,14 @@ def scan_feed(
       ``decimal128(18, k)``, the feed's integer divided by 10**k exactly
       (``price_scale=2`` gives rupees from paise).
 
+    `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
+    files merged by time, at each step the next message being the head of
+    the file whose head has the smallest exch_ts, ties going to the file
+    listed first. It is a merge of the files' own orders, not a sort: a
+    timestamp running backwards inside a file stays where it is. The filters
+    and `limit` apply to the merged order. Memory stays a small buffer per
+    file; at most 256 files.
+
     Every file is opened and its first record checked now, with the
     RuntimeError texts of ``StreamingBinaryLoader.open_stream``; with several
     paths each text starts with ``"{path}: "``. A decode error later in a
@@ -275,5 +287,6 @@ def scan_feed(
         tz=tz,
         price_scale=price_scale,
         batch_rows=batch_rows,
+        order=order,
     )
     return FeedScan(_native_scan("scan_feed", checked, options), checked, options)

@@ -203,13 +203,17 @@ class RowFilter {
     return true;
   }
 
-  // Moves the kept messages of `m[0..n)` to its front; returns their number.
-  std::size_t compact(FeedMessage* m, std::size_t n) const {
+  // Moves the kept messages of `m[0..n)` to its front, and with `files`
+  // their file indices alongside; returns their number.
+  std::size_t compact(FeedMessage* m, std::size_t n, uint32_t* files = nullptr) const {
     if (!any()) return n;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < n; ++i) {
       if (keep(m[i])) {
-        if (kept != i) m[kept] = m[i];
+        if (kept != i) {
+          m[kept] = m[i];
+          if (files != nullptr) files[kept] = files[i];
+        }
         ++kept;
       }
     }
@@ -229,15 +233,25 @@ class RowFilter {
 
 class FeedScan final : public BatchSource {
  public:
-  FeedScan(std::vector<ScanFile> files, std::unique_ptr<FeedFile> first, ScanOptions options,
-           std::vector<Column> ids)
+  FeedScan(std::vector<ScanFile> files, std::vector<std::unique_ptr<FeedFile>> opened,
+           ScanOptions options, std::vector<Column> ids)
       : files_(std::move(files)),
-        file_(std::move(first)),
+        file_(std::move(opened.front())),
         options_(std::move(options)),
         filter_(options_),
         ids_(std::move(ids)),
         chunk_(kChunkMessages) {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
+    if (options_.merge_by_time) {
+      opened.front() = std::move(file_);
+      for (auto& f : opened) {
+        MergeInput in;
+        in.file = std::move(f);
+        in.chunk.resize(kMergeChunk);
+        inputs_.push_back(std::move(in));
+      }
+      row_files_.resize(kChunkMessages);
+    }
     columns_.reserve(ids_.size());
     builders_.reserve(ids_.size());
     for (Column c : ids_) {
@@ -286,6 +300,21 @@ class FeedScan final : public BatchSource {
         error = error_ = kInterruptedText;
         return BatchStep::kError;
       }
+      if (pos_ == count_ && !inputs_.empty()) {
+        if (step_ == ReadStep::kError) {
+          ended_ = failed_ = true;
+          error_ = std::move(step_error_);  // named by merge()
+          break;
+        }
+        if (step_ == ReadStep::kEnd) {
+          ended_ = true;
+          break;
+        }
+        merge();
+        count_ = filter_.compact(chunk_.data(), count_, row_files_.data());
+        pos_ = 0;
+        continue;
+      }
       if (pos_ == count_) {
         // The chunk is used up: what ended it comes now, else decode more.
         if (step_ == ReadStep::kError) {
@@ -307,6 +336,7 @@ class FeedScan final : public BatchSource {
       std::size_t take = static_cast<std::size_t>(
           std::min<uint64_t>({count_ - pos_, batch_rows_ - rows, limit_left_}));
       if (check_ts_) take = checked_timestamps(chunk_.data() + pos_, take);
+      append_files_ = inputs_.empty() ? nullptr : row_files_.data() + pos_;
       append(chunk_.data() + pos_, take, rows);
       pos_ += take;
       rows += take;
@@ -323,6 +353,47 @@ class FeedScan final : public BatchSource {
   }
 
  private:
+  // Fills chunk_ (and row_files_) with the next messages of the merge by
+  // exch_ts, before the filters; sets step_ to kEnd when every file has
+  // ended, or to kError (named) when a file fails where its next head was
+  // needed.
+  void merge() {
+    count_ = 0;
+    while (count_ < kChunkMessages) {
+      std::size_t best = inputs_.size();
+      uint64_t best_ts = 0;
+      for (std::size_t i = 0; i < inputs_.size(); ++i) {
+        MergeInput& in = inputs_[i];
+        if (in.pos == in.count && in.step == ReadStep::kMessage) {
+          in.count = read_messages(*in.file, in.chunk.data(), in.chunk.size(), in.step, in.error);
+          in.pos = 0;
+        }
+        if (in.pos == in.count) {
+          if (in.step == ReadStep::kError) {
+            step_ = ReadStep::kError;
+            file_index_ = i;
+            step_error_ = named(in.error);
+            return;
+          }
+          continue;  // this file has ended
+        }
+        const uint64_t ts = exch_ts_of(in.chunk[in.pos]);
+        if (best == inputs_.size() || ts < best_ts) {
+          best = i;
+          best_ts = ts;
+        }
+      }
+      if (best == inputs_.size()) {
+        step_ = ReadStep::kEnd;
+        return;
+      }
+      MergeInput& in = inputs_[best];
+      chunk_[count_] = in.chunk[in.pos++];
+      row_files_[count_] = static_cast<uint32_t>(best);
+      ++count_;
+    }
+  }
+
   // Error texts name the file when the scan has several.
   std::string named(std::string_view text) const {
     if (files_.size() <= 1) return std::string(text);
@@ -374,6 +445,7 @@ class FeedScan final : public BatchSource {
         value = local_ts_of(m[i]);
       }
       if (column != nullptr) {
+        if (!inputs_.empty()) file_index_ = row_files_[pos_ + i];
         fail(std::string(column) + " of the message with seq_no " +
              std::to_string(m[i].header.seq_no) + " is " + std::to_string(value) +
              ", above 2^63 - 1: not a timestamp in nanoseconds");
@@ -487,7 +559,12 @@ class FeedScan final : public BatchSource {
         return;
       }
       case kFile:
-        std::memset(b.values<uint8_t>(), 0, n);  // the batch's one file
+        if (append_files_ != nullptr) {  // merged: each row's file
+          uint8_t* out = b.values<uint8_t>();
+          for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(append_files_[i]);
+        } else {
+          std::memset(b.values<uint8_t>(), 0, n);  // the batch's one file
+        }
         b.advance(n);
         return;
       default:
@@ -544,7 +621,15 @@ class FeedScan final : public BatchSource {
       if (c == kMessageKind) b.set_dictionary({"order", "trade"});
       if (c == kMsgType) b.set_dictionary(kMsgTypeDictionary);
       if (c == kOrderType) b.set_dictionary(order_types_);
-      if (c == kFile) b.set_dictionary({files_[batch_file_].name});
+      if (c == kFile) {
+        std::vector<std::string> names;
+        if (inputs_.empty()) {
+          names.push_back(files_[batch_file_].name);
+        } else {
+          for (const ScanFile& f : files_) names.push_back(f.name);
+        }
+        b.set_dictionary(std::move(names));
+      }
       if (order_only(c)) {
         b.finish(&arrays[k], order_rows_.data(), trades);
       } else if (trade_only(c)) {
@@ -560,9 +645,23 @@ class FeedScan final : public BatchSource {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
   }
 
+  // One file of a merge: its reader and its decoded messages not yet merged.
+  struct MergeInput {
+    std::unique_ptr<FeedFile> file;
+    std::vector<FeedMessage> chunk;
+    std::size_t pos = 0;
+    std::size_t count = 0;
+    ReadStep step = ReadStep::kMessage;
+    std::string error;
+  };
+  static constexpr std::size_t kMergeChunk = 1024;
+
   std::vector<ScanFile> files_;
-  std::size_t file_index_ = 0;  // the file being read
-  std::size_t batch_file_ = 0;  // the file of the batch being built
+  std::vector<MergeInput> inputs_;          // a merge's files; empty when read in order
+  std::vector<uint32_t> row_files_;         // the file of each message of chunk_ (merge)
+  const uint32_t* append_files_ = nullptr;  // of the messages being appended
+  std::size_t file_index_ = 0;              // the file being read
+  std::size_t batch_file_ = 0;              // the file of the batch being built
   std::unique_ptr<FeedFile> file_;
   ScanOptions options_;
   RowFilter filter_;
@@ -618,13 +717,22 @@ Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
                                                     ScanOptions options) {
   auto ids = chosen_columns(options, files.size());
   if (!ids.ok()) return ids.status();
-  auto opened = files.front().input->take();
-  Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
-  if (!s.ok()) {
-    if (files.size() <= 1) return s;
-    return Status::error(files.front().name + ": " + s.text());
+  if (options.merge_by_time && files.size() > kMaxMergedFiles) {
+    return Status::error("a merge by exch_ts reads at most " + std::to_string(kMaxMergedFiles) +
+                         " files");
   }
-  return std::unique_ptr<BatchSource>(new FeedScan(std::move(files), std::move(opened.value()),
+  std::vector<std::unique_ptr<FeedFile>> readers;
+  const std::size_t now = options.merge_by_time ? files.size() : 1;
+  for (std::size_t i = 0; i < now; ++i) {
+    auto opened = files[i].input->take();
+    Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
+    if (!s.ok()) {
+      if (files.size() <= 1) return s;
+      return Status::error(files[i].name + ": " + s.text());
+    }
+    readers.push_back(std::move(opened.value()));
+  }
+  return std::unique_ptr<BatchSource>(new FeedScan(std::move(files), std::move(readers),
                                                    std::move(options), std::move(ids.value())));
 }
 

@@ -63,7 +63,15 @@ struct ScanOptions {
   std::string time_zone;
   int price_scale = -1;
   uint64_t batch_rows = 65536;  // at least 1
+  // Files one after another (false), or merged by exch_ts (true): at each
+  // step the next message is the head of the file whose head has the
+  // smallest exch_ts, ties going to the file listed first. A merge of the
+  // files' own orders, not a sort; the filters apply to the merged order.
+  // At most kMaxMergedFiles files.
+  bool merge_by_time = false;
 };
+
+inline constexpr std::size_t kMaxMergedFiles = 256;
 
 // Returns the columns of a scan of `files` files with `options`, or an error
 // naming the valid columns when a name is unknown or repeated.
@@ -76,9 +84,9 @@ Result<std::vector<ColumnSpec>> feed_scan_columns(const ScanOptions& options, st
 Status check_feed(const std::string& path);
 
 // Opens a scan of `files` (at least one) from the start of the first: each
-// input's take() gives its reader. The first is taken now and an error is
-// returned (named when there are several files); later files are taken when
-// reached, and an error then fails the stream.
+// input's take() gives its reader. The first is taken now (in a merge, all
+// of them) and an error is returned (named when there are several files);
+// later files are taken when reached, and an error then fails the stream.
 Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
                                                     ScanOptions options);
 

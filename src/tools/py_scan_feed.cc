@@ -121,6 +121,10 @@ PyObject* scan_feed(PyObject*, const Args& args) {
                  [](PyObject* o, std::string& s) { return extract(o, s); })) {
     return nullptr;
   }
+  if (paths.size() > arrow::kMaxMergedFiles && !args.absent(12) && PyObject_IsTrue(args[12])) {
+    PyErr_SetString(PyExc_ValueError, "a merge by exch_ts reads at most 256 files");
+    return nullptr;
+  }
   if (paths.empty() || paths.size() != names.size()) {
     PyErr_SetString(PyExc_ValueError, "scan_feed() needs one name for each of its paths");
     return nullptr;
@@ -143,7 +147,8 @@ PyObject* scan_feed(PyObject*, const Args& args) {
   }
   if (!args.get(5, types) || !args.get(6, options.start) || !args.get(7, options.end) ||
       !args.get(8, options.limit) || !args.get(9, options.time_zone) ||
-      !args.get(10, price_scale) || !args.get(11, options.batch_rows)) {
+      !args.get(10, price_scale) || !args.get(11, options.batch_rows) ||
+      !args.get(12, options.merge_by_time)) {
     return nullptr;
   }
   options.types = std::move(types);
@@ -193,6 +198,7 @@ const Function kScanFeed{"scan_feed()",
                            {"limit", false},
                            {"time_zone", false},
                            {"price_scale", false},
-                           {"batch_rows", false}}}};
+                           {"batch_rows", false},
+                           {"merge_by_time", false}}}};
 
 }  // namespace tidemark::py

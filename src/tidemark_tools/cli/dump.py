@@ -115,6 +115,12 @@ def register(subs: Subcommands) -> None:
     )
     dump.add_argument("--limit", type=parse_count, metavar="N", help="at most N rows")
     dump.add_argument(
+        "--order",
+        choices=["files", "exch_ts"],
+        default="files",
+        help="files one after another (default), or merged by exch_ts",
+    )
+    dump.add_argument(
         "--timestamps",
         choices=["int", "datetime"],
         default="int",
@@ -165,6 +171,7 @@ def run_dump(args: argparse.Namespace) -> int:
             timestamps=args.timestamps,
             tz=args.tz,
             price_scale=args.price_scale,
+            order=args.order,
         )
     except RuntimeError as exc:
         raise CliError(str(exc) if several else f"{files[0]}: {exc}") from None
