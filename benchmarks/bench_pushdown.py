@@ -44,8 +44,15 @@ def main() -> None:
     repeat = 3 if args.quick else 5
     print(f"file: {path} ({messages:,} messages, {tokens:,} tokens)")
 
-    keys = pa.table(tidemark_tools.scan_feed(path, columns=["token"], types="NMX"))
-    token = keys.column("token")[len(keys) // 2].as_py()
+    # A typical token: the one with the median number of messages (the
+    # generated day, like a real one, gives a few tokens most of them).
+    keys = pa.table(tidemark_tools.scan_feed(path, columns=["token"]))
+    counts = sorted(
+        (c["counts"], c["values"]) for c in keys.column("token").value_counts().to_pylist()
+    )
+    count, token = counts[len(counts) // 2]
+    token &= 2**32 - 1
+    print(f"token {token}: {count:,} of {messages:,} messages")
 
     def rate(fn, name):
         return rows.add(
