@@ -650,8 +650,14 @@ void BookSet::look_closer(const FeedMessage& m, const OrderBook& book, bool dept
 }
 
 std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t count) {
+  return apply_messages_ahead(messages, count, count);
+}
+
+std::size_t BookSet::apply_messages_ahead(const FeedMessage* messages, std::size_t count,
+                                          std::size_t visible) {
   return apply_run<false>(
-      messages, count, [](std::size_t, const OrderBook*) {}, [](std::size_t, const OrderBook*) {});
+      messages, count, visible, [](std::size_t, const OrderBook*) {},
+      [](std::size_t, const OrderBook*) {});
 }
 
 // ---------------------------------------------------------------------------

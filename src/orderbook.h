@@ -412,8 +412,16 @@ class BookSet {
   template <class Before, class Fn>
   std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
                              Fn&& on_accepted) {
-    return apply_run<true>(messages, count, before, on_accepted);
+    return apply_run<true>(messages, count, count, before, on_accepted);
   }
+  // Applies messages[0, count) as apply_messages does, while already
+  // fetching ahead for messages[count, visible), which the caller applies
+  // next: a reader that goes on in batches keeps its look-ahead running
+  // across them.
+  std::size_t apply_messages_ahead(const FeedMessage* messages, std::size_t count,
+                                   std::size_t visible);
+  // How many messages the apply looks ahead.
+  static constexpr std::size_t kLookAhead = 16;
 
   // Replaces the type filter: absent lets every type through, otherwise only
   // the listed type bytes pass (an empty list passes nothing).
@@ -534,8 +542,8 @@ class BookSet {
   // apply_messages, fetching ahead also the best levels of each message's
   // book when `kDepth` (for callers that read depth after each message).
   template <bool kDepth, class Before, class Fn>
-  std::size_t apply_run(const FeedMessage* messages, std::size_t count, Before&& before,
-                        Fn&& on_accepted);
+  std::size_t apply_run(const FeedMessage* messages, std::size_t count, std::size_t visible,
+                        Before&& before, Fn&& on_accepted);
   // Whether the type filter lets `type` through.
   bool type_passes(uint8_t type) const { return !filter_ || type_allowed_[type]; }
   // The token of a message, a trade's signed token read as its 32 bits.
@@ -543,9 +551,6 @@ class BookSet {
     if (m.is_trade()) return static_cast<uint32_t>(static_cast<int32_t>(m.trade.token));
     return m.order.token;
   }
-
-  // How many messages apply_messages looks ahead; see there.
-  static constexpr std::size_t kLookAhead = 16;
 
   template <class Fn>
   static void visit_levels(const OrderBook& book, bool is_sell, Fn&& fn);
@@ -573,8 +578,8 @@ class BookSet {
 // first one fetched and fetches the levels they lead to. Prefetches are only
 // hints: a table grown in between makes one useless, never a result wrong.
 template <bool kDepth, class Before, class Fn>
-std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, Before&& before,
-                               Fn&& on_accepted) {
+std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, std::size_t visible,
+                               Before&& before, Fn&& on_accepted) {
   struct Ahead {
     OrderBook* book;
     uint64_t books_created;  // books_created_ when `book` was looked up
@@ -598,14 +603,14 @@ std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, B
       look_closer(messages[j], *a.book, kDepth);
     }
   };
-  for (std::size_t j = 0; j < count && j < kLookAhead; ++j) look(j);
-  for (std::size_t j = 0; j < count && j < kCloser; ++j) closer(j);
+  for (std::size_t j = 0; j < visible && j < kLookAhead; ++j) look(j);
+  for (std::size_t j = 0; j < visible && j < kCloser; ++j) closer(j);
   std::size_t accepted = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const FeedMessage& m = messages[i];
     const Ahead a = ahead[i % kLookAhead];
-    if (i + kLookAhead < count) look(i + kLookAhead);
-    if (i + kCloser < count) closer(i + kCloser);
+    if (i + kLookAhead < visible) look(i + kLookAhead);
+    if (i + kCloser < visible) closer(i + kCloser);
     if (a.books_created == kSkipped) continue;
     OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
     before(i, static_cast<const OrderBook*>(book));

@@ -1,5 +1,6 @@
 // Python binding of OrderbookBuilder: the intake methods that feed its
 // BookSet and the queries that read it.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -133,19 +134,34 @@ PyObject* build_from_source(BookSet& self, const Args& args) {
   if (!loader.take(source, kStreamingBinaryLoaderName, Access::kExclusive)) return nullptr;
   if (limit && *limit == 0) return PyLong_FromUnsignedLongLong(0);
   // Messages are read in batches and applied together, which lets the books
-  // prefetch what the next messages touch. A batch never asks for more
-  // messages than the limit still allows, so reading stops exactly after the
-  // message that reaches it.
+  // prefetch what the next messages touch. The last kLookAhead messages of a
+  // batch are held back and applied at the front of the next one, so the
+  // look-ahead runs on across batches. Reading never goes past the limit:
+  // a batch asks for at most as many messages as could still be accepted
+  // with those held back, so reading stops exactly after the message that
+  // reaches it.
   constexpr std::size_t kBatch = 1024;
-  std::vector<FeedMessage> batch(kBatch);
+  constexpr std::size_t kCarry = BookSet::kLookAhead;
+  std::vector<FeedMessage> batch(kCarry + kBatch);
+  std::size_t carried = 0;
   uint64_t accepted = 0;
   std::string error;
   for (;;) {
     std::size_t want = kBatch;
-    if (limit && *limit - accepted < want) want = static_cast<std::size_t>(*limit - accepted);
-    ReadStep step;
-    const std::size_t n = loader->core.next_messages(batch.data(), want, step, error);
-    accepted += self.apply_messages(batch.data(), n);
+    if (limit && *limit - accepted - carried < want) {
+      want = static_cast<std::size_t>(*limit - accepted - carried);
+    }
+    ReadStep step = ReadStep::kMessage;
+    const std::size_t n =
+        want == 0 ? 0 : loader->core.next_messages(batch.data() + carried, want, step, error);
+    const std::size_t total = carried + n;
+    // At the end, at an error, and when the limit may be reached, apply all.
+    const bool drain = step != ReadStep::kMessage || (limit && *limit - accepted <= total);
+    const std::size_t now = drain ? total : total - std::min(total, kCarry);
+    accepted += self.apply_messages_ahead(batch.data(), now, total);
+    std::copy(batch.begin() + static_cast<std::ptrdiff_t>(now),
+              batch.begin() + static_cast<std::ptrdiff_t>(total), batch.begin());
+    carried = total - now;
     if (step == ReadStep::kError) return raise_runtime(error);
     if (step == ReadStep::kEnd || (limit && accepted >= *limit)) break;
   }
