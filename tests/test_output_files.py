@@ -146,6 +146,8 @@ def test_a_failed_command_leaves_the_target_as_it_was(capsys, tmp_path):
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_a_signal_mid_write_cleans_up(tmp_path, signum):
+    if signal.getsignal(signum) == signal.SIG_IGN:
+        pytest.skip("the signal is ignored here (nohup), and so in the command")
     feed = tmp_path / "busy.bin"
     feedgen.write_feed(str(feed), 20_000, 20, seed=2)
     out = tmp_path / "book.csv"
