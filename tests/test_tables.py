@@ -252,3 +252,39 @@ def test_every_token_keeps_its_book_key(feed_file):
     path = feed_file(random_feed(random.Random(3), 1000))
     tokens = set(pa.table(tidemark_tools.trades(path)).column("token").to_pylist())
     assert tokens <= set(TOKENS)
+
+
+def run_cli(*argv):
+    import subprocess
+    import sys
+
+    return subprocess.run(
+        [sys.executable, "-m", "tidemark_tools", *argv], capture_output=True, text=True
+    )
+
+
+@pytest.mark.parametrize(
+    "argv, make",
+    [
+        (["trades"], lambda: tidemark_tools.trades(SAMPLE, price_scale=2)),
+        (
+            ["quotes", "--levels", "2"],
+            lambda: tidemark_tools.quotes(SAMPLE, levels=2, price_scale=2),
+        ),
+        (["bars", "--every", "1m"], lambda: tidemark_tools.bars(SAMPLE, every="1m", price_scale=2)),
+    ],
+)
+def test_commands_write_what_the_functions_give(tmp_path, argv, make):
+    import pyarrow.parquet as pq
+
+    out = tmp_path / "t.parquet"
+    done = run_cli(argv[0], SAMPLE, *argv[1:], "--price-scale", "2", "--out", str(out))
+    assert done.returncode == 0, done.stderr
+    assert pq.read_table(out).to_pylist() == pa.table(make()).to_pylist()
+
+
+def test_command_errors_are_one_line():
+    done = run_cli(
+        "bars", SAMPLE, "--every", "1m", "--tz", "Mars/Olympus", "--timestamps", "datetime"
+    )
+    assert done.returncode == 2 and done.stderr.startswith("tidemark: option 'tz'")
