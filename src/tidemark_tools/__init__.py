@@ -22,6 +22,7 @@ from importlib.metadata import version as _version
 from ._arrow import ArrowStream, to_pandas
 from ._books import BookSeries, book_series
 from ._check import check_feed
+from ._contracts import contracts
 from ._scan import FeedScan, scan_feed
 from ._tables import Table, bars, quotes, trades
 
@@ -33,6 +34,7 @@ __all__ = [
     "bars",
     "book_series",
     "check_feed",
+    "contracts",
     "quotes",
     "scan_feed",
     "to_pandas",
