@@ -106,7 +106,7 @@ def contracts(path: Any) -> pa.Table:
     tokens = [_unsigned(r[token_column], _U32) if token_column < len(r) else None for r in rows]
     if positional:
         tokens = [t if r[0] in ("C", "c") else None for t, r in zip(tokens, rows, strict=True)]
-    infos = [master.lookup(t) if t is not None else None for t in tokens]
+    infos: list[Any] = [master.lookup(t) if t is not None else None for t in tokens]
 
     def recognised(key: str) -> list[Any]:
         return [i[key] if i is not None and i["found"] else None for i in infos]
