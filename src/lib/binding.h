@@ -206,7 +206,7 @@ struct Param {
   bool required;
 };
 
-inline constexpr std::size_t kMaxParams = 14;
+inline constexpr std::size_t kMaxParams = 16;
 
 // The arguments of one call, bound to the declared parameters: slot i holds
 // a borrowed reference or nullptr when omitted.

@@ -19,6 +19,13 @@ class FeedReaderAccess {
   static Status check_first(FeedFile& f);
   static std::size_t batch(FeedFile& f, FeedMessage* out, std::size_t max, ReadStep& last,
                            std::string& error);
+
+  // The end of a read that the reader paused or stopped: the record begun
+  // is left unread (a pause reads it again later), and a pause is noted.
+  static ReadStep paused_end(FeedFile& f, FeedFile::Fill r) {
+    if (r == FeedFile::Fill::kPause) f.paused_ = true;
+    return ReadStep::kEnd;
+  }
 };
 
 Result<std::unique_ptr<FeedFile>> FeedFile::open(const std::string& path, std::size_t buffer_size) {
@@ -93,6 +100,10 @@ FeedFile::Fill FeedFile::fill(std::size_t n, std::string& error) {
       end_offset_ += static_cast<uint64_t>(got);
     } else if (got == 0) {
       return Fill::kShort;
+    } else if (got == ByteReader::kPause) {
+      return Fill::kPause;
+    } else if (got == ByteReader::kStop) {
+      return Fill::kStop;
     } else {
       return Fill::kError;
     }
@@ -125,9 +136,10 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
       tally->record_offset = f.position();
     }
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
-    if (r == FeedFile::Fill::kShort) return ReadStep::kEnd;
+    if (r != FeedFile::Fill::kOk) return paused_end(f, r);
     r = f.fill(kHeaderSize, error);
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
+    if (r == FeedFile::Fill::kPause || r == FeedFile::Fill::kStop) return paused_end(f, r);
     if (r == FeedFile::Fill::kShort) {
       f.begin_ = f.end_;
       error = "truncated message header";
@@ -142,6 +154,7 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
       const std::size_t skip = msg_len > kHeaderSize ? msg_len : kHeaderSize;
       r = f.fill(skip, error);
       if (r == FeedFile::Fill::kError) return ReadStep::kError;
+      if (r == FeedFile::Fill::kPause || r == FeedFile::Fill::kStop) return paused_end(f, r);
       if (r == FeedFile::Fill::kShort) {
         f.begin_ = f.end_;
         error = "failed to fill whole buffer";
@@ -162,6 +175,7 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
     const std::size_t len = kind == RecordKind::kOrder ? kOrderRecordSize : kTradeRecordSize;
     r = f.fill(len, error);
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
+    if (r == FeedFile::Fill::kPause || r == FeedFile::Fill::kStop) return paused_end(f, r);
     if (r == FeedFile::Fill::kShort) {
       f.begin_ = f.end_;
       error = "truncated message payload";
@@ -177,14 +191,21 @@ Status FeedReaderAccess::check_first(FeedFile& f) {
   Status s = f.seek(0);
   if (!s.ok()) return s;
   std::string error;
-  FeedFile::Fill r = f.skip_padding(error);
+  // A followed file may pause while it waits for its first record: the
+  // check waits on.
+  FeedFile::Fill r;
+  do {
+    r = f.skip_padding(error);
+  } while (r == FeedFile::Fill::kPause);
   if (r == FeedFile::Fill::kError) return Status::error(error);
-  if (r == FeedFile::Fill::kShort) {
+  if (r != FeedFile::Fill::kOk) {
     return Status::error("file is empty or missing a complete message header");
   }
-  r = f.fill(kHeaderSize, error);
+  do {
+    r = f.fill(kHeaderSize, error);
+  } while (r == FeedFile::Fill::kPause);
   if (r == FeedFile::Fill::kError) return Status::error(error);
-  if (r == FeedFile::Fill::kShort) return Status::error("truncated first message header");
+  if (r != FeedFile::Fill::kOk) return Status::error("truncated first message header");
   const uint8_t type = f.buf_[f.begin_ + 8];
   if (record_kind(type) == RecordKind::kUnknown) {
     return Status::error("invalid first message type: " + std::to_string(type));

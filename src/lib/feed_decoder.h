@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "feed_message.h"
 #include "status.h"
@@ -25,8 +26,14 @@ class ByteReader {
  public:
   virtual ~ByteReader() = default;
   // Reads up to `n` (> 0) bytes into `buf`: returns how many arrived (> 0),
-  // 0 at the end of the input, or -1 with the text in `error`.
+  // 0 at the end of the input, or -1 with the text in `error`. A reader that
+  // follows a growing file may also return kPause (nothing new for a while:
+  // let the caller hand out what it has, then call again) or kStop (the
+  // follow was ended: stop here, as at the end, dropping a record that is
+  // not complete yet).
   virtual std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) = 0;
+  static constexpr std::ptrdiff_t kPause = -2;
+  static constexpr std::ptrdiff_t kStop = -3;
   // Makes the next read start at byte `offset` of the input. A reader that
   // cannot go there fails with a text.
   virtual Status seek(uint64_t offset) = 0;
@@ -73,7 +80,12 @@ class FeedFile {
   // costs no system call. Fails with the OS text of lseek.
   Status seek(uint64_t offset);
 
-  enum class Fill { kOk, kShort, kError };
+  // True once after reading stopped with kEnd only because the reader
+  // paused (ByteReader::kPause): the input has not ended, and reading on
+  // continues where it stopped.
+  bool take_pause() { return std::exchange(paused_, false); }
+
+  enum class Fill { kOk, kShort, kError, kPause, kStop };
 
  private:
   friend class FeedReaderAccess;
@@ -98,6 +110,7 @@ class FeedFile {
   std::size_t begin_ = 0;    // first unread byte in buf_
   std::size_t end_ = 0;      // one past the last buffered byte
   uint64_t end_offset_ = 0;  // file offset of buf_[end_], the OS position
+  bool paused_ = false;
 };
 
 enum class ReadStep { kMessage, kEnd, kError };

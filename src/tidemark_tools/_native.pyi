@@ -25,6 +25,8 @@ def scan_feed(
     price_scale: int = -1,
     batch_rows: int = 65536,
     merge_by_time: bool = False,
+    follow_flush_ns: int | None = None,
+    idle_timeout_ns: int | None = None,
 ) -> ArrowSource: ...
 def book_series(
     paths: str | bytes | list[str] | list[bytes],

@@ -62,6 +62,12 @@ class FeedScan(ArrowStream):
     def batch_rows(self) -> int:
         return int(self.options["batch_rows"])
 
+    def stop(self) -> None:
+        """Ends the streams of a scan made with ``follow=True`` at their next
+        wait (callable from any thread); the rows read before are handed out
+        first."""
+        self._source.stop()
+
     def __repr__(self) -> str:
         where = repr(self.paths[0]) if len(self.paths) == 1 else repr(self.paths)
         defaults = _DEFAULTS
@@ -86,6 +92,9 @@ _DEFAULTS: dict[str, Any] = {
     "price_scale": None,
     "batch_rows": 65536,
     "order": "files",
+    "follow": False,
+    "flush_interval": 0.1,
+    "idle_timeout": None,
 }
 
 
@@ -144,7 +153,31 @@ def check_options(function: str, **given: Any) -> dict[str, Any]:
         o["price_scale"] = _args.check_int(function, "price_scale", o["price_scale"], 0, 9)
     o["batch_rows"] = _args.check_batch_rows(function, o["batch_rows"])
     o["order"] = _args.check_choice(function, "order", o["order"], ("files", "exch_ts"))
+    if not isinstance(o["follow"], bool):
+        raise TypeError(
+            f"{function}() argument 'follow' must be bool, not {type(o['follow']).__name__}"
+        )
+    o["flush_interval"] = _seconds(function, "flush_interval", o["flush_interval"], False)
+    o["idle_timeout"] = _seconds(function, "idle_timeout", o["idle_timeout"], True)
+    if o["follow"] and o["order"] != "files":
+        raise ValueError(f"{function}() follows files only with order='files'")
     return o
+
+
+def _seconds(function: str, name: str, value: Any, none_ok: bool) -> Any:
+    """A duration in seconds (int or float, from 0 to 1e9), or None when allowed."""
+    if value is None and none_ok:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        raise TypeError(
+            f"{function}() argument '{name}' must be a number of seconds, "
+            f"not {type(value).__name__}"
+        )
+    if not 0 <= value <= 1e9:
+        raise ValueError(
+            f"{function}() argument '{name}' must be from 0 to 1e9 seconds, got {value}"
+        )
+    return value
 
 
 def _native_scan(function: str, paths: list[str | bytes], o: dict[str, Any]) -> object:
@@ -176,6 +209,8 @@ def _native_scan(function: str, paths: list[str | bytes], o: dict[str, Any]) -> 
         -1 if o["price_scale"] is None else o["price_scale"],
         o["batch_rows"],
         o["order"] == "exch_ts",
+        round(o["flush_interval"] * 1e9) if o["follow"] else None,
+        None if o["idle_timeout"] is None else round(o["idle_timeout"] * 1e9),
     )
 
 
@@ -195,6 +230,9 @@ def scan_feed(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    follow: bool = False,
+    flush_interval: float = 0.1,
+    idle_timeout: float | None = None,
 ) -> FeedScan:
     """Reads feed files as Arrow record batches of at most `batch_rows` rows.
 
@@ -265,6 +303,17 @@ def scan_feed(
     `master` is a `tidemark.SymbolMaster` (its contracts as they are now) or
     the path of a contract-master CSV file, loaded now. `path` is the name
     this argument had when scan_feed read one file; it is the same as `paths`.
+
+    With ``follow=True`` the scan follows a file that is still being written
+    (with several paths, the last one, after the others were read to their
+    end): at its current end a stream waits for more bytes instead of ending
+    (a record cut short there is waited for too), and hands out a batch when
+    it has `batch_rows` rows or `flush_interval` seconds after its first
+    bytes arrived. The stream ends after `idle_timeout` seconds without
+    growth (default: never), when ``scan.stop()`` is called from another
+    thread, or on Ctrl-C; a file that shrinks or is replaced fails it.
+    Waiting costs no CPU (inotify, or polling where that is missing).
+    Compressed files cannot be followed.
     """
     if path is not None or paths is None:
         if paths is not None:
@@ -288,5 +337,8 @@ def scan_feed(
         price_scale=price_scale,
         batch_rows=batch_rows,
         order=order,
+        follow=follow,
+        flush_interval=flush_interval,
+        idle_timeout=idle_timeout,
     )
     return FeedScan(_native_scan("scan_feed", checked, options), checked, options)

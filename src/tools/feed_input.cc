@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -16,7 +18,7 @@
 
 namespace tidemark::input {
 
-const char* const kInterrupted = "interrupted while waiting for input";
+const char* const kInterrupted = "interrupted";
 
 namespace {
 
@@ -289,6 +291,137 @@ std::unique_ptr<ByteReader> decompressed(const std::string& path, std::unique_pt
   return in;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A regular file followed as it grows (see FollowOptions).
+class FollowReader final : public ByteReader {
+ public:
+  FollowReader(int fd, std::string path, const struct stat& st, FollowOptions options)
+      : fd_(fd),
+        path_(std::move(path)),
+        dev_(st.st_dev),
+        ino_(st.st_ino),
+        options_(std::move(options)),
+        last_growth_(Clock::now()) {
+    notify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notify_ >= 0 && ::inotify_add_watch(notify_, path_.c_str(),
+                                            IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF |
+                                                IN_DELETE_SELF) < 0) {
+      ::close(notify_);
+      notify_ = -1;
+    }
+  }
+  ~FollowReader() override {
+    if (notify_ >= 0) ::close(notify_);
+    ::close(fd_);
+  }
+  FollowReader(const FollowReader&) = delete;
+  FollowReader& operator=(const FollowReader&) = delete;
+
+  std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
+    for (;;) {
+      if (options_.stop && options_.stop->load()) return kStop;
+      const ssize_t got = ::read(fd_, buf, n);
+      if (got > 0) {
+        const auto now = Clock::now();
+        if (!armed_) {
+          armed_ = true;
+          armed_at_ = now;
+        }
+        last_growth_ = now;
+        position_ += static_cast<uint64_t>(got);
+        return got;
+      }
+      if (got < 0 && errno != EINTR) {
+        error = os_error_text(errno);
+        return -1;
+      }
+      if (got == 0) {
+        // At the current end: still the same file, not shorter?
+        if (!same_file(error)) return -1;
+        const auto now = Clock::now();
+        if (armed_ && now >= armed_at_ + std::chrono::nanoseconds(options_.flush_interval_ns)) {
+          armed_ = false;
+          return kPause;
+        }
+        if (options_.idle_timeout_ns >= 0 &&
+            now >= last_growth_ + std::chrono::nanoseconds(options_.idle_timeout_ns)) {
+          return 0;
+        }
+        wait(now);
+      }
+      if (give_up_wait()) {
+        error = kInterrupted;
+        return -1;
+      }
+    }
+  }
+
+  Status seek(uint64_t offset) override {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) {
+      return Status::error(os_error_text(errno));
+    }
+    position_ = offset;
+    return Status();
+  }
+
+ private:
+  // Sleeps until the file may have changed, a deadline comes, or a short
+  // slice has passed (to look at `stop` and the WaitCheck).
+  void wait(Clock::time_point now) {
+    auto until = now + std::chrono::milliseconds(notify_ >= 0 ? 100 : 10);
+    if (armed_)
+      until = std::min(until, armed_at_ + std::chrono::nanoseconds(options_.flush_interval_ns));
+    if (options_.idle_timeout_ns >= 0) {
+      until = std::min(until, last_growth_ + std::chrono::nanoseconds(options_.idle_timeout_ns));
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    const int timeout = static_cast<int>(std::max<int64_t>(ms, 0));
+    if (notify_ < 0) {
+      ::poll(nullptr, 0, timeout);
+      return;
+    }
+    pollfd p{notify_, POLLIN, 0};
+    if (::poll(&p, 1, timeout) > 0) {
+      // Only the wake-up matters: drain the events.
+      alignas(inotify_event) char events[4096];
+      while (::read(notify_, events, sizeof events) > 0) {
+      }
+    }
+  }
+
+  // False, with the text in `error`, when the followed file has shrunk below
+  // what was read or the path now names another file (or none).
+  bool same_file(std::string& error) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+      error = os_error_text(errno);
+      return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) < position_) {
+      error = "the followed file shrank below the " + std::to_string(position_) +
+              " bytes already read (truncated or rewritten)";
+      return false;
+    }
+    if (::stat(path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+      error = "the followed file was replaced or removed";
+      return false;
+    }
+    return true;
+  }
+
+  int fd_;
+  int notify_ = -1;
+  std::string path_;
+  dev_t dev_;
+  ino_t ino_;
+  FollowOptions options_;
+  Clock::time_point last_growth_;
+  bool armed_ = false;  // bytes were handed out since the last pause
+  Clock::time_point armed_at_{};
+  uint64_t position_ = 0;
+};
+
 // Closes a descriptor unless released.
 struct FdGuard {
   int fd;
@@ -319,7 +452,8 @@ ScopedWaitCheck::ScopedWaitCheck(const WaitCheck* check) : saved_(t_wait_check) 
 
 ScopedWaitCheck::~ScopedWaitCheck() { t_wait_check = saved_; }
 
-Result<Input> open_input(const std::string& path, std::size_t buffer_size) {
+Result<Input> open_input(const std::string& path, std::size_t buffer_size,
+                         const FollowOptions* follow) {
   if (path.find('\0') != std::string::npos) {
     return Status::error("file name contained an unexpected NUL byte");
   }
@@ -358,19 +492,29 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size) {
   }
   in.kind = Kind::kFile;
   in.size = static_cast<uint64_t>(st.st_size);
+  if (follow != nullptr && S_ISREG(st.st_mode)) {
+    if (path.ends_with(".gz") || path.ends_with(".zst")) {
+      return Status::error("a compressed file cannot be followed");
+    }
+    in.file = FeedFile::over(std::make_unique<FollowReader>(guard.release(), path, st, *follow),
+                             buffer_size);
+    return in;
+  }
   auto bytes =
       decompressed(path, std::make_unique<FdReader>(guard.release()), in.compressed, buffer_size);
   in.file = FeedFile::over(std::move(bytes), buffer_size);
   return in;
 }
 
-Result<std::shared_ptr<CheckedInput>> CheckedInput::open(const std::string& path) {
-  auto opened = open_input(path);
+Result<std::shared_ptr<CheckedInput>> CheckedInput::open(const std::string& path,
+                                                         const FollowOptions* follow) {
+  auto opened = open_input(path, FeedFile::kDefaultBuffer, follow);
   if (!opened.ok()) return opened.status();
   Input& in = opened.value();
   Status s = check_first_message(*in.file);
   if (!s.ok()) return s;
   std::shared_ptr<CheckedInput> checked(new CheckedInput(path, in.kind));
+  if (follow != nullptr) checked->follow_ = *follow;
   // A file is opened again by each reader, as if the check had not been;
   // a pipe's bytes read by the check stay buffered for its one reader.
   if (in.kind == Kind::kPipe) checked->held_ = std::move(in.file);
@@ -388,7 +532,7 @@ Result<std::unique_ptr<FeedFile>> CheckedInput::take() {
     taken_ = true;
     return std::move(held_);
   }
-  auto opened = open_input(path_);
+  auto opened = open_input(path_, FeedFile::kDefaultBuffer, follow_ ? &*follow_ : nullptr);
   if (!opened.ok()) return opened.status();
   if (opened.value().kind != Kind::kFile) {
     return Status::error("no longer a regular file");

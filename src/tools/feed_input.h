@@ -15,15 +15,23 @@
 // (zlib, libzstd), whatever it names; compressed data that ends early or is
 // damaged is an error, never the end of the feed.
 //
+// A regular file may be followed while it grows (FollowOptions): at its
+// current end a read waits for more bytes, woken by inotify (or by polling
+// every few milliseconds where inotify is not available), and a record cut
+// short at the end is waited for. The follow ends after idle_timeout with no
+// growth, or when `stop` is set; a file that shrinks or is replaced fails.
+//
 // A wait for bytes from a pipe sleeps in poll(2), never spinning; the
 // thread's WaitCheck (if any) is asked every fraction of a second and after
 // every signal whether to give up. Plain C++: no Python.h here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "feed_decoder.h"
@@ -49,6 +57,15 @@ class ScopedWaitCheck {
   const WaitCheck* saved_;
 };
 
+struct FollowOptions {
+  // A read that has handed out bytes pauses (ByteReader::kPause) when no more
+  // arrive within this long of the first of them, so the caller can hand out
+  // what it has decoded.
+  int64_t flush_interval_ns = 100'000'000;
+  int64_t idle_timeout_ns = -1;             // end after this long with no growth; < 0: never
+  std::shared_ptr<std::atomic<bool>> stop;  // set: end at the next wait
+};
+
 enum class Kind {
   kFile,  // regular file or block device: seekable, opened again by each reader
   kPipe,  // FIFO, pipe or standard input: read once
@@ -64,8 +81,11 @@ struct Input {
 // Opens `path` ("-" for standard input) for reading a feed, without
 // blocking. Fails with the OS text (open, fstat), with the loader's NUL-byte
 // text, or with a text saying why the path cannot hold a feed.
+// With `follow`, a regular file is followed as it grows; a compressed file
+// cannot be (an error).
 Result<Input> open_input(const std::string& path,
-                         std::size_t buffer_size = FeedFile::kDefaultBuffer);
+                         std::size_t buffer_size = FeedFile::kDefaultBuffer,
+                         const FollowOptions* follow = nullptr);
 
 // A feed input opened and checked once (its first record header validated,
 // as open_stream does without counting), from which readers are made: each
@@ -73,7 +93,9 @@ Result<Input> open_input(const std::string& path,
 // checked handle and any later one fails. Safe to share between threads.
 class CheckedInput {
  public:
-  static Result<std::shared_ptr<CheckedInput>> open(const std::string& path);
+  // With `follow`, every reader follows the file as it grows.
+  static Result<std::shared_ptr<CheckedInput>> open(const std::string& path,
+                                                    const FollowOptions* follow = nullptr);
 
   // Returns a FeedFile at offset 0 for a new reader.
   Result<std::unique_ptr<FeedFile>> take();
@@ -86,6 +108,7 @@ class CheckedInput {
 
   std::string path_;
   Kind kind_;
+  std::optional<FollowOptions> follow_;
   std::mutex mutex_;
   std::unique_ptr<FeedFile> held_;  // a pipe's checked handle, until taken
   bool taken_ = false;

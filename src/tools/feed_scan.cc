@@ -321,6 +321,13 @@ class FeedScan final : public BatchSource {
           fail(std::move(step_error_));
           break;
         }
+        if (step_ == ReadStep::kEnd && file_->take_pause()) {
+          // A followed file that did not grow for a while: hand out the
+          // rows there are, then read on.
+          step_ = ReadStep::kMessage;
+          if (rows > 0) break;
+          continue;
+        }
         if (step_ == ReadStep::kEnd) {
           // A batch holds the rows of one file: the next file starts the next.
           if (!next_file()) break;

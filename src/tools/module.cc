@@ -20,7 +20,8 @@ PyMethodDef kFunctions[] = {
     function_def<kScanFeed>("scan_feed",
                             "scan_feed(paths, names, master=None, columns=None, tokens=None, "
                             "types=None, start=None, end=None, limit=None, time_zone='', "
-                            "price_scale=-1, batch_rows=65536, merge_by_time=False)\n--\n\n"
+                            "price_scale=-1, batch_rows=65536, merge_by_time=False, "
+                            "follow_flush_ns=None, idle_timeout_ns=None)\n--\n\n"
                             "The messages of feed files as an ArrowSource of record batches."),
     function_def<kBookSeries>(
         "book_series",

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "feed_input.h"
+
 namespace tidemark::py {
 
 namespace {
@@ -178,6 +180,9 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   try {
     std::string error;
     p->source->set_interruption(&p->signals);
+    // A read that waits for a pipe or a growing file asks the same check.
+    const input::WaitCheck wait = [p] { return p->signals.requested(); };
+    input::ScopedWaitCheck waiting(&wait);
     const arrow::BatchStep step = p->source->next_batch(out, error);
     p->source->set_interruption(nullptr);
     switch (step) {
@@ -286,6 +291,13 @@ PyObject* stream(Source& self, const Args&) {
 constexpr Method<Source> kSchema{"ArrowSource.schema()", Access::kShared, schema, {}};
 constexpr Method<Source> kStream{"ArrowSource.stream()", Access::kShared, stream, {}};
 
+PyObject* stop(Source& self, const Args&) {
+  if (self.stop) self.stop();
+  Py_RETURN_NONE;
+}
+
+constexpr Method<Source> kStop{"ArrowSource.stop()", Access::kShared, stop, {}};
+
 PyMethodDef methods[] = {
     method_def<Source, kSchema>("schema",
                                 "schema($self)\n--\n\n"
@@ -294,6 +306,9 @@ PyMethodDef methods[] = {
         "stream",
         "stream($self)\n--\n\n"
         "A new ArrowArrayStream from the start, in a capsule named arrow_array_stream."),
+    method_def<Source, kStop>("stop",
+                              "stop($self)\n--\n\n"
+                              "Ends the streams that follow a growing file at their next wait."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,9 @@ struct ArrowSourceState {
   // Opens a new source of the batches from their start.
   std::function<Result<std::unique_ptr<arrow::BatchSource>>()> open;
   std::vector<arrow::ColumnSpec> columns;
+  // When set, stop() calls it: it ends the streams that follow a growing
+  // file at their next wait.
+  std::function<void()> stop;
 };
 
 extern const ClassDef kArrowSourceClass;

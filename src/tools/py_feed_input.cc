@@ -4,12 +4,13 @@
 
 namespace tidemark::py {
 
-std::shared_ptr<input::CheckedInput> checked_input(const std::string& path) {
+std::shared_ptr<input::CheckedInput> checked_input(const std::string& path,
+                                                   const input::FollowOptions* follow) {
   Result<std::shared_ptr<input::CheckedInput>> opened = Status::error("");
   {
     UnlockedWait unlocked;
     input::ScopedWaitCheck waiting(&unlocked.wait_check());
-    opened = input::CheckedInput::open(path);
+    opened = input::CheckedInput::open(path, follow);
   }
   if (PyErr_Occurred()) return nullptr;
   if (!opened.ok()) {

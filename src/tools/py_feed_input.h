@@ -36,6 +36,7 @@ class UnlockedWait {
 // Opens and checks the feed input at `path` (input::CheckedInput). Returns
 // it, or nullptr with an exception set: RuntimeError with the failure's
 // text, or what a signal handler raised.
-std::shared_ptr<input::CheckedInput> checked_input(const std::string& path);
+std::shared_ptr<input::CheckedInput> checked_input(const std::string& path,
+                                                   const input::FollowOptions* follow = nullptr);
 
 }  // namespace tidemark::py

@@ -11,6 +11,7 @@
 //   types: None or a str of message type letters;
 // - start, end, limit: None or ints; time_zone: "" for integer timestamps;
 //   price_scale: -1 for integer prices.
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,12 +97,13 @@ bool take_contracts(const Args& args, std::size_t i, std::shared_ptr<const Contr
 // interpreter lock released; an error's text starts with "{name}: " when
 // `named`. Returns it, or nullptr with an exception set.
 std::shared_ptr<input::CheckedInput> checked_input(const std::string& path, const std::string& name,
-                                                   bool named) {
+                                                   bool named,
+                                                   const input::FollowOptions* follow = nullptr) {
   Result<std::shared_ptr<input::CheckedInput>> opened = Status::error("");
   {
     UnlockedWait unlocked;
     input::ScopedWaitCheck waiting(&unlocked.wait_check());
-    opened = input::CheckedInput::open(path);
+    opened = input::CheckedInput::open(path, follow);
   }
   if (PyErr_Occurred()) return nullptr;
   if (!opened.ok()) {
@@ -170,8 +172,20 @@ PyObject* scan_feed(PyObject*, const Args& args) {
     return nullptr;
   }
   options.contracts.reset();
+  // follow_flush_ns given: follow the last file as it grows (the ones before
+  // it are read to their end first).
+  std::optional<int64_t> flush_ns, idle_ns;
+  if (!args.get(13, flush_ns) || !args.get(14, idle_ns)) return nullptr;
+  std::optional<input::FollowOptions> follow;
+  if (flush_ns) {
+    follow.emplace();
+    follow->flush_interval_ns = *flush_ns;
+    follow->idle_timeout_ns = idle_ns.value_or(-1);
+    follow->stop = std::make_shared<std::atomic<bool>>(false);
+  }
   for (std::size_t k = 0; k < paths.size(); ++k) {
-    auto input = checked_input(paths[k], names[k], paths.size() > 1);
+    const bool followed = follow && k + 1 == paths.size();
+    auto input = checked_input(paths[k], names[k], paths.size() > 1, followed ? &*follow : nullptr);
     if (input == nullptr) return nullptr;
     files.push_back({std::move(input), std::move(names[k])});
   }
@@ -180,6 +194,7 @@ PyObject* scan_feed(PyObject*, const Args& args) {
   ArrowSourceState state;
   state.columns = std::move(columns.value());
   state.open = [files, options] { return arrow::open_feed_scan(files, options); };
+  if (follow) state.stop = [stop = follow->stop] { stop->store(true); };
   return new_arrow_source(std::move(state));
 }
 
@@ -199,6 +214,8 @@ const Function kScanFeed{"scan_feed()",
                            {"time_zone", false},
                            {"price_scale", false},
                            {"batch_rows", false},
-                           {"merge_by_time", false}}}};
+                           {"merge_by_time", false},
+                           {"follow_flush_ns", false},
+                           {"idle_timeout_ns", false}}}};
 
 }  // namespace tidemark::py
