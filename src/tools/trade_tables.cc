@@ -189,14 +189,18 @@ class Bars final : public ReplayTable {
     const Key key{t.exch_ts - t.exch_ts % options_.every_ns, static_cast<uint32_t>(t.token)};
     auto [it, inserted] = bars_.try_emplace(key);
     Bar& bar = it->second;
-    if (inserted) bar.open = bar.high = bar.low = t.trade_price;
-    bar.high = std::max(bar.high, t.trade_price);
-    bar.low = std::min(bar.low, t.trade_price);
-    bar.close = t.trade_price;
-    const int64_t quantity = std::max<int32_t>(t.trade_quantity, 0);
+    // Copies of the packed record's fields: std::max and std::min take
+    // references, which must not point at a misaligned field.
+    const int32_t price = t.trade_price;
+    const int32_t traded = t.trade_quantity;
+    if (inserted) bar.open = bar.high = bar.low = price;
+    bar.high = std::max(bar.high, price);
+    bar.low = std::min(bar.low, price);
+    bar.close = price;
+    const int64_t quantity = std::max<int32_t>(traded, 0);
     bar.volume += quantity;
     ++bar.trades;
-    bar.turnover += static_cast<__int128>(t.trade_price) * quantity;
+    bar.turnover += static_cast<__int128>(price) * quantity;
     const int side = book != nullptr ? aggressor_of(engine_.books(), t) : -1;
     if (side == 0) bar.buy_volume += quantity;
     if (side == 1) bar.sell_volume += quantity;
