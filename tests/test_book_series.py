@@ -1,5 +1,6 @@
 """book_series: every row against the real OrderbookBuilder fed the same messages."""
 
+import os
 import random
 
 import feedgen
@@ -120,10 +121,10 @@ def test_per_message_rows_equal_the_builders_snapshots(feed_file, seed, levels, 
     assert table.num_columns == 6 + 4 * levels
 
 
-@pytest.mark.parametrize("types", [[], ["N"], ["N", "X"], ["New", "M", "T", ""]])
+@pytest.mark.parametrize("types", [[], ["N"], ["N", "X"], ["M", "T"], "MT"])
 def test_type_filters_work_like_apply_filter(feed_file, types):
     path = feed_file(random_feed(random.Random(9), 800))
-    expected = per_message_expected(dicts(path), 3, None, types)
+    expected = per_message_expected(dicts(path), 3, None, list(types))
     assert as_lists(pa.table(tidemark_tools.book_series(path, levels=3, types=types)), 3) == (
         expected
     )
@@ -237,11 +238,8 @@ def test_open_errors_are_the_loaders(feed_file, content):
 @pytest.mark.parametrize(
     "kwargs, error, text",
     [
-        (
-            {"path": 1},
-            TypeError,
-            "argument 'path' must be str, os.PathLike or a list of them, not int",
-        ),
+        ({"path": 1}, TypeError, "argument 'path' must be a path or a sequence of paths, not int"),
+        ({"path": []}, ValueError, "argument 'path' is empty"),
         ({"levels": 0}, ValueError, "argument 'levels' must be from 1 to 1000, got 0"),
         ({"levels": 1001}, ValueError, "argument 'levels' must be from 1 to 1000, got 1001"),
         ({"levels": "5"}, TypeError, "argument 'levels' must be int, not str"),
@@ -252,8 +250,10 @@ def test_open_errors_are_the_loaders(feed_file, content):
         ({"tokens": [2**32]}, ValueError, "argument 'tokens' holds 4294967296, outside 0 to"),
         ({"tokens": 5}, TypeError, "argument 'tokens' must be an iterable of ints, not int"),
         ({"tokens": ["5"]}, TypeError, "argument 'tokens' must hold ints, not str"),
-        ({"types": "N"}, TypeError, "argument 'types' must be a list of str"),
+        ({"types": 78}, TypeError, "argument 'types' must be a str of message types"),
         ({"types": [78]}, TypeError, "argument 'types' must hold str, not int"),
+        ({"types": ["Q"]}, ValueError, "argument 'types' holds 'Q': message types are"),
+        ({"types": ["N", "TQ"]}, ValueError, "argument 'types' holds 'TQ': message types are"),
         ({"batch_rows": 0}, ValueError, "argument 'batch_rows' must be from 1 to"),
     ],
 )
@@ -342,3 +342,19 @@ def test_a_glitch_with_no_selected_book_ends_at_once(feed_file, records):
         records.order_record("X", seq_no=2, exch_ts=2**62, order_id=1, token=5),
     )  # fmt: skip
     assert pa.table(tidemark_tools.book_series(path, every_ns=1_000_000, tokens=[5])).num_rows == 0
+
+
+def test_arguments_take_numpy_integers_bytes_and_strings_of_types(tmp_path):
+    """numpy integers pass for every integer, a path may be bytes (also one
+    that is not UTF-8), and a string of type letters means those types."""
+    np = pytest.importorskip("numpy")
+    odd = os.fsencode(str(tmp_path)) + b"/\xff\xfe.bin"
+    with open("data/sample_feed.bin", "rb") as src, open(odd, "wb") as dst:
+        dst.write(src.read())
+    plain = tidemark_tools.book_series(
+        "data/sample_feed.bin", tokens=[1002], levels=3, types=["N", "T"], batch_rows=7
+    )
+    given = tidemark_tools.book_series(
+        odd, tokens=[np.uint32(1002)], levels=np.int8(3), types="NT", batch_rows=np.int64(7)
+    )
+    assert pa.table(given).equals(pa.table(plain))

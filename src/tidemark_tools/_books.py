@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-import operator
 import os
 from collections.abc import Iterable, Sequence
 from typing import Any
 
-from . import _native
+from . import _args, _native
 from ._arrow import ArrowStream
-from ._scan import _check_batch_rows
 
 _MAX_TOKEN = 2**32 - 1
 _MAX_NS = 2**64 - 1
@@ -54,88 +52,6 @@ class BookSeries(ArrowStream):
         )
 
 
-def _check_paths(function: str, paths: object, name: str = "paths") -> str | list[str]:
-    """A path (str or os.PathLike) or a non-empty sequence of them, as the
-    native functions take it: one str, or a list of str."""
-
-    def one(path: object) -> str:
-        if isinstance(path, str):
-            return path
-        if isinstance(path, bytes | os.PathLike):
-            return os.fsdecode(path)
-        raise TypeError(
-            f"{function}() argument '{name}' must be str, os.PathLike or a list of them, "
-            f"not {type(path).__name__}"
-        )
-
-    if isinstance(paths, str | bytes | os.PathLike):
-        return one(paths)
-    if not isinstance(paths, Sequence):
-        raise TypeError(
-            f"{function}() argument '{name}' must be str, os.PathLike or a list of them, "
-            f"not {type(paths).__name__}"
-        )
-    out = [one(p) for p in paths]
-    if not out:
-        raise ValueError(f"{function}() argument '{name}' must name at least one file")
-    return out
-
-
-def _check_int(name: str, value: object, low: int, high: int, function: str = "book_series") -> int:
-    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
-        raise TypeError(f"{function}() argument '{name}' must be int, not {type(value).__name__}")
-    number = operator.index(value)  # type: ignore[arg-type]
-    if not low <= number <= high:
-        raise ValueError(
-            f"{function}() argument '{name}' must be from {low} to {high}, got {number}"
-        )
-    return number
-
-
-def _check_tokens(tokens: object, function: str = "book_series") -> list[int] | None:
-    if tokens is None:
-        return None
-    if isinstance(tokens, str | bytes) or not isinstance(tokens, Iterable):
-        raise TypeError(
-            f"{function}() argument 'tokens' must be an iterable of ints, "
-            f"not {type(tokens).__name__}"
-        )
-    out = []
-    for token in tokens:
-        if isinstance(token, bool) or not hasattr(type(token), "__index__"):
-            raise TypeError(
-                f"{function}() argument 'tokens' must hold ints, not {type(token).__name__}"
-            )
-        token = operator.index(token)
-        if not 0 <= token <= _MAX_TOKEN:
-            raise ValueError(
-                f"{function}() argument 'tokens' holds {token}, outside 0 to {_MAX_TOKEN}"
-            )
-        out.append(token)
-    return out
-
-
-def _filter_bytes(types: object) -> bytes | None:
-    """The books' type filter from a list of type names, as apply_filter reads
-    it: the first byte (of the UTF-8 form) of each non-empty string."""
-    if types is None:
-        return None
-    if isinstance(types, str) or not isinstance(types, Sequence):
-        raise TypeError(
-            "book_series() argument 'types' must be a list of str such as ['N', 'T'], "
-            f"not {type(types).__name__}"
-        )
-    out = bytearray()
-    for name in types:
-        if not isinstance(name, str):
-            raise TypeError(
-                f"book_series() argument 'types' must hold str, not {type(name).__name__}"
-            )
-        if name:
-            out.append(name.encode()[0])
-    return bytes(out)
-
-
 def book_series(
     path: Any,
     *,
@@ -151,9 +67,10 @@ def book_series(
     stream interface as `scan_feed`; ``series.to_pandas()`` is lossless).
 
     The messages are read with the streaming loader's framing and applied with
-    exactly the rules of ``OrderbookBuilder``; `types` works like the list of
-    ``apply_filter`` and `tokens` selects the book keys that get rows (None:
-    every token). Memory is the books plus one batch.
+    exactly the rules of ``OrderbookBuilder``; `types` is the books' type
+    filter, as ``apply_filter`` applies it, given as message types N, M, X and
+    T (``["N", "T"]`` or ``"NT"``; anything else is a ValueError), and
+    `tokens` selects the book keys that get rows (None: every token). Memory is the books plus one batch.
 
     Per message (`every_ns` None): one row right after each message that
     ``orderbook_add_msg`` would accept, when its book key is selected, holding
@@ -195,13 +112,16 @@ def book_series(
     texts of ``StreamingBinaryLoader.open_stream``; a decode error later in
     the file fails the stream with the loader's text.
     """
-    paths = _check_paths("book_series", path, "path")
-    token_list = _check_tokens(tokens)
-    levels = _check_int("levels", levels, 1, 1000)
+    fn = "book_series"
+    checked = _args.check_paths(fn, path, "path")
+    shown = [_args.display_path(p) for p in checked]
+    token_list = _args.check_tokens(fn, tokens)
+    levels = _args.check_int(fn, "levels", levels, 1, 1000)
     if every_ns is not None:
-        every_ns = _check_int("every_ns", every_ns, 1, _MAX_NS)
-    filter_bytes = _filter_bytes(types)
-    batch_rows = _check_batch_rows("book_series", batch_rows)
+        every_ns = _args.check_int(fn, "every_ns", every_ns, 1, _MAX_NS)
+    type_letters = _args.check_types(fn, types)
+    filter_bytes = None if type_letters is None else type_letters.encode()
+    batch_rows = _args.check_batch_rows(fn, batch_rows)
     if not isinstance(changes_only, bool):
         raise TypeError(
             f"book_series() argument 'changes_only' must be bool, not {type(changes_only).__name__}"
@@ -209,7 +129,7 @@ def book_series(
     if changes_only and every_ns is not None:
         raise ValueError("book_series() argument 'changes_only' applies to rows per message only")
     source = _native.book_series(
-        paths,
+        [_args.native_path(p) for p in checked],
         token_list,
         None,
         None,
@@ -222,11 +142,11 @@ def book_series(
     )
     return BookSeries(
         source,
-        paths,
+        shown[0] if len(shown) == 1 and isinstance(path, str | bytes | os.PathLike) else shown,
         token_list,
         levels,
         every_ns,
-        None if types is None else list(types),
+        None if type_letters is None else list(type_letters),
         batch_rows,
         changes_only,
     )
