@@ -69,8 +69,8 @@ def comparable(result):
 @pytest.mark.parametrize(
     "target, text",
     [
-        ("/dev/urandom", "a character device is not a feed file"),
-        ("/dev/null", "a character device is not a feed file"),
+        ("/dev/urandom", "'/dev/urandom' is a character device, not a feed file"),
+        ("/dev/null", "'/dev/null' is a character device, not a feed file"),
         ("directory", r"Is a directory \(os error 21\)"),
     ],
 )
@@ -189,4 +189,4 @@ def test_a_socket_on_standard_input_is_refused(feed):
     with ours, theirs:
         done = subprocess.run(CLI + ["dump", "-"], stdin=theirs, capture_output=True, text=True)
     assert done.returncode == 2
-    assert "a socket is not a feed file" in done.stderr
+    assert "standard input is a socket, not a feed file" in done.stderr

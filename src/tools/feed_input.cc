@@ -431,17 +431,14 @@ struct FdGuard {
   int release() { return std::exchange(fd, -1); }
 };
 
-// Why a file of this mode cannot be a feed, or nullptr when it can.
-const char* refusal(mode_t mode) {
-  if (S_ISCHR(mode)) {
-    return "a character device is not a feed file (regular files, FIFOs, pipes and "
-           "standard input can be read)";
-  }
-  if (S_ISSOCK(mode)) {
-    return "a socket is not a feed file (regular files, FIFOs, pipes and standard input can "
-           "be read)";
-  }
-  return nullptr;
+// Why a file of this mode cannot be a feed, naming it, or an empty text
+// when it can be.
+std::string refusal(const std::string& path, mode_t mode) {
+  const char* what = S_ISCHR(mode) ? "a character device" : S_ISSOCK(mode) ? "a socket" : nullptr;
+  if (what == nullptr) return {};
+  const std::string name = path == "-" ? "standard input" : "'" + path + "'";
+  return name + " is " + what +
+         ", not a feed file (regular files, FIFOs, pipes and standard input can be read)";
 }
 
 }  // namespace
@@ -471,7 +468,7 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size,
   struct stat st;
   if (::fstat(fd, &st) != 0) return Status::error(os_error_text(errno));
   if (S_ISDIR(st.st_mode)) return Status::error(os_error_text(EISDIR));
-  if (const char* why = refusal(st.st_mode)) return Status::error(why);
+  if (std::string why = refusal(path, st.st_mode); !why.empty()) return Status::error(why);
 
   Input in;
   if (standard_input || S_ISFIFO(st.st_mode)) {
