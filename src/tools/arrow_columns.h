@@ -35,9 +35,9 @@ namespace tidemark::arrow {
 
 // kDict8 is a dictionary-encoded string column: one uint8 index per row
 // into a dictionary of at most 256 strings given with each batch.
-// kTimestampNs holds int64 nanoseconds since the epoch, shown in the spec's
+// kTimestampNs holds int64 nanoseconds since the epoch, shown in the ColumnSpec's
 // time zone; kDecimal128 holds 16-byte little-endian two's-complement
-// integers read as decimal128(precision, scale) of the spec (38, 0 unless
+// integers read as decimal128(precision, scale) of the ColumnSpec (38, 0 unless
 // set).
 enum class ColumnType : uint8_t {
   kUtf8,

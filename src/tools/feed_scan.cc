@@ -70,7 +70,7 @@ bool trade_only(Column c) {
   return c == kBuyOrderId || c == kSellOrderId || c == kTradePrice || c == kTradeQuantity;
 }
 
-// The spec of column `c` under `options`.
+// The name and type of column `c` under `options`.
 ColumnSpec column_spec(Column c, const ScanOptions& options) {
   ColumnSpec spec{kColumnNames[c], kColumnTypes[c]};
   if ((c == kExchTs || c == kLocalTs) && !options.time_zone.empty()) {
