@@ -204,3 +204,21 @@ def test_plot_that_fails_keeps_the_old_picture(capsys, tmp_path):
     assert status == 2
     assert out.read_bytes() == b"old picture"
     assert leftovers(tmp_path, "book.png") == []
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_a_full_disk_keeps_the_target_and_names_it(capsys, tmp_path, feed, monkeypatch, fmt):
+    """A write that fails for want of space (here at the final rename) keeps
+    the old file, leaves no temporary behind, and says which file it was."""
+    out = tmp_path / f"rows.{fmt}"
+    out.write_bytes(b"precious")
+
+    def full(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "replace", full)
+    status, _, err = run(capsys, "dump", feed, "--out", out)
+    assert status == 2
+    assert f"cannot write {out}: No space left on device" in err
+    assert out.read_bytes() == b"precious"
+    assert leftovers(tmp_path, "day.bin", out.name) == []

@@ -16,6 +16,7 @@ a temporary file never outlives an interrupted command.
 
 from __future__ import annotations
 
+import errno
 import os
 import signal
 import stat
@@ -126,6 +127,11 @@ def _umask() -> int:
     return mask
 
 
+# Write errors that can only be about the output: a full disk or quota, or a
+# file over the size the file system allows. They name the output file.
+_FULL = (errno.ENOSPC, errno.EDQUOT, errno.EFBIG)
+
+
 def _cannot(path: str, exc: OSError) -> CliError:
     return CliError(f"cannot write {path}: {exc.strerror or exc}")
 
@@ -176,9 +182,11 @@ def output(path: str | None, binary: bool) -> Iterator[IO[Any]]:
                 os.fchmod(fd, 0o666 & ~_umask())
             yield f
         os.replace(temporary, target)
-    except BaseException:
+    except BaseException as exc:
         try:
             os.unlink(temporary)
         except OSError:
             pass
+        if isinstance(exc, OSError) and exc.errno in _FULL:
+            raise _cannot(path, exc) from None
         raise
