@@ -63,24 +63,6 @@ PyObject* stream_dict(uint16_t id, const arrow::StreamCheck& s) {
   return dict;
 }
 
-PyObject* records_by_type(const arrow::FeedCheck& c) {
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
-  for (std::size_t type = 0; type < c.records_by_type.size(); ++type) {
-    if (c.records_by_type[type] == 0) continue;
-    PyObject* key = PyUnicode_FromOrdinal(static_cast<int>(type));
-    PyObject* count = uint(c.records_by_type[type]);
-    const bool ok = key != nullptr && count != nullptr && PyDict_SetItem(dict, key, count) == 0;
-    Py_XDECREF(key);
-    Py_XDECREF(count);
-    if (!ok) {
-      Py_DECREF(dict);
-      return nullptr;
-    }
-  }
-  return dict;
-}
-
 PyObject* books_dict(const arrow::FeedCheck& c) {
   PyObject* dict = PyDict_New();
   PyObject* unknown = PyDict_New();
@@ -133,7 +115,7 @@ PyObject* check_dict(const std::string& path, const arrow::FeedCheck& c) {
            PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
                                 "backslashreplace")) &&
        put(dict, "ok", PyBool_FromLong(!c.faulty())) && put(dict, "messages", uint(c.messages)) &&
-       put(dict, "records_by_type", records_by_type(c)) && put(dict, "streams", streams) &&
+       put(dict, "records_by_type", records_by_type(c.records_by_type)) && put(dict, "streams", streams) &&
        put(dict, "books", books_dict(c)) && put(dict, "error", error_dict(c));
   if (!ok) {
     Py_DECREF(dict);

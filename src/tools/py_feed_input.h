@@ -3,6 +3,8 @@
 // when a signal handler raises (Ctrl-C).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -38,5 +40,9 @@ class UnlockedWait {
 // text, or what a signal handler raised.
 std::shared_ptr<input::CheckedInput> checked_input(const std::string& path,
                                                    const input::FollowOptions* follow = nullptr);
+
+// Returns a new dict {type character: records} of the record types that
+// occur in `counts` (indexed by type byte), or nullptr with an exception set.
+PyObject* records_by_type(const std::array<uint64_t, 256>& counts);
 
 }  // namespace tidemark::py

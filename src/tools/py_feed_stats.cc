@@ -34,25 +34,6 @@ PyObject* optional_int(bool present, uint64_t value) {
   return PyLong_FromUnsignedLongLong(value);
 }
 
-// Returns a new dict {type character: records} of the types that occur.
-PyObject* records_by_type(const FeedStats& s) {
-  PyObject* dict = PyDict_New();
-  if (dict == nullptr) return nullptr;
-  for (std::size_t type = 0; type < s.records_by_type.size(); ++type) {
-    if (s.records_by_type[type] == 0) continue;
-    PyObject* key = PyUnicode_FromOrdinal(static_cast<int>(type));
-    PyObject* count = PyLong_FromUnsignedLongLong(s.records_by_type[type]);
-    const bool ok = key != nullptr && count != nullptr && PyDict_SetItem(dict, key, count) == 0;
-    Py_XDECREF(key);
-    Py_XDECREF(count);
-    if (!ok) {
-      Py_DECREF(dict);
-      return nullptr;
-    }
-  }
-  return dict;
-}
-
 // Returns a new dict {token in decimal: messages}, in ascending token order.
 PyObject* messages_by_token(const FeedStats& s) {
   std::vector<std::pair<uint32_t, uint64_t>> tokens(s.messages_by_token.begin(),
@@ -96,7 +77,7 @@ PyObject* stats_dict(const std::string& path, const FeedStats& s) {
       put(dict, "size", PyLong_FromUnsignedLongLong(s.file_size)) &&
       put(dict, "bytes_scanned", PyLong_FromUnsignedLongLong(s.bytes_scanned)) &&
       put(dict, "messages", PyLong_FromUnsignedLongLong(s.messages)) &&
-      put(dict, "records_by_type", records_by_type(s)) &&
+      put(dict, "records_by_type", records_by_type(s.records_by_type)) &&
       put(dict, "padding_bytes", PyLong_FromUnsignedLongLong(s.padding_bytes)) &&
       put(dict, "unknown_records", PyLong_FromUnsignedLongLong(s.unknown_records)) &&
       put(dict, "unknown_bytes", PyLong_FromUnsignedLongLong(s.unknown_bytes)) &&
