@@ -257,3 +257,21 @@ def check_choice(function: str, name: str, value: object, choices: Iterable[str]
         shown = ", ".join(repr(c) for c in options)
         raise ValueError(f"{function}() argument '{name}' must be one of {shown}, got {value!r}")
     return value
+
+
+# ---------------------------------------------------------------- order
+
+# The most files one merge by exch_ts reads (each holds a buffer open).
+MAX_MERGED_FILES = 256
+
+
+def check_order(function: str, value: object, files: int) -> bool:
+    """The `order` argument, "files" or "exch_ts", for a read of `files`
+    files; returns whether the files are merged by exch_ts."""
+    order = check_choice(function, "order", value, ("files", "exch_ts"))
+    if order == "exch_ts" and files > MAX_MERGED_FILES:
+        raise ValueError(
+            f"{function}() argument 'order': a merge by exch_ts reads at most "
+            f"{MAX_MERGED_FILES} files, got {files}"
+        )
+    return order == "exch_ts"

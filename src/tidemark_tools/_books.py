@@ -17,7 +17,16 @@ class BookSeries(ArrowStream):
     """The books of one feed file over time as Arrow record batches; made by
     `book_series`. See `book_series` for the rows and columns."""
 
-    __slots__ = ("path", "tokens", "levels", "every_ns", "types", "batch_rows", "changes_only")
+    __slots__ = (
+        "path",
+        "tokens",
+        "levels",
+        "every_ns",
+        "types",
+        "batch_rows",
+        "changes_only",
+        "order",
+    )
 
     def __init__(
         self,
@@ -29,8 +38,10 @@ class BookSeries(ArrowStream):
         types: list[str] | None,
         batch_rows: int,
         changes_only: bool = False,
+        order: str = "files",
     ) -> None:
         super().__init__(source)
+        self.order = order
         self.changes_only = changes_only
         self.path = path
         self.tokens = tokens
@@ -47,6 +58,8 @@ class BookSeries(ArrowStream):
         )
         if self.changes_only:
             extra += ", changes_only=True"
+        if self.order != "files":
+            extra += f", order={self.order!r}"
         return (
             f"BookSeries({self.path!r}, levels={self.levels}{extra}, batch_rows={self.batch_rows})"
         )
@@ -61,6 +74,7 @@ def book_series(
     types: Sequence[str] | None = None,
     batch_rows: int = 65536,
     changes_only: bool = False,
+    order: str = "files",
 ) -> BookSeries:
     """Replays a feed file into order books and gives their state over time
     as Arrow record batches of at most `batch_rows` rows (the same PyCapsule
@@ -70,7 +84,8 @@ def book_series(
     exactly the rules of ``OrderbookBuilder``; `types` is the books' type
     filter, as ``apply_filter`` applies it, given as message types N, M, X and
     T (``["N", "T"]`` or ``"NT"``; anything else is a ValueError), and
-    `tokens` selects the book keys that get rows (None: every token). Memory is the books plus one batch.
+    `tokens` selects the book keys that get rows (None: every token). Memory
+    is the books plus one batch.
 
     Per message (`every_ns` None): one row right after each message that
     ``orderbook_add_msg`` would accept, when its book key is selected, holding
@@ -99,8 +114,16 @@ def book_series(
     token's previous row; the first accepted message of a token always gives
     a row. ``quotes`` gives the same rows with nulls for missing levels.
 
-    `path` may also be a list of paths, replayed one after another into the
-    same books.
+    `path` may also be a list of paths, replayed into the same books in
+    `order`: ``"files"`` (one file after another) or ``"exch_ts"``, the
+    files merged by time as ``scan_feed`` merges them (the head with the
+    smallest exch_ts next, ties to the file listed first; a timestamp running
+    backwards inside a file stays where it is). Books are keyed by token
+    alone, so the books of a merge are the books of the files one after
+    another whenever each token lives in one file (streams partition the
+    tokens). A token whose messages are in several files has one book fed by
+    all of them in the merged order: an order id in two files is one order.
+    On a time grid, the grid follows the merged order.
 
     Columns: seq_no uint32, exch_ts uint64, local_ts uint64, msg_type
     (string), token uint32 (the book key: a trade's signed token read as
@@ -128,6 +151,7 @@ def book_series(
         )
     if changes_only and every_ns is not None:
         raise ValueError("book_series() argument 'changes_only' applies to rows per message only")
+    merge = _args.check_order(fn, order, len(checked))
     source = _native.book_series(
         [_args.native_path(p) for p in checked],
         token_list,
@@ -139,6 +163,7 @@ def book_series(
         batch_rows,
         changes_only,
         False,
+        merge,
     )
     return BookSeries(
         source,
@@ -149,4 +174,5 @@ def book_series(
         None if type_letters is None else list(type_letters),
         batch_rows,
         changes_only,
+        order,
     )

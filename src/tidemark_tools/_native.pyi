@@ -39,6 +39,7 @@ def book_series(
     batch_rows: int = 65536,
     changes_only: bool = False,
     nulls: bool = False,
+    merge_by_time: bool = False,
 ) -> ArrowSource: ...
 def trades(
     paths: str | bytes | list[str] | list[bytes],
@@ -46,6 +47,7 @@ def trades(
     start: int | None = None,
     end: int | None = None,
     batch_rows: int = 65536,
+    merge_by_time: bool = False,
 ) -> ArrowSource: ...
 def bars(
     paths: str | bytes | list[str] | list[bytes],
@@ -54,5 +56,6 @@ def bars(
     start: int | None = None,
     end: int | None = None,
     batch_rows: int = 65536,
+    merge_by_time: bool = False,
 ) -> ArrowSource: ...
 def check_feed(paths: str | bytes | list[str] | list[bytes], jump_ns: int = ...) -> list[Any]: ...

@@ -263,6 +263,7 @@ def trades(
     tz: str = "UTC",
     price_scale: int | None = None,
     batch_rows: int = 65536,
+    order: str = "files",
 ) -> Table:
     """One row per trade message of feed files, in file order, with who
     initiated it and the quote just before it, as Arrow record batches.
@@ -290,14 +291,24 @@ def trades(
     makes exch_ts and local_ts ``timestamp("ns", tz)``; `price_scale=k` makes
     the price columns ``decimal128(18, k)``, the feed's integer divided by
     10**k (2 gives rupees for prices in paise).
+
+    `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
+    files merged by time as ``scan_feed`` merges them (the head with the
+    smallest exch_ts next, ties to the file listed first; a timestamp running
+    backwards inside a file stays where it is). Books are keyed by token
+    alone, so the books of a merge are the books of the files one after
+    another whenever each token lives in one file (streams partition the
+    tokens). A token whose messages are in several files has one book fed by
+    all of them in the merged order: an order id in two files is one order.
     """
     fn = "trades"
     native, shown = _native_paths(fn, paths)
+    merge = _args.check_order(fn, order, len(native))
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale)
-    source = _native.trades(native, token_list, _bound(lo), _bound(hi), batch_rows)
+    source = _native.trades(native, token_list, _bound(lo), _bound(hi), batch_rows, merge)
     convert = _converter(
         options,
         ("exch_ts", "local_ts"),
@@ -326,6 +337,7 @@ def quotes(
     tz: str = "UTC",
     price_scale: int | None = None,
     batch_rows: int = 65536,
+    order: str = "files",
 ) -> Table:
     """The best `levels` levels of each token's book whenever they change,
     as Arrow record batches.
@@ -343,16 +355,36 @@ def quotes(
     columns of ``scan_feed`` follow. `tokens`, `start`/`end`, `timestamps`,
     `tz` and `price_scale` work as for `trades` (price_scale applies to the
     mid price and every level's price).
+
+    `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
+    files merged by time as ``scan_feed`` merges them (the head with the
+    smallest exch_ts next, ties to the file listed first; a timestamp running
+    backwards inside a file stays where it is). Books are keyed by token
+    alone, so the books of a merge are the books of the files one after
+    another whenever each token lives in one file (streams partition the
+    tokens). A token whose messages are in several files has one book fed by
+    all of them in the merged order: an order id in two files is one order.
     """
     fn = "quotes"
     native, shown = _native_paths(fn, paths)
+    merge = _args.check_order(fn, order, len(native))
     levels = _args.check_int(fn, "levels", levels, 1, 1000)
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale)
     source = _native.book_series(
-        native, token_list, _bound(lo), _bound(hi), levels, None, None, batch_rows, True, True
+        native,
+        token_list,
+        _bound(lo),
+        _bound(hi),
+        levels,
+        None,
+        None,
+        batch_rows,
+        True,
+        True,
+        merge,
     )
     prices = ["mid_price"] + [f"{side}_price_{i}" for i in range(levels) for side in ("bid", "ask")]
     convert = _converter(options, ("exch_ts", "local_ts"), prices, _seq_no_key)
@@ -371,6 +403,7 @@ def bars(
     tz: str = "UTC",
     price_scale: int | None = None,
     batch_rows: int = 65536,
+    order: str = "files",
 ) -> Table:
     """OHLCV bars per token from the trade messages of feed files, as Arrow
     record batches.
@@ -396,16 +429,27 @@ def bars(
     books treat it: it sets prices and the trade count but adds no volume or
     turnover. A negative price is taken as it is. With `master`, the contract
     columns of ``scan_feed`` follow. `tokens` and `start`/`end` select the
-    trades that count.
+    trades that count. With ``order="exch_ts"`` open and close follow the
+    merged order.
+
+    `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
+    files merged by time as ``scan_feed`` merges them (the head with the
+    smallest exch_ts next, ties to the file listed first; a timestamp running
+    backwards inside a file stays where it is). Books are keyed by token
+    alone, so the books of a merge are the books of the files one after
+    another whenever each token lives in one file (streams partition the
+    tokens). A token whose messages are in several files has one book fed by
+    all of them in the merged order: an order id in two files is one order.
     """
     fn = "bars"
     native, shown = _native_paths(fn, paths)
+    merge = _args.check_order(fn, order, len(native))
     every_ns = parse_every(fn, every)
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale)
-    source = _native.bars(native, every_ns, token_list, _bound(lo), _bound(hi), batch_rows)
+    source = _native.bars(native, every_ns, token_list, _bound(lo), _bound(hi), batch_rows, merge)
     scale = options.price_scale or 0
 
     def add_vwap(batch: pa.RecordBatch, columns: list[tuple[str, pa.Array]]) -> None:

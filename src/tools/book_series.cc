@@ -19,7 +19,7 @@ using GridTime = unsigned __int128;  // a grid time may pass 2^64 - 1
 class BookSeries final : public BatchSource {
  public:
   BookSeries(ReplayEngine::Inputs inputs, const BookSeriesOptions& options)
-      : engine_(std::move(inputs), options.types),
+      : engine_(std::move(inputs), options.types, options.merge_by_time),
         options_(options),
         columns_(book_series_columns(options.levels)) {
     options_.rows.prepare();

@@ -34,7 +34,8 @@
 // row. With `nulls`, missing levels and the mid price of a book without both
 // sides are null instead of 0 (the quote table).
 //
-// Several files are replayed one after another into the same books.
+// Several files are replayed into the same books, one after another or
+// merged by exch_ts (merged_reader.h).
 #pragma once
 
 #include <cstdint>
@@ -57,6 +58,7 @@ struct BookSeriesOptions {
   uint64_t batch_rows = 65536;                // at least 1
   bool changes_only = false;                  // per message: rows only on a change
   bool nulls = false;                         // missing levels as nulls
+  bool merge_by_time = false;                 // files merged by exch_ts
 };
 
 // Returns the columns of a series with `levels` levels per side.

@@ -17,7 +17,7 @@ FeedChecker::FeedChecker(std::unique_ptr<FeedFile> file, uint64_t jump_ns)
   engine_.set_observer(this);
 }
 
-void FeedChecker::skipped(const RecordHeader& header, std::size_t before) {
+void FeedChecker::skipped(const RecordHeader& header, std::size_t before, std::size_t) {
   skipped_.emplace_back(before, header);
 }
 

@@ -85,7 +85,7 @@ class FeedChecker : private ReplayEngine::Observer {
   const FeedCheck& result() const { return check_; }
 
  private:
-  void skipped(const RecordHeader& header, std::size_t before) override;
+  void skipped(const RecordHeader& header, std::size_t before, std::size_t file) override;
   void record(const RecordHeader& header, const uint64_t* exch_ts);
   void check_books(const FeedMessage* run, std::size_t n);
 

@@ -12,6 +12,7 @@
 #include "feed_decoder.h"
 #include "feed_input.h"
 #include "feed_message.h"
+#include "merged_reader.h"
 
 namespace tidemark::arrow {
 
@@ -244,12 +245,7 @@ class FeedScan final : public BatchSource {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
     if (options_.merge_by_time) {
       opened.front() = std::move(file_);
-      for (auto& f : opened) {
-        MergeInput in;
-        in.file = std::move(f);
-        in.chunk.resize(kMergeChunk);
-        inputs_.push_back(std::move(in));
-      }
+      merged_ = std::make_unique<MergedReader>(std::move(opened));
       row_files_.resize(kChunkMessages);
     }
     columns_.reserve(ids_.size());
@@ -300,7 +296,7 @@ class FeedScan final : public BatchSource {
         error = error_ = kInterruptedText;
         return BatchStep::kError;
       }
-      if (pos_ == count_ && !inputs_.empty()) {
+      if (pos_ == count_ && merged_ != nullptr) {
         if (step_ == ReadStep::kError) {
           ended_ = failed_ = true;
           error_ = std::move(step_error_);  // named by merge()
@@ -343,7 +339,7 @@ class FeedScan final : public BatchSource {
       std::size_t take = static_cast<std::size_t>(
           std::min<uint64_t>({count_ - pos_, batch_rows_ - rows, limit_left_}));
       if (check_ts_) take = checked_timestamps(chunk_.data() + pos_, take);
-      append_files_ = inputs_.empty() ? nullptr : row_files_.data() + pos_;
+      append_files_ = merged_ == nullptr ? nullptr : row_files_.data() + pos_;
       append(chunk_.data() + pos_, take, rows);
       pos_ += take;
       rows += take;
@@ -365,39 +361,13 @@ class FeedScan final : public BatchSource {
   // ended, or to kError (named) when a file fails where its next head was
   // needed.
   void merge() {
-    count_ = 0;
-    while (count_ < kChunkMessages) {
-      std::size_t best = inputs_.size();
-      uint64_t best_ts = 0;
-      for (std::size_t i = 0; i < inputs_.size(); ++i) {
-        MergeInput& in = inputs_[i];
-        if (in.pos == in.count && in.step == ReadStep::kMessage) {
-          in.count = read_messages(*in.file, in.chunk.data(), in.chunk.size(), in.step, in.error);
-          in.pos = 0;
-        }
-        if (in.pos == in.count) {
-          if (in.step == ReadStep::kError) {
-            step_ = ReadStep::kError;
-            file_index_ = i;
-            step_error_ = named(in.error);
-            return;
-          }
-          continue;  // this file has ended
-        }
-        const uint64_t ts = exch_ts_of(in.chunk[in.pos]);
-        if (best == inputs_.size() || ts < best_ts) {
-          best = i;
-          best_ts = ts;
-        }
-      }
-      if (best == inputs_.size()) {
-        step_ = ReadStep::kEnd;
-        return;
-      }
-      MergeInput& in = inputs_[best];
-      chunk_[count_] = in.chunk[in.pos++];
-      row_files_[count_] = static_cast<uint32_t>(best);
-      ++count_;
+    count_ = merged_->read(chunk_.data(), row_files_.data(), kChunkMessages);
+    if (merged_->step() == ReadStep::kError) {
+      step_ = ReadStep::kError;
+      file_index_ = merged_->failed_file();
+      step_error_ = named(merged_->error());
+    } else if (merged_->step() == ReadStep::kEnd) {
+      step_ = ReadStep::kEnd;
     }
   }
 
@@ -452,7 +422,7 @@ class FeedScan final : public BatchSource {
         value = local_ts_of(m[i]);
       }
       if (column != nullptr) {
-        if (!inputs_.empty()) file_index_ = row_files_[pos_ + i];
+        if (merged_ != nullptr) file_index_ = row_files_[pos_ + i];
         fail(std::string(column) + " of the message with seq_no " +
              std::to_string(m[i].header.seq_no) + " is " + std::to_string(value) +
              ", above 2^63 - 1: not a timestamp in nanoseconds");
@@ -630,7 +600,7 @@ class FeedScan final : public BatchSource {
       if (c == kOrderType) b.set_dictionary(order_types_);
       if (c == kFile) {
         std::vector<std::string> names;
-        if (inputs_.empty()) {
+        if (merged_ == nullptr) {
           names.push_back(files_[batch_file_].name);
         } else {
           for (const ScanFile& f : files_) names.push_back(f.name);
@@ -652,19 +622,8 @@ class FeedScan final : public BatchSource {
     std::fill(std::begin(order_type_slot_), std::end(order_type_slot_), int16_t{-1});
   }
 
-  // One file of a merge: its reader and its decoded messages not yet merged.
-  struct MergeInput {
-    std::unique_ptr<FeedFile> file;
-    std::vector<FeedMessage> chunk;
-    std::size_t pos = 0;
-    std::size_t count = 0;
-    ReadStep step = ReadStep::kMessage;
-    std::string error;
-  };
-  static constexpr std::size_t kMergeChunk = 1024;
-
   std::vector<ScanFile> files_;
-  std::vector<MergeInput> inputs_;          // a merge's files; empty when read in order
+  std::unique_ptr<MergedReader> merged_;    // a merge's files; null when read in order
   std::vector<uint32_t> row_files_;         // the file of each message of chunk_ (merge)
   const uint32_t* append_files_ = nullptr;  // of the messages being appended
   std::size_t file_index_ = 0;              // the file being read

@@ -1,6 +1,6 @@
 // book_series(paths, tokens=None, start=None, end=None, levels=5,
 // every_ns=None, types=None, batch_rows=65536, changes_only=False,
-// nulls=False): the order books of feed files over time, as an ArrowSource
+// nulls=False, merge_by_time=False): the order books of feed files over time, as an ArrowSource
 // of record batches (book_series.h). The files are opened and their first
 // records checked now; each stream replays them from their start.
 #include <string>
@@ -43,7 +43,7 @@ PyObject* book_series(PyObject*, const Args& args) {
     options.types.emplace(bytes, bytes + PyBytes_GET_SIZE(args[6]));
   }
   if (!args.get(7, options.batch_rows) || !args.get(8, options.changes_only) ||
-      !args.get(9, options.nulls)) {
+      !args.get(9, options.nulls) || !args.get(10, options.merge_by_time)) {
     return nullptr;
   }
   if (options.batch_rows == 0)
@@ -75,6 +75,7 @@ const Function kBookSeries{"book_series()",
                              {"types", false},
                              {"batch_rows", false},
                              {"changes_only", false},
-                             {"nulls", false}}}};
+                             {"nulls", false},
+                             {"merge_by_time", false}}}};
 
 }  // namespace tidemark::py

@@ -1,5 +1,6 @@
-// trades(paths, tokens=None, start=None, end=None, batch_rows=65536) and
-// bars(paths, every_ns, tokens=None, start=None, end=None, batch_rows=65536):
+// trades(paths, tokens=None, start=None, end=None, batch_rows=65536,
+// merge_by_time=False) and bars(paths, every_ns, tokens=None, start=None,
+// end=None, batch_rows=65536, merge_by_time=False):
 // the trade tables of a replay (trade_tables.h) as ArrowSources. The inputs
 // are opened and checked now; each stream replays them from their start.
 #include <string>
@@ -19,7 +20,7 @@ PyObject* trades(PyObject*, const Args& args) {
   std::vector<std::string> paths;
   arrow::TradeTableOptions options;
   if (!take_paths(args, 0, paths) || !take_row_selection(args, 1, options.rows) ||
-      !args.get(4, options.batch_rows)) {
+      !args.get(4, options.batch_rows) || !args.get(5, options.merge_by_time)) {
     return nullptr;
   }
   if (options.batch_rows == 0) {
@@ -37,7 +38,8 @@ PyObject* bars(PyObject*, const Args& args) {
   std::vector<std::string> paths;
   arrow::TradeTableOptions options;
   if (!take_paths(args, 0, paths) || !args.get(1, options.every_ns) ||
-      !take_row_selection(args, 2, options.rows) || !args.get(5, options.batch_rows)) {
+      !take_row_selection(args, 2, options.rows) || !args.get(5, options.batch_rows) ||
+      !args.get(6, options.merge_by_time)) {
     return nullptr;
   }
   if (options.every_ns == 0) return raise_argument_value("every_ns", "must be positive, got 0");
@@ -60,7 +62,8 @@ const Function kTrades{"trades()",
                          {"tokens", false},
                          {"start", false},
                          {"end", false},
-                         {"batch_rows", false}}}};
+                         {"batch_rows", false},
+                         {"merge_by_time", false}}}};
 
 const Function kBars{"bars()",
                      bars,
@@ -69,6 +72,7 @@ const Function kBars{"bars()",
                        {"tokens", false},
                        {"start", false},
                        {"end", false},
-                       {"batch_rows", false}}}};
+                       {"batch_rows", false},
+                       {"merge_by_time", false}}}};
 
 }  // namespace tidemark::py

@@ -12,8 +12,9 @@ constexpr std::size_t kChunkMessages = 4096;
 
 }  // namespace
 
-ReplayEngine::ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types)
-    : inputs_(std::move(inputs)), chunk_(kChunkMessages) {
+ReplayEngine::ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types,
+                           bool merge_by_time)
+    : inputs_(std::move(inputs)), chunk_(kChunkMessages), merge_by_time_(merge_by_time) {
   books_.set_type_filter(std::move(types));
   tally_.on_skipped = &ReplayEngine::on_skipped;
   tally_.context = this;
@@ -21,7 +22,55 @@ ReplayEngine::ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> ty
 
 void ReplayEngine::on_skipped(void* context, const RecordHeader& header) {
   auto* self = static_cast<ReplayEngine*>(context);
-  if (self->observer_ != nullptr) self->observer_->skipped(header, self->count_);
+  if (self->observer_ != nullptr) self->observer_->skipped(header, self->count_, self->file_index_);
+}
+
+void ReplayEngine::skipped(std::size_t file, const RecordHeader& header, std::size_t before) {
+  if (observer_ != nullptr) observer_->skipped(header, before, file);
+}
+
+const std::vector<MergedReader::FileError>& ReplayEngine::file_errors() const {
+  static const std::vector<MergedReader::FileError> kNone;
+  return merged_ != nullptr ? merged_->file_errors() : kNone;
+}
+
+bool ReplayEngine::open_merged() {
+  std::vector<std::unique_ptr<FeedFile>> files;
+  for (std::size_t i = 0; i < inputs_.size(); ++i) {
+    auto opened = inputs_[i]->take();
+    Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
+    if (!s.ok()) {
+      failed_ = true;
+      file_index_ = i;
+      error_ = inputs_.size() > 1 ? inputs_[i]->path() + ": " + s.text() : s.text();
+      error_offset_ = 0;
+      return false;
+    }
+    files.push_back(std::move(opened.value()));
+  }
+  merged_ = std::make_unique<MergedReader>(std::move(files));
+  merged_->set_keep_going(keep_going_);
+  if (observer_ != nullptr) merged_->set_observer(this);
+  files_.resize(chunk_.size());
+  return true;
+}
+
+void ReplayEngine::refill_merged() {
+  next_ = count_ = 0;
+  if (failed_) return;
+  if (merged_ == nullptr) {
+    if (opened_any_) return;  // start() failed
+    opened_any_ = true;
+    if (!open_merged()) return;
+  }
+  count_ = merged_->read(chunk_.data(), files_.data(), chunk_.size());
+  if (merged_->step() == ReadStep::kError && count_ == 0) {
+    // The failure comes after the messages before it have been consumed.
+    failed_ = true;
+    file_index_ = merged_->failed_file();
+    const std::string& text = merged_->error();
+    error_ = inputs_.size() > 1 ? inputs_[file_index_]->path() + ": " + text : text;
+  }
 }
 
 ReplayEngine::ReplayEngine(std::unique_ptr<FeedFile> file,
@@ -58,7 +107,9 @@ bool ReplayEngine::open_current() {
 Status ReplayEngine::start() {
   if (opened_any_) return Status();
   opened_any_ = true;
-  if (!open_current()) return Status::error(error_);
+  if (merge_by_time_ && !inputs_.empty() ? !open_merged() : !open_current()) {
+    return Status::error(error_);
+  }
   return Status();
 }
 
@@ -71,6 +122,7 @@ bool ReplayEngine::next_file() {
 }
 
 void ReplayEngine::refill() {
+  if (merge_by_time_ && !inputs_.empty()) return refill_merged();
   next_ = count_ = 0;
   while (!failed_ && !waiting_) {
     if (file_ == nullptr) {

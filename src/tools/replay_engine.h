@@ -2,9 +2,12 @@
 // computed from the books (book series, quote changes, trades, bars, the
 // integrity check).
 //
-// ReplayEngine reads the files one after another with the streaming
-// loader's framing, a chunk of messages at a time, and owns the BookSet that
-// the messages are applied to. It does not apply anything itself: a table
+// ReplayEngine reads the files with the streaming loader's framing, a chunk
+// of messages at a time, either one after another or merged by exch_ts
+// (merged_reader.h), and owns the BookSet that the messages are applied to.
+// Books are keyed by token alone, whichever file a message comes from: in a
+// merge, a token that appears in several files has one book fed by all of
+// them in merged order. It does not apply anything itself: a table
 // (an "emitter") takes the messages read, applies them to the books with the
 // BookSet's own operations, reads the books around each message as it needs
 // and writes its rows. The books (the per-token state) stay inside the
@@ -29,6 +32,7 @@
 #include "feed_decoder.h"
 #include "feed_input.h"
 #include "feed_message.h"
+#include "merged_reader.h"
 #include "orderbook.h"
 #include "status.h"
 
@@ -65,27 +69,32 @@ struct RowSelection {
   bool time(uint64_t ts) const { return ts >= start && (!end_set || ts < end); }
 };
 
-class ReplayEngine {
+class ReplayEngine : private MergedReader::SkipObserver {
  public:
   // Called for each record of an unknown type that the framing skips, with
   // its header; only in reads with a tally (set_observer).
   struct Observer {
     virtual ~Observer() = default;
-    // `before` is the index in the chunk of the message the record precedes.
-    virtual void skipped(const RecordHeader& header, std::size_t before) = 0;
+    // `before` is the index in the chunk of the message the record precedes
+    // (in a merge, the next message of the merged order), `file` the index
+    // of the file the record is in.
+    virtual void skipped(const RecordHeader& header, std::size_t before, std::size_t file) = 0;
   };
 
   // The inputs read one after another, each checked at the call.
   using Inputs = std::vector<std::shared_ptr<input::CheckedInput>>;
 
-  // Reads `inputs` in order into books with the type filter `types`.
-  ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types);
+  // Reads `inputs` into books with the type filter `types`: one after
+  // another, or with `merge_by_time` merged by exch_ts (the head with the
+  // smallest exch_ts first, ties to the file listed first).
+  ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> types,
+               bool merge_by_time = false);
   // Reads one file, open at offset 0 (its first record not checked yet).
   ReplayEngine(std::unique_ptr<FeedFile> file, std::optional<std::vector<uint8_t>> types);
 
-  // Takes the first file from its input now, so that a stream over an
-  // input that cannot be read again fails when it is made. The other files
-  // are taken when the replay reaches them.
+  // Takes the first file from its input now (in a merge, every file), so
+  // that a stream over an input that cannot be read again fails when it is
+  // made. The other files are taken when the replay reaches them.
   Status start();
 
   // Messages read and not yet consumed, reading more when none are left:
@@ -107,8 +116,15 @@ class ReplayEngine {
   const std::string& error() const { return error_; }
   // Where the failed record began in its file, and that file's index.
   uint64_t error_offset() const { return error_offset_; }
-  // The index of the file the available messages come from.
+  // The index of the file the available messages come from (read one
+  // after another; in a merge, the file of the last failure).
   std::size_t file_index() const { return file_index_; }
+  // The index of the file that messages()[i] comes from.
+  std::size_t file_of(std::size_t i) const {
+    return merged_ != nullptr ? files_[next_ + i] : file_index_;
+  }
+  bool merged() const { return merge_by_time_; }
+  std::size_t file_count() const { return inputs_.empty() ? 1 : inputs_.size(); }
   // Whether the current file has been read to its end.
   bool file_done() const { return file_ == nullptr; }
 
@@ -120,10 +136,17 @@ class ReplayEngine {
   void stop_at_file_end(bool stop) { stop_at_file_end_ = stop; }
   // Moves on to the next file; returns false when there is none.
   bool next_file();
+  // In a merge: a file that fails to decode ends there, its error kept in
+  // file_errors(), and the others are read on (the integrity check).
+  void set_keep_going(bool keep_going) { keep_going_ = keep_going; }
+  const std::vector<MergedReader::FileError>& file_errors() const;
 
  private:
   void refill();
+  void refill_merged();
   bool open_current();
+  bool open_merged();
+  void skipped(std::size_t file, const RecordHeader& header, std::size_t before) override;
   static void on_skipped(void* context, const RecordHeader& header);
 
   Inputs inputs_;
@@ -142,6 +165,12 @@ class ReplayEngine {
   uint64_t error_offset_ = 0;
   Observer* observer_ = nullptr;
   SkipTally tally_;
+  // A merge: its reader (made by start()) and the file of each message of
+  // the chunk.
+  bool merge_by_time_ = false;
+  bool keep_going_ = false;
+  std::unique_ptr<MergedReader> merged_;
+  std::vector<uint32_t> files_;
 };
 
 // The columns of the batch being written: rows are appended value by value
@@ -182,8 +211,9 @@ class TableBatch {
 class ReplayTable : public BatchSource {
  public:
   ReplayTable(ReplayEngine::Inputs inputs, std::optional<std::vector<uint8_t>> types,
-              std::vector<ColumnSpec> columns, uint64_t batch_rows)
-      : engine_(std::move(inputs), std::move(types)), batch_(std::move(columns), batch_rows) {}
+              std::vector<ColumnSpec> columns, uint64_t batch_rows, bool merge_by_time = false)
+      : engine_(std::move(inputs), std::move(types), merge_by_time),
+        batch_(std::move(columns), batch_rows) {}
 
   const std::vector<ColumnSpec>& columns() const override { return batch_.columns(); }
   BatchStep next_batch(ArrowArray* out, std::string& error) override;

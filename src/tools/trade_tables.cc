@@ -66,7 +66,8 @@ class Trades final : public ReplayTable {
   };
 
   Trades(ReplayEngine::Inputs inputs, const TradeTableOptions& options)
-      : ReplayTable(std::move(inputs), std::nullopt, trades_columns(), options.batch_rows),
+      : ReplayTable(std::move(inputs), std::nullopt, trades_columns(), options.batch_rows,
+                    options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
   }
@@ -138,7 +139,8 @@ class Bars final : public ReplayTable {
   };
 
   Bars(ReplayEngine::Inputs inputs, const TradeTableOptions& options)
-      : ReplayTable(std::move(inputs), std::nullopt, bars_columns(), options.batch_rows),
+      : ReplayTable(std::move(inputs), std::nullopt, bars_columns(), options.batch_rows,
+                    options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
   }

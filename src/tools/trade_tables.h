@@ -36,7 +36,8 @@ namespace tidemark::arrow {
 struct TradeTableOptions {
   RowSelection rows;
   uint64_t batch_rows = 65536;
-  uint64_t every_ns = 0;  // bars only: the interval, at least 1
+  uint64_t every_ns = 0;       // bars only: the interval, at least 1
+  bool merge_by_time = false;  // files merged by exch_ts
 };
 
 std::vector<ColumnSpec> trades_columns();

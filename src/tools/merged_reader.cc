@@ -1,0 +1,105 @@
+#include "merged_reader.h"
+
+namespace tidemark::arrow {
+
+namespace {
+
+// Messages decoded per file at a time: enough to make the decoder's loop
+// cheap, few enough that hundreds of files stay small.
+constexpr std::size_t kFileChunk = 1024;
+
+inline uint64_t head_ts(const FeedMessage& m) {
+  return m.is_trade() ? m.trade.exch_ts : m.order.exch_ts;
+}
+
+}  // namespace
+
+MergedReader::MergedReader(std::vector<std::unique_ptr<FeedFile>> files) {
+  inputs_.resize(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    inputs_[i].file = std::move(files[i]);
+    inputs_[i].chunk.resize(kFileChunk);
+    inputs_[i].tally.on_skipped = &MergedReader::on_skipped;
+    inputs_[i].tally.context = this;
+  }
+}
+
+void MergedReader::on_skipped(void* context, const RecordHeader& header) {
+  auto* self = static_cast<MergedReader*>(context);
+  Input* in = self->filling_;
+  if (in != nullptr) in->skipped.emplace_back(in->count, header);
+}
+
+void MergedReader::refill(std::size_t i) {
+  Input& in = inputs_[i];
+  in.pos = in.count = 0;
+  if (observer_ == nullptr) {
+    in.count = read_messages(*in.file, in.chunk.data(), in.chunk.size(), in.step, in.error);
+    return;
+  }
+  in.skipped.clear();
+  in.next_skipped = 0;
+  filling_ = &in;
+  while (in.count < in.chunk.size()) {
+    in.step = read_next_message(*in.file, in.chunk[in.count], in.error, in.tally);
+    if (in.step != ReadStep::kMessage) break;
+    ++in.count;
+  }
+  filling_ = nullptr;
+}
+
+void MergedReader::report_skipped(std::size_t i, std::size_t upto, std::size_t before) {
+  Input& in = inputs_[i];
+  for (; in.next_skipped < in.skipped.size() && in.skipped[in.next_skipped].first <= upto;
+       ++in.next_skipped) {
+    observer_->skipped(i, in.skipped[in.next_skipped].second, before);
+  }
+}
+
+std::size_t MergedReader::read(FeedMessage* out, uint32_t* files, std::size_t max) {
+  std::size_t n = 0;
+  while (n < max && step_ == ReadStep::kMessage) {
+    std::size_t best = inputs_.size();
+    uint64_t best_ts = 0;
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+      Input& in = inputs_[i];
+      if (in.pos == in.count && in.step == ReadStep::kMessage) {
+        // What the framing skipped after the chunk's last message comes
+        // before the next chunk's first.
+        if (observer_ != nullptr) report_skipped(i, in.count, n);
+        refill(i);
+      }
+      if (in.pos == in.count) {
+        if (observer_ != nullptr) report_skipped(i, in.count, n);
+        if (in.step == ReadStep::kError) {
+          if (!keep_going_) {
+            step_ = ReadStep::kError;
+            failed_file_ = i;
+            error_ = in.error;
+            return n;
+          }
+          file_errors_.push_back({i, std::move(in.error), in.tally.record_offset});
+          in.step = ReadStep::kEnd;
+        }
+        continue;  // this file has ended
+      }
+      const uint64_t ts = head_ts(in.chunk[in.pos]);
+      if (best == inputs_.size() || ts < best_ts) {
+        best = i;
+        best_ts = ts;
+      }
+    }
+    if (best == inputs_.size()) {
+      step_ = ReadStep::kEnd;
+      return n;
+    }
+    Input& in = inputs_[best];
+    if (observer_ != nullptr) report_skipped(best, in.pos, n);
+    out[n] = in.chunk[in.pos++];
+    files[n] = static_cast<uint32_t>(best);
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace tidemark::arrow
