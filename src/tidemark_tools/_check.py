@@ -10,7 +10,9 @@ from . import _args, _native
 DEFAULT_JUMP_NS = 3_600_000_000_000  # one hour
 
 
-def check_feed(paths: Any, *, jump_ns: int = DEFAULT_JUMP_NS) -> dict[str, Any]:
+def check_feed(
+    paths: Any, *, jump_ns: int = DEFAULT_JUMP_NS, order: str = "files"
+) -> dict[str, Any]:
     """Checks the integrity of feed files, each on its own, in one pass.
 
     Returns ``{"ok": bool, "files": [report, ...]}``, a report per file:
@@ -43,13 +45,26 @@ def check_feed(paths: Any, *, jump_ns: int = DEFAULT_JUMP_NS) -> dict[str, Any]:
     - "ok": False when decoding stopped with an error or a stream has a gap
       or a repeated or backward seq_no; the other counts are notes.
 
+    With ``order="exch_ts"`` the files are checked in one replay merged by
+    time (as ``scan_feed`` merges them), with one set of books keyed by
+    token: a file's report keeps its own framing findings ("records_by_type",
+    "streams", "error", which do not depend on the order), and each book
+    finding goes to the file of the message it was found at, so an order
+    placed in one file and traded in another is not reported as unknown. A
+    file that stops with a decode error ends there; the others are read to
+    their end. With ``order="files"`` (the default) every file has books of
+    its own.
+
     A file that cannot be opened raises RuntimeError (naming the file when
     there are several).
     """
     fn = "check_feed"
     checked = _args.check_paths(fn, paths)
     jump = _args.check_int(fn, "jump_ns", jump_ns, 0, 2**64 - 1)
-    files: list[dict[str, Any]] = _native.check_feed([_args.native_path(p) for p in checked], jump)
+    merge = _args.check_order(fn, order, len(checked))
+    files: list[dict[str, Any]] = _native.check_feed(
+        [_args.native_path(p) for p in checked], jump, merge
+    )
     for report, path in zip(files, checked, strict=True):
         report["path"] = _args.display_path(path)
     return {"ok": all(f["ok"] for f in files), "files": files}

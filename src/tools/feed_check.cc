@@ -1,5 +1,6 @@
 #include "feed_check.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tidemark::arrow {
@@ -13,17 +14,24 @@ bool FeedCheck::faulty() const {
 }
 
 FeedChecker::FeedChecker(std::unique_ptr<FeedFile> file, uint64_t jump_ns)
-    : engine_(std::move(file), std::nullopt), jump_ns_(jump_ns) {
+    : engine_(std::move(file), std::nullopt), jump_ns_(jump_ns), checks_(1) {
   engine_.set_observer(this);
 }
 
-void FeedChecker::skipped(const RecordHeader& header, std::size_t before, std::size_t) {
-  skipped_.emplace_back(before, header);
+FeedChecker::FeedChecker(std::vector<std::unique_ptr<FeedFile>> files, uint64_t jump_ns)
+    : engine_(std::move(files), std::nullopt), jump_ns_(jump_ns) {
+  checks_.resize(std::max<std::size_t>(1, engine_.given_file_count()));
+  engine_.set_observer(this);
+  engine_.set_keep_going(true);
 }
 
-void FeedChecker::record(const RecordHeader& header, const uint64_t* exch_ts) {
-  ++check_.records_by_type[header.msg_type];
-  StreamCheck& s = check_.streams[header.stream_id];
+void FeedChecker::skipped(const RecordHeader& header, std::size_t before, std::size_t file) {
+  skipped_.push_back({before, file, header});
+}
+
+void FeedChecker::record(FeedCheck& check, const RecordHeader& header, const uint64_t* exch_ts) {
+  ++check.records_by_type[header.msg_type];
+  StreamCheck& s = check.streams[header.stream_id];
   const uint32_t seq = header.seq_no;
   if (s.records == 0) {
     s.first_seq_no = seq;
@@ -57,27 +65,42 @@ bool FeedChecker::step() {
   // The framing's findings, in file order: records of other types come
   // before the message whose index they carry.
   std::size_t next_skipped = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (; next_skipped < skipped_.size() && skipped_[next_skipped].first <= i; ++next_skipped) {
-      record(skipped_[next_skipped].second, nullptr);
+  auto record_skipped = [&](std::size_t upto) {
+    for (; next_skipped < skipped_.size() && skipped_[next_skipped].before <= upto;
+         ++next_skipped) {
+      const Skipped& s = skipped_[next_skipped];
+      record(checks_[s.file], s.header, nullptr);
     }
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    record_skipped(i);
     const uint64_t ts = exch_ts_of(run[i]);
-    record(run[i].header, &ts);
+    FeedCheck& check = checks_[engine_.file_of(i)];
+    record(check, run[i].header, &ts);
+    ++check.messages;
   }
-  for (; next_skipped < skipped_.size(); ++next_skipped) {
-    record(skipped_[next_skipped].second, nullptr);
-  }
-  check_.messages += n;
+  record_skipped(n);
   check_books(run, n);
   engine_.consume(n);
-  if (n == 0) {
-    done_ = true;
-    check_.failed = engine_.failed();
-    check_.error = engine_.error();
-    check_.error_offset = engine_.error_offset();
-    check_.crossed_at_end = crossed_books_.size();
-  }
+  if (n == 0) finish();
   return done_;
+}
+
+void FeedChecker::finish() {
+  done_ = true;
+  if (engine_.failed()) {
+    FeedCheck& check = checks_[engine_.merged() ? engine_.file_index() : 0];
+    check.failed = true;
+    check.error = engine_.error();
+    check.error_offset = engine_.error_offset();
+  }
+  for (const MergedReader::FileError& e : engine_.file_errors()) {
+    FeedCheck& check = checks_[e.file];
+    check.failed = true;
+    check.error = e.text;
+    check.error_offset = e.offset;
+  }
+  for (const auto& [token, file] : crossed_books_) ++checks_[file].crossed_at_end;
 }
 
 void FeedChecker::check_books(const FeedMessage* run, std::size_t n) {
@@ -87,6 +110,7 @@ void FeedChecker::check_books(const FeedMessage* run, std::size_t n) {
       [&](std::size_t i, const OrderBook* book) {
         const FeedMessage& m = run[i];
         const uint32_t token = book_key(m);
+        FeedCheck& check = checks_[engine_.file_of(i)];
         auto holds = [&](uint64_t id) {
           return book != nullptr && books.find_order(token, id).has_value();
         };
@@ -94,23 +118,23 @@ void FeedChecker::check_books(const FeedMessage* run, std::size_t n) {
           case 'N':
             if ((m.order.order_type == 'B' || m.order.order_type == 'S') &&
                 holds(m.order.order_id)) {
-              check_.reused_ids.add(m.header.seq_no, token, m.order.order_id);
+              check.reused_ids.add(m.header.seq_no, token, m.order.order_id);
             }
             break;
           case 'M':
             if ((m.order.order_type == 'B' || m.order.order_type == 'S') &&
                 !holds(m.order.order_id)) {
-              ++check_.unknown_modify;
+              ++check.unknown_modify;
             }
             break;
           case 'X':
-            if (!holds(m.order.order_id)) ++check_.unknown_cancel;
+            if (!holds(m.order.order_id)) ++check.unknown_cancel;
             break;
           default: {  // a trade
             const bool buy = holds(m.trade.buy_order_id);
             const bool sell = holds(m.trade.sell_order_id);
-            if (!buy || !sell) ++check_.unknown_trade;
-            if (!buy && !sell) ++check_.unknown_trade_neither;
+            if (!buy || !sell) ++check.unknown_trade;
+            if (!buy && !sell) ++check.unknown_trade_neither;
           }
         }
       },
@@ -121,8 +145,9 @@ void FeedChecker::check_books(const FeedMessage* run, std::size_t n) {
         const bool crossed = !view_.bids.empty() && !view_.asks.empty() &&
                              view_.bids[0].price >= view_.asks[0].price;
         if (crossed) {
-          check_.crossed.add(run[i].header.seq_no, token);
-          crossed_books_.insert(token);
+          const std::size_t file = engine_.file_of(i);
+          checks_[file].crossed.add(run[i].header.seq_no, token);
+          crossed_books_[token] = file;
         } else if (!crossed_books_.empty()) {
           crossed_books_.erase(token);
         }

@@ -13,7 +13,14 @@
 //   not hold (and one naming neither), a new order whose id rests already,
 //   and every message after which its token's book is crossed (best bid at
 //   or above best ask).
-// Lists keep the first kCheckListed cases. Plain C++, no Python.h here.
+// Lists keep the first kCheckListed cases.
+//
+// Several files may be checked in one replay merged by exch_ts: each file
+// keeps its own report (its framing findings are those of the file alone),
+// the books are shared (keyed by token), and each book finding goes to the
+// file of the message it was found at. A file that fails to decode ends
+// there with its error in its report; the others are read to their end.
+// Plain C++, no Python.h here.
 #pragma once
 
 #include <array>
@@ -21,7 +28,7 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "feed_decoder.h"
@@ -78,25 +85,36 @@ class FeedChecker : private ReplayEngine::Observer {
   // Checks the feed read from `file` (at offset 0, first record not yet
   // checked: a bad first record is a finding).
   FeedChecker(std::unique_ptr<FeedFile> file, uint64_t jump_ns);
+  // Checks `files` (each at offset 0) merged by exch_ts, with one report
+  // per file.
+  FeedChecker(std::vector<std::unique_ptr<FeedFile>> files, uint64_t jump_ns);
 
   // Checks one chunk of messages. Returns true once the file is done.
   bool step();
 
-  const FeedCheck& result() const { return check_; }
+  const FeedCheck& result() const { return checks_.front(); }
+  const std::vector<FeedCheck>& results() const { return checks_; }
 
  private:
   void skipped(const RecordHeader& header, std::size_t before, std::size_t file) override;
-  void record(const RecordHeader& header, const uint64_t* exch_ts);
+  void record(FeedCheck& check, const RecordHeader& header, const uint64_t* exch_ts);
+  void finish();
   void check_books(const FeedMessage* run, std::size_t n);
 
   ReplayEngine engine_;
   uint64_t jump_ns_;
-  FeedCheck check_;
+  std::vector<FeedCheck> checks_;  // one per file
   bool done_ = false;
   // Records of unknown types met while reading the current chunk, with the
-  // index of the message each came before.
-  std::vector<std::pair<std::size_t, RecordHeader>> skipped_;
-  std::unordered_set<uint32_t> crossed_books_;
+  // index of the message each came before and the file they are in.
+  struct Skipped {
+    std::size_t before;
+    std::size_t file;
+    RecordHeader header;
+  };
+  std::vector<Skipped> skipped_;
+  // The books crossed now, each with the file of the message that left it so.
+  std::unordered_map<uint32_t, std::size_t> crossed_books_;
   DepthView view_;
 };
 

@@ -18,6 +18,7 @@ MergedReader::MergedReader(std::vector<std::unique_ptr<FeedFile>> files) {
   inputs_.resize(files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {
     inputs_[i].file = std::move(files[i]);
+    if (inputs_[i].file == nullptr) inputs_[i].step = ReadStep::kEnd;
     inputs_[i].chunk.resize(kFileChunk);
     inputs_[i].tally.on_skipped = &MergedReader::on_skipped;
     inputs_[i].tally.context = this;

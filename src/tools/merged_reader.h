@@ -43,7 +43,8 @@ class MergedReader {
     uint64_t offset;  // where the failed record began (with an observer)
   };
 
-  // Merges `files` (each open at offset 0 past its checked first record).
+  // Merges `files` (each open at offset 0 past its checked first record; a
+  // null one counts as a file that has ended).
   explicit MergedReader(std::vector<std::unique_ptr<FeedFile>> files);
 
   // Reads record by record from now on, telling `observer` of the records

@@ -42,7 +42,7 @@ PyMethodDef kFunctions[] = {
         "merge_by_time=False)\n--\n\n"
         "Bars of the trades of feed files per token and interval, as an ArrowSource."),
     function_def<kCheckFeed>("check_feed",
-                             "check_feed(paths, jump_ns=3600000000000)\n--\n\n"
+                             "check_feed(paths, jump_ns=3600000000000, merge_by_time=False)\n--\n\n"
                              "The integrity check of each feed file, as a list of dicts."),
     function_def<kFeedStats>(
         "feed_stats",

@@ -1,5 +1,6 @@
-// Binding of check_feed(paths, jump_ns): the integrity check of each feed
-// file (FeedChecker) as a list of dicts, one per file. The checks run
+// Binding of check_feed(paths, jump_ns, merge_by_time): the integrity check
+// of each feed file (FeedChecker) as a list of dicts, one per file; with
+// merge_by_time, the files are checked in one replay merged by exch_ts. The checks run
 // without the interpreter lock, a chunk of messages at a time; pending
 // signals are handled between chunks, so Ctrl-C stops a long check.
 #include <string>
@@ -115,8 +116,9 @@ PyObject* check_dict(const std::string& path, const arrow::FeedCheck& c) {
            PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()),
                                 "backslashreplace")) &&
        put(dict, "ok", PyBool_FromLong(!c.faulty())) && put(dict, "messages", uint(c.messages)) &&
-       put(dict, "records_by_type", records_by_type(c.records_by_type)) && put(dict, "streams", streams) &&
-       put(dict, "books", books_dict(c)) && put(dict, "error", error_dict(c));
+       put(dict, "records_by_type", records_by_type(c.records_by_type)) &&
+       put(dict, "streams", streams) && put(dict, "books", books_dict(c)) &&
+       put(dict, "error", error_dict(c));
   if (!ok) {
     Py_DECREF(dict);
     return nullptr;
@@ -134,30 +136,72 @@ bool step_unlocked(arrow::FeedChecker& checker) {
   return false;
 }
 
-PyObject* check_one(const std::string& path, bool several, uint64_t jump_ns) {
+// Opens `path` for the check (its first record is checked by the replay,
+// so a bad one is a finding). Returns null with an exception set.
+std::unique_ptr<FeedFile> open_for_check(const std::string& path, bool several,
+                                         std::size_t buffer) {
   Result<input::Input> opened = Status::error("");
   {
     UnlockedWait unlocked;
     input::ScopedWaitCheck waiting(&unlocked.wait_check());
-    opened = input::open_input(path, 1 << 20);
+    opened = input::open_input(path, buffer);
   }
   if (PyErr_Occurred()) return nullptr;
   if (!opened.ok()) {
-    return raise_runtime(several ? path + ": " + opened.error_text() : opened.error_text());
+    raise_runtime(several ? path + ": " + opened.error_text() : opened.error_text());
+    return nullptr;
   }
-  arrow::FeedChecker checker(std::move(opened.value().file), jump_ns);
+  return std::move(opened.value().file);
+}
+
+// Runs `checker` to its end. Returns false with an exception set.
+bool run(arrow::FeedChecker& checker) {
   for (;;) {
     const bool done = step_unlocked(checker);
-    if (PyErr_Occurred() || PyErr_CheckSignals() < 0) return nullptr;
-    if (done) break;
+    if (PyErr_Occurred() || PyErr_CheckSignals() < 0) return false;
+    if (done) return true;
   }
+}
+
+PyObject* check_one(const std::string& path, bool several, uint64_t jump_ns) {
+  std::unique_ptr<FeedFile> file = open_for_check(path, several, 1 << 20);
+  if (file == nullptr) return nullptr;
+  arrow::FeedChecker checker(std::move(file), jump_ns);
+  if (!run(checker)) return nullptr;
   return check_dict(path, checker.result());
+}
+
+// The files checked in one replay merged by exch_ts, a report per file.
+PyObject* check_merged(const std::vector<std::string>& paths, uint64_t jump_ns) {
+  std::vector<std::unique_ptr<FeedFile>> files;
+  for (const std::string& path : paths) {
+    files.push_back(open_for_check(path, paths.size() > 1, FeedFile::kDefaultBuffer));
+    if (files.back() == nullptr) return nullptr;
+  }
+  arrow::FeedChecker checker(std::move(files), jump_ns);
+  if (!run(checker)) return nullptr;
+  PyObject* out = PyList_New(0);
+  if (out == nullptr) return nullptr;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    PyObject* item = check_dict(paths[i], checker.results()[i]);
+    if (item == nullptr || PyList_Append(out, item) != 0) {
+      Py_XDECREF(item);
+      Py_DECREF(out);
+      return nullptr;
+    }
+    Py_DECREF(item);
+  }
+  return out;
 }
 
 PyObject* check_feed(PyObject*, const Args& args) {
   std::vector<std::string> paths;
   uint64_t jump_ns = 3'600'000'000'000;
-  if (!take_paths(args, 0, paths) || !args.get(1, jump_ns)) return nullptr;
+  bool merge_by_time = false;
+  if (!take_paths(args, 0, paths) || !args.get(1, jump_ns) || !args.get(2, merge_by_time)) {
+    return nullptr;
+  }
+  if (merge_by_time) return check_merged(paths, jump_ns);
   PyObject* out = PyList_New(0);
   if (out == nullptr) return nullptr;
   for (const std::string& path : paths) {
@@ -174,6 +218,7 @@ PyObject* check_feed(PyObject*, const Args& args) {
 
 }  // namespace
 
-const Function kCheckFeed{"check_feed()", check_feed, {{{"paths", true}, {"jump_ns", false}}}};
+const Function kCheckFeed{
+    "check_feed()", check_feed, {{{"paths", true}, {"jump_ns", false}, {"merge_by_time", false}}}};
 
 }  // namespace tidemark::py

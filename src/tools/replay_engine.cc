@@ -29,13 +29,32 @@ void ReplayEngine::skipped(std::size_t file, const RecordHeader& header, std::si
   if (observer_ != nullptr) observer_->skipped(header, before, file);
 }
 
-const std::vector<MergedReader::FileError>& ReplayEngine::file_errors() const {
-  static const std::vector<MergedReader::FileError> kNone;
-  return merged_ != nullptr ? merged_->file_errors() : kNone;
+std::vector<MergedReader::FileError> ReplayEngine::file_errors() const {
+  std::vector<MergedReader::FileError> out = first_errors_;
+  if (merged_ != nullptr) {
+    out.insert(out.end(), merged_->file_errors().begin(), merged_->file_errors().end());
+  }
+  return out;
 }
 
 bool ReplayEngine::open_merged() {
   std::vector<std::unique_ptr<FeedFile>> files;
+  for (std::size_t i = 0; i < given_files_.size(); ++i) {
+    Status s = check_first_message(*given_files_[i]);
+    if (s.ok()) {
+      files.push_back(std::move(given_files_[i]));
+      continue;
+    }
+    if (!keep_going_) {
+      failed_ = true;
+      file_index_ = i;
+      error_ = s.text();
+      return false;
+    }
+    first_errors_.push_back({i, s.text(), 0});
+    files.push_back(nullptr);
+  }
+  given_files_.clear();
   for (std::size_t i = 0; i < inputs_.size(); ++i) {
     auto opened = inputs_[i]->take();
     Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
@@ -73,6 +92,12 @@ void ReplayEngine::refill_merged() {
   }
 }
 
+ReplayEngine::ReplayEngine(std::vector<std::unique_ptr<FeedFile>> files,
+                           std::optional<std::vector<uint8_t>> types)
+    : ReplayEngine(Inputs{}, std::move(types), true) {
+  given_files_ = std::move(files);
+}
+
 ReplayEngine::ReplayEngine(std::unique_ptr<FeedFile> file,
                            std::optional<std::vector<uint8_t>> types)
     : ReplayEngine(Inputs{}, std::move(types)) {
@@ -107,7 +132,7 @@ bool ReplayEngine::open_current() {
 Status ReplayEngine::start() {
   if (opened_any_) return Status();
   opened_any_ = true;
-  if (merge_by_time_ && !inputs_.empty() ? !open_merged() : !open_current()) {
+  if (merge_by_time_ ? !open_merged() : !open_current()) {
     return Status::error(error_);
   }
   return Status();
@@ -122,7 +147,7 @@ bool ReplayEngine::next_file() {
 }
 
 void ReplayEngine::refill() {
-  if (merge_by_time_ && !inputs_.empty()) return refill_merged();
+  if (merge_by_time_) return refill_merged();
   next_ = count_ = 0;
   while (!failed_ && !waiting_) {
     if (file_ == nullptr) {

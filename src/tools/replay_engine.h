@@ -91,6 +91,10 @@ class ReplayEngine : private MergedReader::SkipObserver {
                bool merge_by_time = false);
   // Reads one file, open at offset 0 (its first record not checked yet).
   ReplayEngine(std::unique_ptr<FeedFile> file, std::optional<std::vector<uint8_t>> types);
+  // Reads `files`, each open at offset 0 (first records not checked yet),
+  // merged by exch_ts.
+  ReplayEngine(std::vector<std::unique_ptr<FeedFile>> files,
+               std::optional<std::vector<uint8_t>> types);
 
   // Takes the first file from its input now (in a merge, every file), so
   // that a stream over an input that cannot be read again fails when it is
@@ -124,7 +128,8 @@ class ReplayEngine : private MergedReader::SkipObserver {
     return merged_ != nullptr ? files_[next_ + i] : file_index_;
   }
   bool merged() const { return merge_by_time_; }
-  std::size_t file_count() const { return inputs_.empty() ? 1 : inputs_.size(); }
+  // The number of files given open (a merge of opened files), else 0.
+  std::size_t given_file_count() const { return given_files_.size(); }
   // Whether the current file has been read to its end.
   bool file_done() const { return file_ == nullptr; }
 
@@ -136,10 +141,11 @@ class ReplayEngine : private MergedReader::SkipObserver {
   void stop_at_file_end(bool stop) { stop_at_file_end_ = stop; }
   // Moves on to the next file; returns false when there is none.
   bool next_file();
-  // In a merge: a file that fails to decode ends there, its error kept in
-  // file_errors(), and the others are read on (the integrity check).
+  // In a merge (set before start()): a file that fails to decode, or whose
+  // first record is not valid, ends there, its error kept in file_errors(),
+  // and the others are read on (the integrity check).
   void set_keep_going(bool keep_going) { keep_going_ = keep_going; }
-  const std::vector<MergedReader::FileError>& file_errors() const;
+  std::vector<MergedReader::FileError> file_errors() const;
 
  private:
   void refill();
@@ -171,6 +177,8 @@ class ReplayEngine : private MergedReader::SkipObserver {
   bool keep_going_ = false;
   std::unique_ptr<MergedReader> merged_;
   std::vector<uint32_t> files_;
+  std::vector<std::unique_ptr<FeedFile>> given_files_;  // a merge of opened files
+  std::vector<MergedReader::FileError> first_errors_;   // their bad first records
 };
 
 // The columns of the batch being written: rows are appended value by value
