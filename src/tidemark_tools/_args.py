@@ -10,6 +10,7 @@ was wrong:
   UTF-8. `native_path` gives the bytes to open, `display_path` the text to
   show in messages and columns.
 - integers: anything with ``__index__`` (numpy integers too), but not bool.
+- threads: None (the cores this process may run on) or 1 to `MAX_THREADS`.
 - tokens: book keys from 0 to 2**32 - 1 (a trade's signed token read as
   unsigned, as the books key it).
 - types: message types N, M, X and T, as one-letter strings or one string
@@ -30,6 +31,7 @@ PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 MAX_TOKEN = 2**32 - 1
 MAX_BATCH_ROWS = 2**63 - 1
+MAX_THREADS = 256
 MESSAGE_TYPES = "NMXT"
 
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.UTC)
@@ -103,6 +105,22 @@ def check_int(function: str, name: str, value: object, low: int, high: int) -> i
 def check_batch_rows(function: str, value: object) -> int:
     """The `batch_rows` argument: from 1 to 2**63 - 1."""
     return check_int(function, "batch_rows", value, 1, MAX_BATCH_ROWS)
+
+
+def usable_cores() -> int:
+    """The number of cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):  # not on Linux
+        return os.cpu_count() or 1
+
+
+def check_threads(function: str, value: object) -> int:
+    """The `threads` argument of a replay of books: None gives the usable
+    cores (at most `MAX_THREADS`), else an integer from 1 to `MAX_THREADS`."""
+    if value is None:
+        return min(usable_cores(), MAX_THREADS)
+    return check_int(function, "threads", value, 1, MAX_THREADS)
 
 
 def check_tokens(function: str, value: object, name: str = "tokens") -> list[int] | None:

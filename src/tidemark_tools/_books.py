@@ -75,6 +75,7 @@ def book_series(
     batch_rows: int = 65536,
     changes_only: bool = False,
     order: str = "files",
+    threads: int | None = None,
 ) -> BookSeries:
     """Replays a feed file into order books and gives their state over time
     as Arrow record batches of at most `batch_rows` rows (the same PyCapsule
@@ -114,6 +115,11 @@ def book_series(
     token's previous row; the first accepted message of a token always gives
     a row. ``quotes`` gives the same rows with nulls for missing levels.
 
+    `threads` splits the books by token over that many threads (None: the
+    cores this process may run on; 1: no threads of its own): the file is
+    read once and each thread replays the messages of its tokens. The rows
+    and their order are exactly those of ``threads=1``.
+
     `path` may also be a list of paths, replayed into the same books in
     `order`: ``"files"`` (one file after another) or ``"exch_ts"``, the
     files merged by time as ``scan_feed`` merges them (the head with the
@@ -152,6 +158,7 @@ def book_series(
     if changes_only and every_ns is not None:
         raise ValueError("book_series() argument 'changes_only' applies to rows per message only")
     merge = _args.check_order(fn, order, len(checked))
+    threads = _args.check_threads(fn, threads)
     source = _native.book_series(
         [_args.native_path(p) for p in checked],
         token_list,
@@ -164,6 +171,7 @@ def book_series(
         changes_only,
         False,
         merge,
+        threads,
     )
     return BookSeries(
         source,

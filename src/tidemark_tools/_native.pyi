@@ -40,6 +40,7 @@ def book_series(
     changes_only: bool = False,
     nulls: bool = False,
     merge_by_time: bool = False,
+    threads: int = 1,
 ) -> ArrowSource: ...
 def trades(
     paths: str | bytes | list[str] | list[bytes],

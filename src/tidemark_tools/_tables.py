@@ -338,6 +338,7 @@ def quotes(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    threads: int | None = None,
 ) -> Table:
     """The best `levels` levels of each token's book whenever they change,
     as Arrow record batches.
@@ -354,7 +355,8 @@ def quotes(
     the mid price of a book without both sides. With `master`, the contract
     columns of ``scan_feed`` follow. `tokens`, `start`/`end`, `timestamps`,
     `tz` and `price_scale` work as for `trades` (price_scale applies to the
-    mid price and every level's price).
+    mid price and every level's price). `threads` splits the books by token
+    over threads as in ``book_series``, with the same rows.
 
     `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
     files merged by time as ``scan_feed`` merges them (the head with the
@@ -373,6 +375,7 @@ def quotes(
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale)
+    threads = _args.check_threads(fn, threads)
     source = _native.book_series(
         native,
         token_list,
@@ -385,6 +388,7 @@ def quotes(
         True,
         True,
         merge,
+        threads,
     )
     prices = ["mid_price"] + [f"{side}_price_{i}" for i in range(levels) for side in ("bid", "ask")]
     convert = _converter(options, ("exch_ts", "local_ts"), prices, _seq_no_key)

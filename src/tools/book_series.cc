@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "feed_scan.h"
+#include "shard_pool.h"
 
 namespace tidemark::arrow {
 
@@ -16,12 +17,105 @@ enum Column : std::size_t { kSeqNo, kExchTs, kLocalTs, kMsgType, kToken, kMidPri
 
 using GridTime = unsigned __int128;  // a grid time may pass 2^64 - 1
 
+// Decides, per message, whether a row follows it (its key and time are
+// selected and, with changes_only, its book's levels changed), reading the
+// book's levels into view. Keeps the last row's levels of each token, so one
+// picker serves the tokens of one set of books.
+class RowPicker {
+ public:
+  explicit RowPicker(const BookSeriesOptions& options) : options_(options) {}
+
+  bool take(const FeedMessage& m, const BookSet& books, const OrderBook* book) {
+    const uint32_t key = book_key(m);
+    if (!options_.rows.token(key) || !options_.rows.time(exch_ts_of(m))) return false;
+    books.collect_book_depth(book, options_.levels, view);
+    return !options_.changes_only || changed(key);
+  }
+
+  DepthView view;
+
+ private:
+  // Whether the levels in view differ from the last row of `token`; if
+  // they do (or the token has had no row), they become its last row.
+  bool changed(uint32_t token) {
+    const std::size_t levels = static_cast<std::size_t>(options_.levels);
+    scratch_.assign(4 * levels, 0);
+    for (std::size_t i = 0; i < view.bids.size() && i < levels; ++i) {
+      scratch_[4 * i] = view.bids[i].price;
+      scratch_[4 * i + 1] = view.bids[i].quantity;
+    }
+    for (std::size_t i = 0; i < view.asks.size() && i < levels; ++i) {
+      scratch_[4 * i + 2] = view.asks[i].price;
+      scratch_[4 * i + 3] = view.asks[i].quantity;
+    }
+    auto [it, inserted] = last_rows_.try_emplace(token);
+    if (!inserted && it->second == scratch_) return false;
+    it->second.swap(scratch_);
+    return true;
+  }
+
+  const BookSeriesOptions& options_;
+  std::unordered_map<uint32_t, std::vector<uint64_t>> last_rows_;
+  std::vector<uint64_t> scratch_;
+};
+
+// A row's levels as a shard hands them over: the mid price with the counts
+// of bid and ask levels in one word, then per level the two prices in one
+// word and the two quantities.
+std::size_t level_words(uint64_t levels) { return 1 + 3 * static_cast<std::size_t>(levels); }
+
+void pack_levels(const DepthView& view, uint64_t levels, uint64_t* out) {
+  out[0] = view.mid_price | (uint64_t{view.bids.size()} << 32) | (uint64_t{view.asks.size()} << 48);
+  for (std::size_t i = 0; i < levels; ++i) {
+    const bool bid = i < view.bids.size();
+    const bool ask = i < view.asks.size();
+    uint64_t* level = out + 1 + 3 * i;
+    level[0] = (bid ? view.bids[i].price : 0) | (uint64_t{ask ? view.asks[i].price : 0u} << 32);
+    level[1] = bid ? view.bids[i].quantity : 0;
+    level[2] = ask ? view.asks[i].quantity : 0;
+  }
+}
+
+void unpack_levels(const uint64_t* words, DepthView& view) {
+  view.mid_price = static_cast<uint32_t>(words[0]);
+  view.bids.resize((words[0] >> 32) & 0xFFFF);
+  view.asks.resize(words[0] >> 48);
+  for (std::size_t i = 0; i < view.bids.size(); ++i) {
+    view.bids[i] = DepthLevel{static_cast<uint32_t>(words[1 + 3 * i]), words[2 + 3 * i]};
+  }
+  for (std::size_t i = 0; i < view.asks.size(); ++i) {
+    view.asks[i] = DepthLevel{static_cast<uint32_t>(words[1 + 3 * i] >> 32), words[3 + 3 * i]};
+  }
+}
+
+// One shard of a per-message series: the books of its tokens and their rows.
+class SeriesShard final : public ShardWorker {
+ public:
+  explicit SeriesShard(const BookSeriesOptions& options) : options_(options), picker_(options) {
+    books_.set_type_filter(options.types);
+  }
+
+  void apply(const FeedMessage* messages, std::size_t count, ShardRows& out) override {
+    books_.apply_messages(messages, count, [&](std::size_t i, const OrderBook* book) {
+      if (picker_.take(messages[i], books_, book)) {
+        pack_levels(picker_.view, options_.levels, out.add(i));
+      }
+    });
+  }
+
+ private:
+  const BookSeriesOptions& options_;
+  BookSet books_;
+  RowPicker picker_;
+};
+
 class BookSeries final : public BatchSource {
  public:
   BookSeries(ReplayEngine::Inputs inputs, const BookSeriesOptions& options)
       : engine_(std::move(inputs), options.types, options.merge_by_time),
         options_(options),
-        columns_(book_series_columns(options.levels)) {
+        columns_(book_series_columns(options.levels)),
+        picker_(options_) {
     options_.rows.prepare();
     options_.batch_rows = batch_row_limit(columns_, options_.batch_rows);
     builders_.reserve(columns_.size());
@@ -29,7 +123,17 @@ class BookSeries final : public BatchSource {
   }
 
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
-  Status start() { return engine_.start(); }
+  Status start() {
+    Status s = engine_.start();
+    if (!s.ok() || options_.threads <= 1 || grid()) return s;
+    std::vector<std::unique_ptr<ShardWorker>> workers;
+    for (uint64_t k = 0; k < options_.threads; ++k) {
+      workers.push_back(std::make_unique<SeriesShard>(options_));
+    }
+    const std::size_t words = level_words(options_.levels);
+    pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words + 40);
+    return pool_->start();
+  }
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
     if (failed_) {
@@ -94,6 +198,7 @@ class BookSeries final : public BatchSource {
       grid_time_ += options_.every_ns;
       return true;
     }
+    if (pool_ != nullptr) return write_shard_rows();
     if (engine_.available() == 0) {
       if (engine_.failed()) failed_ = true;  // a failed replay gets no final rows
       return !failed_ && finish_grid();
@@ -113,32 +218,33 @@ class BookSeries final : public BatchSource {
     engine_.consume(n);
     engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
       const FeedMessage& m = run[i];
-      const uint32_t key = book_key(m);
-      if (!options_.rows.token(key) || !options_.rows.time(exch_ts_of(m))) return;
-      engine_.books().collect_book_depth(book, options_.levels, view_);
-      if (options_.changes_only && !changed(key)) return;
-      write_row(key, exch_ts_of(m), m.header.seq_no, local_ts_of(m),
-                msg_type_index(m.header.msg_type));
+      if (!picker_.take(m, engine_.books(), book)) return;
+      write_row(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+                msg_type_index(m.header.msg_type), picker_.view);
     });
     return true;
   }
 
-  // Whether the levels in view_ differ from the last row of `token`; if
-  // they do (or the token has had no row), they become its last row.
-  bool changed(uint32_t token) {
-    const std::size_t levels = static_cast<std::size_t>(options_.levels);
-    scratch_.assign(4 * levels, 0);
-    for (std::size_t i = 0; i < view_.bids.size() && i < levels; ++i) {
-      scratch_[4 * i] = view_.bids[i].price;
-      scratch_[4 * i + 1] = view_.bids[i].quantity;
+  // Per message over shards: writes the rows of the chunks the shards are
+  // done with, in file order, until the batch is full or a chunk's rows are
+  // out. Returns false at the end of the replay.
+  bool write_shard_rows() {
+    const FeedMessage* m = nullptr;
+    const uint64_t* words = nullptr;
+    while (rows_ < options_.batch_rows) {
+      switch (pool_->next_row(m, words)) {
+        case ShardPool::RowStep::kRow:
+          unpack_levels(words, shard_view_);
+          write_row(book_key(*m), exch_ts_of(*m), m->header.seq_no, local_ts_of(*m),
+                    msg_type_index(m->header.msg_type), shard_view_);
+          break;
+        case ShardPool::RowStep::kChunkDone:
+          return true;
+        case ShardPool::RowStep::kEnd:
+          if (engine_.failed()) failed_ = true;
+          return false;
+      }
     }
-    for (std::size_t i = 0; i < view_.asks.size() && i < levels; ++i) {
-      scratch_[4 * i + 2] = view_.asks[i].price;
-      scratch_[4 * i + 3] = view_.asks[i].quantity;
-    }
-    auto [it, inserted] = last_rows_.try_emplace(token);
-    if (!inserted && it->second == scratch_) return false;
-    it->second.swap(scratch_);
     return true;
   }
 
@@ -214,34 +320,35 @@ class BookSeries final : public BatchSource {
   void write_book_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
     const bool found = engine_.books().collect_depth(token, options_.levels, view_);
     (void)found;  // a token without a book reads as zeros, as get_snapshot shows it
-    write_row(token, ts, seq_no, local, type);
+    write_row(token, ts, seq_no, local, type, view_);
   }
 
-  // Writes a row whose levels are those read into view_.
-  void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
+  // Writes a row whose levels are those of `view`.
+  void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type,
+                 const DepthView& view) {
     if (rows_ == capacity_) grow();
     seq_no_[rows_] = seq_no;
     exch_ts_[rows_] = ts;
     local_ts_[rows_] = local;
     msg_type_[rows_] = type;
     token_[rows_] = token;
-    mid_price_[rows_] = view_.mid_price;
+    mid_price_[rows_] = view.mid_price;
     const std::size_t levels = level_prices_.size() / 2;
     for (std::size_t i = 0; i < levels; ++i) {
-      const bool bid = i < view_.bids.size();
-      const bool ask = i < view_.asks.size();
-      level_prices_[2 * i][rows_] = bid ? view_.bids[i].price : 0;
-      level_qty_[2 * i][rows_] = bid ? view_.bids[i].quantity : 0;
-      level_prices_[2 * i + 1][rows_] = ask ? view_.asks[i].price : 0;
-      level_qty_[2 * i + 1][rows_] = ask ? view_.asks[i].quantity : 0;
+      const bool bid = i < view.bids.size();
+      const bool ask = i < view.asks.size();
+      level_prices_[2 * i][rows_] = bid ? view.bids[i].price : 0;
+      level_qty_[2 * i][rows_] = bid ? view.bids[i].quantity : 0;
+      level_prices_[2 * i + 1][rows_] = ask ? view.asks[i].price : 0;
+      level_qty_[2 * i + 1][rows_] = ask ? view.asks[i].quantity : 0;
     }
-    if (options_.nulls) set_validity(levels);
+    if (options_.nulls) set_validity(levels, view);
     ++rows_;
   }
 
   // Marks the levels that the row has (and its mid price when both sides
   // have a level) as valid, the others as null.
-  void set_validity(std::size_t levels) {
+  void set_validity(std::size_t levels, const DepthView& view) {
     const std::size_t byte = rows_ >> 3;
     const auto bit = static_cast<uint8_t>(1u << (rows_ & 7));
     auto mark = [&](std::size_t v, bool valid) {
@@ -251,10 +358,10 @@ class BookSeries final : public BatchSource {
         ++nulls_[v];
       }
     };
-    mark(0, !view_.bids.empty() && !view_.asks.empty());
+    mark(0, !view.bids.empty() && !view.asks.empty());
     for (std::size_t i = 0; i < levels; ++i) {
-      mark(1 + 2 * i, i < view_.bids.size());
-      mark(2 + 2 * i, i < view_.asks.size());
+      mark(1 + 2 * i, i < view.bids.size());
+      mark(2 + 2 * i, i < view.asks.size());
     }
   }
 
@@ -329,11 +436,15 @@ class BookSeries final : public BatchSource {
   std::vector<uint32_t*> level_prices_;
   std::vector<uint64_t*> level_qty_;
   // With nulls: the validity bitmaps of the batch and their null counts
-  // (validity_index), and the last row's levels per token for changes_only.
+  // (validity_index).
   std::vector<std::vector<uint8_t>> validity_;
   std::vector<std::size_t> nulls_;
-  std::unordered_map<uint32_t, std::vector<uint64_t>> last_rows_;
-  std::vector<uint64_t> scratch_;
+  RowPicker picker_;
+
+  // Over shards (threads > 1, per message): the pool and the levels of the
+  // row being written.
+  std::unique_ptr<ShardPool> pool_;
+  DepthView shard_view_;
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,

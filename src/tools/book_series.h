@@ -36,6 +36,10 @@
 //
 // Several files are replayed into the same books, one after another or
 // merged by exch_ts (merged_reader.h).
+//
+// With threads > 1 the books are split by token over that many shards, each
+// on a thread of its own (shard_pool.h); the rows are the same, in the same
+// order.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +63,7 @@ struct BookSeriesOptions {
   bool changes_only = false;                  // per message: rows only on a change
   bool nulls = false;                         // missing levels as nulls
   bool merge_by_time = false;                 // files merged by exch_ts
+  uint64_t threads = 1;                       // shards on threads of their own (1: none)
 };
 
 // Returns the columns of a series with `levels` levels per side.

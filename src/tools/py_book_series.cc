@@ -1,8 +1,9 @@
 // book_series(paths, tokens=None, start=None, end=None, levels=5,
 // every_ns=None, types=None, batch_rows=65536, changes_only=False,
-// nulls=False, merge_by_time=False): the order books of feed files over time, as an ArrowSource
-// of record batches (book_series.h). The files are opened and their first
-// records checked now; each stream replays them from their start.
+// nulls=False, merge_by_time=False, threads=1): the order books of feed
+// files over time, as an ArrowSource of record batches (book_series.h). The
+// files are opened and their first records checked now; each stream replays
+// them from their start.
 #include <string>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "functions.h"
 #include "py_arrow_source.h"
 #include "py_table_args.h"
+#include "shard_pool.h"
 
 namespace tidemark::py {
 
@@ -48,6 +50,12 @@ PyObject* book_series(PyObject*, const Args& args) {
   }
   if (options.batch_rows == 0)
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
+  if (!args.get(11, options.threads)) return nullptr;
+  if (options.threads < 1 || options.threads > arrow::kMaxShards) {
+    return raise_argument_value("threads", "must be from 1 to " +
+                                               std::to_string(arrow::kMaxShards) + ", got " +
+                                               std::to_string(options.threads));
+  }
   if (options.changes_only && options.every_ns != 0) {
     return raise_argument_value("changes_only", "applies to rows per message, not to a grid");
   }
@@ -76,6 +84,7 @@ const Function kBookSeries{"book_series()",
                              {"batch_rows", false},
                              {"changes_only", false},
                              {"nulls", false},
-                             {"merge_by_time", false}}}};
+                             {"merge_by_time", false},
+                             {"threads", false}}}};
 
 }  // namespace tidemark::py

@@ -1,0 +1,135 @@
+#include "shard_pool.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <system_error>
+#include <utility>
+
+namespace tidemark::arrow {
+
+namespace {
+
+// Chunks in flight: one being read, one being applied, one being written
+// out, and one spare so that a shard that runs ahead need not wait.
+constexpr std::size_t kRingChunks = 4;
+// Messages per chunk: enough that handing a chunk over costs little next to
+// applying it, and no more than keeps a chunk's rows within kChunkRowBytes.
+constexpr std::size_t kMaxChunkMessages = 16384;
+constexpr std::size_t kMinChunkMessages = 64;
+constexpr std::size_t kChunkRowBytes = std::size_t{8} << 20;
+
+}  // namespace
+
+ShardPool::ShardPool(ReplayEngine& engine, std::vector<std::unique_ptr<ShardWorker>> workers,
+                     std::size_t stride, std::size_t row_bytes)
+    : engine_(engine), workers_(std::move(workers)) {
+  chunk_messages_ = std::clamp(kChunkRowBytes / std::max<std::size_t>(row_bytes, 1),
+                               kMinChunkMessages, kMaxChunkMessages);
+  ring_.resize(kRingChunks);
+  for (Chunk& chunk : ring_) {
+    chunk.messages.resize(workers_.size());
+    chunk.rows.assign(workers_.size(), ShardRows(stride));
+  }
+}
+
+ShardPool::~ShardPool() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& t : threads_) t.join();
+}
+
+Status ShardPool::start() {
+  try {
+    threads_.reserve(workers_.size());
+    for (std::size_t s = 0; s < workers_.size(); ++s) threads_.emplace_back([this, s] { run(s); });
+  } catch (const std::exception& e) {
+    // The threads already started are joined by the destructor.
+    return Status::error(std::string("cannot start a replay thread: ") + e.what());
+  }
+  return Status();
+}
+
+bool ShardPool::read_chunk(Chunk& chunk) {
+  chunk.shard_of.clear();
+  for (auto& m : chunk.messages) m.clear();
+  for (ShardRows& r : chunk.rows) r.clear();
+  const std::size_t shards = workers_.size();
+  std::size_t count = 0;
+  while (count < chunk_messages_) {
+    const std::size_t available = engine_.available();
+    if (hook_) hook_(engine_.messages(), available);
+    if (available == 0) break;
+    const std::size_t n = hook_ ? available : std::min(available, chunk_messages_ - count);
+    const FeedMessage* run = engine_.messages();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t s = shard_of_key(book_key(run[i]), shards);
+      chunk.shard_of.push_back(static_cast<uint8_t>(s));
+      chunk.messages[s].push_back(run[i]);
+    }
+    engine_.consume(n);
+    count += n;
+  }
+  return count != 0;
+}
+
+void ShardPool::fill() {
+  while (!read_all_ && submitted_ - taken_ < ring_.size()) {
+    Chunk& chunk = ring_[submitted_ % ring_.size()];
+    if (!read_chunk(chunk)) {
+      read_all_ = true;
+      break;
+    }
+    chunk.pending = workers_.size();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++submitted_;
+    }
+    work_.notify_all();
+  }
+}
+
+const ShardPool::Chunk* ShardPool::front() {
+  fill();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!failed_ && taken_ == submitted_) return nullptr;
+  Chunk& chunk = ring_[taken_ % ring_.size()];
+  done_.wait(lock, [&] { return failed_ || chunk.pending == 0; });
+  if (failed_) throw std::bad_alloc();
+  return &chunk;
+}
+
+void ShardPool::pop() { ++taken_; }
+
+void ShardPool::run(std::size_t shard) {
+  for (uint64_t next = 0;; ++next) {
+    Chunk* chunk;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      work_.wait(lock, [&] { return stop_ || next < submitted_; });
+      if (stop_) return;
+      chunk = &ring_[next % ring_.size()];
+    }
+    // The reading thread leaves a handed-out chunk alone until every shard
+    // is done with it, so it is read here without the lock.
+    bool ok = true;
+    try {
+      const std::vector<FeedMessage>& messages = chunk->messages[shard];
+      workers_[shard]->apply(messages.data(), messages.size(), chunk->rows[shard]);
+    } catch (...) {  // only std::bad_alloc can come from the books and rows
+      ok = false;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ok) {
+      failed_ = true;
+      done_.notify_all();
+      return;
+    }
+    if (--chunk->pending == 0) done_.notify_all();
+  }
+}
+
+}  // namespace tidemark::arrow

@@ -1,0 +1,204 @@
+// A replay of books split by token over several threads.
+//
+// The reading thread decodes the files once (ReplayEngine) and deals the
+// messages of each chunk out to shards by book key: every message of a token
+// goes to the same shard, so each shard's BookSet sees exactly the messages
+// a single BookSet would see for its tokens, in the same order. Each shard
+// runs on a thread of its own and turns its messages into rows: a row is a
+// fixed number of 64-bit words that its table defines, tagged with the
+// message it follows. The reading thread then walks the chunk in file order
+// and hands the rows out in that order (ShardCursor), so a table writes
+// exactly the rows that one thread would write, in the same order.
+//
+// Several chunks are in flight at once: while the shards apply one, the
+// reading thread decodes the next and writes the rows of the one before.
+// The threads are joined when the pool is destroyed, whatever state it is
+// in; nothing a shard does throws out of its thread (a failure to allocate
+// becomes the pool's error).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "feed_message.h"
+#include "orderbook.h"
+#include "replay_engine.h"
+#include "status.h"
+
+namespace tidemark::arrow {
+
+// The rows a shard writes for one chunk: `stride` words per row, the first
+// being the row's message index within the shard's part of the chunk.
+class ShardRows {
+ public:
+  explicit ShardRows(std::size_t stride) : stride_(stride) {}
+  // Appends a row after message `local` and returns its words after the
+  // index, to be filled by the caller.
+  uint64_t* add(std::size_t local) {
+    const std::size_t at = words_.size();
+    words_.resize(at + stride_);
+    words_[at] = local;
+    return words_.data() + at + 1;
+  }
+  std::size_t rows() const { return words_.size() / stride_; }
+  const uint64_t* row(std::size_t k) const { return words_.data() + k * stride_; }
+  void clear() { words_.clear(); }
+
+ private:
+  std::size_t stride_;
+  std::vector<uint64_t> words_;
+};
+
+// What a shard does with its messages: applies them to its own books and
+// writes rows. One object per shard, used by that shard's thread only.
+class ShardWorker {
+ public:
+  virtual ~ShardWorker() = default;
+  virtual void apply(const FeedMessage* messages, std::size_t count, ShardRows& out) = 0;
+};
+
+// The most shards a pool splits into (a message's shard is kept in a byte).
+inline constexpr uint64_t kMaxShards = 256;
+
+// Which shard the messages of book key `key` go to, of `shards`.
+inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
+  // A multiplicative hash spreads tokens that share a stride (all even, say)
+  // evenly over the shards.
+  const uint64_t h = static_cast<uint32_t>(key * 0x9E3779B1u);
+  return static_cast<std::size_t>((h * shards) >> 32);
+}
+
+// One chunk of messages as the shards got it: each shard's messages in file
+// order, which shard each message of the chunk went to, and the rows each
+// shard wrote.
+struct ShardChunk {
+  std::vector<uint8_t> shard_of;                   // per message of the chunk, in file order
+  std::vector<std::vector<FeedMessage>> messages;  // per shard
+  std::vector<ShardRows> rows;                     // per shard
+  std::size_t pending = 0;                         // shards not done yet
+};
+
+// Walks a chunk in file order and gives each row with its message, in the
+// order one thread would have written them.
+class ShardCursor {
+ public:
+  void reset(const ShardChunk* chunk) {
+    chunk_ = chunk;
+    at_ = 0;
+    if (chunk == nullptr) return;
+    local_.assign(chunk->messages.size(), 0);
+    row_.assign(chunk->messages.size(), 0);
+  }
+  bool active() const { return chunk_ != nullptr; }
+
+  // The next row of the chunk and the message it follows; false when the
+  // chunk has no more rows.
+  bool next(const FeedMessage*& message, const uint64_t*& words) {
+    const std::size_t count = chunk_->shard_of.size();
+    for (; at_ < count; ++at_) {
+      const std::size_t s = chunk_->shard_of[at_];
+      const ShardRows& rows = chunk_->rows[s];
+      // A message may have several rows: stay on it until they are out.
+      if (row_[s] < rows.rows() && rows.row(row_[s])[0] == local_[s]) {
+        message = &chunk_->messages[s][local_[s]];
+        words = rows.row(row_[s]++) + 1;
+        return true;
+      }
+      ++local_[s];
+    }
+    return false;
+  }
+
+ private:
+  const ShardChunk* chunk_ = nullptr;
+  std::size_t at_ = 0;
+  std::vector<std::size_t> local_;  // per shard: its next message
+  std::vector<std::size_t> row_;    // per shard: its next row
+};
+
+class ShardPool {
+ public:
+  using Chunk = ShardChunk;
+  // Called on the reading thread with the messages of each read, in file
+  // order, before they are dealt out (and once with none at the end).
+  using ReadHook = std::function<void(const FeedMessage*, std::size_t)>;
+
+  // Splits the messages that `engine` reads over one shard per worker.
+  // `stride` is the words per row including the message index, and
+  // `row_bytes` the size of a row once written (bounds the messages per
+  // chunk, so that a chunk's rows stay within a few megabytes).
+  ShardPool(ReplayEngine& engine, std::vector<std::unique_ptr<ShardWorker>> workers,
+            std::size_t stride, std::size_t row_bytes);
+  ~ShardPool();
+  ShardPool(const ShardPool&) = delete;
+  ShardPool& operator=(const ShardPool&) = delete;
+
+  // Starts the threads; fails when the system refuses one.
+  Status start();
+
+  // Reads whole reads of the engine into each chunk (a chunk may then pass
+  // its size by one read), and calls `hook` with each (see ReadHook).
+  void set_read_hook(ReadHook hook) { hook_ = std::move(hook); }
+
+  // The oldest chunk once every shard is done with it, reading and dealing
+  // out more chunks first while there is room. Returns nullptr once every
+  // message has been read and handed out (the engine tells whether reading
+  // failed). Throws std::bad_alloc when a shard ran out of memory, as the
+  // reading thread would have.
+  const Chunk* front();
+  // Releases the chunk front() returned.
+  void pop();
+
+  // The rows of the chunks in file order, one at a time: kRow with the row
+  // and its message, kChunkDone between chunks (a point to stop at), kEnd
+  // once every row is out.
+  enum class RowStep { kRow, kChunkDone, kEnd };
+  RowStep next_row(const FeedMessage*& message, const uint64_t*& words) {
+    if (!cursor_.active()) {
+      const Chunk* chunk = front();
+      if (chunk == nullptr) return RowStep::kEnd;
+      cursor_.reset(chunk);
+    }
+    if (cursor_.next(message, words)) return RowStep::kRow;
+    cursor_.reset(nullptr);
+    pop();
+    return RowStep::kChunkDone;
+  }
+
+  std::size_t shards() const { return workers_.size(); }
+  // Shard s's worker: for the reading thread once front() has returned
+  // nullptr (every shard is then idle).
+  ShardWorker& worker(std::size_t s) { return *workers_[s]; }
+
+ private:
+  void fill();
+  bool read_chunk(Chunk& chunk);
+  void run(std::size_t shard);
+
+  ReplayEngine& engine_;
+  std::vector<std::unique_ptr<ShardWorker>> workers_;
+  std::size_t chunk_messages_;
+  std::vector<Chunk> ring_;
+  std::vector<std::thread> threads_;
+  ReadHook hook_;
+  ShardCursor cursor_;
+
+  // Chunks handed out (to every shard) and taken back by front()/pop(),
+  // counted from the start; chunk k lives at ring_[k % ring_.size()].
+  std::mutex mutex_;
+  std::condition_variable work_;  // a chunk handed out, or stop
+  std::condition_variable done_;  // a chunk finished by every shard
+  uint64_t submitted_ = 0;
+  uint64_t taken_ = 0;
+  bool stop_ = false;
+  bool failed_ = false;  // a shard ran out of memory
+  bool read_all_ = false;
+};
+
+}  // namespace tidemark::arrow

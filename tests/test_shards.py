@@ -1,0 +1,168 @@
+"""Replays of books split by token over threads give exactly the rows of one
+thread, in the same order and the same batches, and fail the same way."""
+
+import random
+
+import feedgen
+import pyarrow as pa
+import pytest
+
+import tidemark_tools
+
+U32 = 2**32 - 1
+THREADS = [2, 3, 8]
+
+
+def random_feed(rng, messages, tokens, *, error_at=None):
+    """Messages over `tokens` that exercise the book rules: repeated and
+    unknown ids, modifies moving price and side, sides other than B and S,
+    trades of resting and absent orders, zero and negative quantities, and
+    timestamps that sometimes run backwards. With `error_at`, a record cut
+    short follows that many messages."""
+    out, ts = [], 1_000_000_000
+    for seq in range(1, messages + 1):
+        if seq == error_at:
+            out.append(feedgen.trade_record(seq_no=seq)[:30])
+            break
+        ts += rng.choice([0, 1, 7, 100, 1000, 40_000])
+        if rng.random() < 0.03:
+            ts = max(ts - rng.randint(1, 60_000), 0)
+        common = dict(seq_no=seq, exch_ts=ts, local_ts=ts + rng.randint(0, 500))
+        token = rng.choice(tokens)
+        if rng.random() < 0.2:
+            signed = token - 2**32 if token >= 2**31 else token
+            out.append(
+                feedgen.trade_record(
+                    buy_order_id=rng.randint(1, 30),
+                    sell_order_id=rng.randint(1, 30),
+                    token=signed,
+                    trade_price=rng.randint(-5, 60_000),
+                    trade_quantity=rng.choice([-5, 0, 10, 50, 400]),
+                    **common,
+                )  # fmt: skip
+            )
+            continue
+        out.append(
+            feedgen.order_record(
+                rng.choice("NNNMMX"),
+                order_id=rng.randint(1, 30),
+                token=token,
+                order_type=rng.choice("BBBSSSZ"),
+                price=rng.choice([rng.randint(49_900, 50_100)] * 8 + [0, 3_000_000]),
+                quantity=rng.choice([0, 1, 25, 100, 300]),
+                **common,
+            )  # fmt: skip
+        )
+    return b"".join(out)
+
+
+SHAPES = {
+    "one token": [7],
+    "few tokens": [1, 5, 77, 2**31, U32],
+    "many tokens": list(range(1000, 1400)),
+}
+
+
+@pytest.fixture(scope="module", params=sorted(SHAPES))
+def feed(request, tmp_path_factory):
+    rng = random.Random(request.param)
+    path = tmp_path_factory.mktemp("shards") / "feed.bin"
+    path.write_bytes(random_feed(rng, 3000, SHAPES[request.param]))
+    return str(path)
+
+
+def batches(stream):
+    """Every batch of a stream, then the error that ended it (or None)."""
+    reader = pa.RecordBatchReader.from_stream(stream)
+    out = []
+    try:
+        while True:
+            out.append(reader.read_next_batch())
+    except StopIteration:
+        return out, None
+    except OSError as e:
+        return out, str(e)
+
+
+def assert_same(make, threads):
+    one, one_error = batches(make(1))
+    many, many_error = batches(make(threads))
+    assert [b.num_rows for b in many] == [b.num_rows for b in one]
+    for a, b in zip(many, one, strict=True):
+        assert a.equals(b)
+    assert many_error == one_error
+    return one
+
+
+TABLES = {
+    "series": lambda path, **kw: tidemark_tools.book_series(path, levels=3, **kw),
+    "series changes": lambda path, **kw: tidemark_tools.book_series(
+        path, levels=2, changes_only=True, **kw
+    ),
+    "series filtered": lambda path, **kw: tidemark_tools.book_series(
+        path, types="NXT", tokens=[5, 7, 1000, 1001, 1399, U32], **kw
+    ),
+    "quotes": lambda path, **kw: tidemark_tools.quotes(path, levels=2, **kw),
+}
+
+
+@pytest.mark.parametrize("threads", THREADS)
+@pytest.mark.parametrize("table", sorted(TABLES))
+@pytest.mark.parametrize("batch_rows", [1, 100, 65536])
+def test_sharded_rows_equal_one_thread(feed, table, threads, batch_rows):
+    one = assert_same(lambda t: TABLES[table](feed, threads=t, batch_rows=batch_rows), threads)
+    assert sum(b.num_rows for b in one) > 0
+
+
+@pytest.mark.parametrize("table", sorted(TABLES))
+@pytest.mark.parametrize("threads", [2, 8])
+def test_an_error_mid_file_gives_the_same_rows_then_the_error(tmp_path, table, threads):
+    path = tmp_path / "cut.bin"
+    path.write_bytes(random_feed(random.Random(5), 40_000, list(range(50)), error_at=30_000))
+    one = assert_same(lambda t: TABLES[table](str(path), threads=t, batch_rows=4096), threads)
+    assert sum(b.num_rows for b in one) > 0
+
+
+def test_several_files_replay_into_the_same_sharded_books(tmp_path):
+    rng = random.Random(11)
+    paths = []
+    for k in range(3):
+        p = tmp_path / f"f{k}.bin"
+        p.write_bytes(random_feed(rng, 1500, list(range(20))))
+        paths.append(str(p))
+    assert_same(lambda t: tidemark_tools.book_series(paths, threads=t), 3)
+
+
+def test_a_stream_released_early_stops_its_threads(tmp_path):
+    path = tmp_path / "feed.bin"
+    path.write_bytes(random_feed(random.Random(3), 50_000, list(range(100))))
+    for _ in range(20):
+        reader = pa.RecordBatchReader.from_stream(
+            tidemark_tools.book_series(str(path), threads=4, batch_rows=10)
+        )
+        reader.read_next_batch()
+        del reader  # the stream's threads are joined as it is released
+
+
+@pytest.mark.parametrize(
+    ("threads", "error", "text"),
+    [
+        (0, ValueError, "must be from 1 to 256, got 0"),
+        (257, ValueError, "must be from 1 to 256, got 257"),
+        (2.0, TypeError, "must be int, not float"),
+        (True, TypeError, "must be int, not bool"),
+    ],
+)
+@pytest.mark.parametrize("function", [tidemark_tools.book_series, tidemark_tools.quotes])
+def test_threads_are_checked(function, threads, error, text):
+    with pytest.raises(error, match=f"argument 'threads' {text}"):
+        function("data/sample_feed.bin", threads=threads)
+
+
+def test_threads_none_uses_the_usable_cores(monkeypatch):
+    from tidemark_tools import _args
+
+    monkeypatch.setattr(_args, "usable_cores", lambda: 3)
+    assert _args.check_threads("f", None) == 3
+    monkeypatch.setattr(_args, "usable_cores", lambda: 1000)
+    assert _args.check_threads("f", None) == _args.MAX_THREADS
