@@ -123,14 +123,16 @@ def test_an_error_mid_file_gives_the_same_rows_then_the_error(tmp_path, table, t
     assert sum(b.num_rows for b in one) > 0
 
 
-def test_several_files_replay_into_the_same_sharded_books(tmp_path):
+@pytest.mark.parametrize("order", ["files", "exch_ts"])
+def test_several_files_replay_into_the_same_sharded_books(tmp_path, order):
     rng = random.Random(11)
     paths = []
     for k in range(3):
         p = tmp_path / f"f{k}.bin"
         p.write_bytes(random_feed(rng, 1500, list(range(20))))
         paths.append(str(p))
-    assert_same(lambda t: tidemark_tools.book_series(paths, threads=t), 3)
+    assert_same(lambda t: tidemark_tools.book_series(paths, threads=t, order=order), 3)
+    assert_same(lambda t: tidemark_tools.quotes(paths, threads=t, order=order), 2)
 
 
 def test_a_stream_released_early_stops_its_threads(tmp_path):
