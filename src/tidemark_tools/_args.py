@@ -293,3 +293,33 @@ def check_order(function: str, value: object, files: int) -> bool:
             f"{MAX_MERGED_FILES} files, got {files}"
         )
     return order == "exch_ts"
+
+
+def check_follow(
+    function: str, follow: object, flush_interval: object, idle_timeout: object
+) -> tuple[int | None, int | None]:
+    """The follow options as the native functions take them: the flush
+    interval in nanoseconds (None: do not follow) and the idle timeout in
+    nanoseconds (None: never)."""
+    if not isinstance(follow, bool):
+        raise TypeError(f"{function}() argument 'follow' must be bool, not {_kind(follow)}")
+    flush = _seconds(function, "flush_interval", flush_interval, False)
+    idle = _seconds(function, "idle_timeout", idle_timeout, True)
+    if not follow:
+        return None, None
+    return round(flush * 1e9), None if idle is None else round(idle * 1e9)
+
+
+def _seconds(function: str, name: str, value: object, none_ok: bool) -> Any:
+    """A duration in seconds (int or float, from 0 to 1e9), or None when allowed."""
+    if value is None and none_ok:
+        return None
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        raise TypeError(
+            f"{function}() argument '{name}' must be a number of seconds, not {_kind(value)}"
+        )
+    if not 0 <= value <= 1e9:
+        raise ValueError(
+            f"{function}() argument '{name}' must be from 0 to 1e9 seconds, got {value}"
+        )
+    return value

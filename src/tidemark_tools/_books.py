@@ -50,6 +50,12 @@ class BookSeries(ArrowStream):
         self.types = types
         self.batch_rows = batch_rows
 
+    def stop(self) -> None:
+        """Ends the streams of a series made with ``follow=True`` at their
+        next wait (callable from any thread); the rows read before are
+        handed out first."""
+        self._source.stop()
+
     def __repr__(self) -> str:
         extra = "".join(
             f", {name}={getattr(self, name)!r}"
@@ -76,6 +82,9 @@ def book_series(
     changes_only: bool = False,
     order: str = "files",
     threads: int | None = None,
+    follow: bool = False,
+    flush_interval: float = 0.1,
+    idle_timeout: float | None = None,
 ) -> BookSeries:
     """Replays a feed file into order books and gives their state over time
     as Arrow record batches of at most `batch_rows` rows (the same PyCapsule
@@ -137,6 +146,16 @@ def book_series(
     bid_price_i uint32, bid_qty_i uint64, ask_price_i uint32, ask_qty_i
     uint64. Missing levels are 0.
 
+    With ``follow=True`` (per message only) the last file is followed while
+    it is still being written: at its current end the stream waits for more
+    bytes instead of ending, and a record cut short there is waited for. A
+    batch is handed out when it has `batch_rows` rows or `flush_interval`
+    seconds after its first row arrived. The stream ends after
+    `idle_timeout` seconds without growth (default: never), when
+    ``series.stop()`` is called from another thread, or on Ctrl-C; a file
+    that shrinks or is replaced fails it. A grid cannot follow: its last
+    rows need the end of the file.
+
     `path` is opened and its first record checked now, with the RuntimeError
     texts of ``StreamingBinaryLoader.open_stream``; a decode error later in
     the file fails the stream with the loader's text.
@@ -159,6 +178,12 @@ def book_series(
         raise ValueError("book_series() argument 'changes_only' applies to rows per message only")
     merge = _args.check_order(fn, order, len(checked))
     threads = _args.check_threads(fn, threads)
+    flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
+    if flush_ns is not None and every_ns is not None:
+        raise ValueError(
+            "book_series() cannot follow a growing file on a time grid (every_ns): its last "
+            "rows need the end of the file; follow per message instead"
+        )
     source = _native.book_series(
         [_args.native_path(p) for p in checked],
         token_list,
@@ -172,6 +197,8 @@ def book_series(
         False,
         merge,
         threads,
+        flush_ns,
+        idle_ns,
     )
     return BookSeries(
         source,

@@ -41,6 +41,8 @@ def book_series(
     nulls: bool = False,
     merge_by_time: bool = False,
     threads: int = 1,
+    follow_flush_ns: int | None = None,
+    idle_timeout_ns: int | None = None,
 ) -> ArrowSource: ...
 def trades(
     paths: str | bytes | list[str] | list[bytes],
@@ -49,6 +51,8 @@ def trades(
     end: int | None = None,
     batch_rows: int = 65536,
     merge_by_time: bool = False,
+    follow_flush_ns: int | None = None,
+    idle_timeout_ns: int | None = None,
 ) -> ArrowSource: ...
 def bars(
     paths: str | bytes | list[str] | list[bytes],

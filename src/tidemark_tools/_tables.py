@@ -176,6 +176,12 @@ class Table(ArrowStream):
         shown = self.paths[0] if len(self.paths) == 1 else self.paths
         return f"{self.name}({shown!r})"
 
+    def stop(self) -> None:
+        """Ends the streams of a table made with ``follow=True`` at their
+        next wait (callable from any thread); the rows read before are
+        handed out first."""
+        self._source.stop()
+
     def _native_batches(self) -> pa.RecordBatchReader:
         import pyarrow as pa
 
@@ -264,6 +270,9 @@ def trades(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    follow: bool = False,
+    flush_interval: float = 0.1,
+    idle_timeout: float | None = None,
 ) -> Table:
     """One row per trade message of feed files, in file order, with who
     initiated it and the quote just before it, as Arrow record batches.
@@ -300,6 +309,15 @@ def trades(
     another whenever each token lives in one file (streams partition the
     tokens). A token whose messages are in several files has one book fed by
     all of them in the merged order: an order id in two files is one order.
+
+    With ``follow=True`` the last file is followed while it is still being
+    written (the ones before it are read to their end first): at its current
+    end the stream waits for more bytes instead of ending, and a record cut
+    short there is waited for. A batch is handed out when it has `batch_rows`
+    rows or `flush_interval` seconds after its first row arrived. The stream
+    ends after `idle_timeout` seconds without growth (default: never), when
+    ``table.stop()`` is called from another thread, or on Ctrl-C; a file that
+    shrinks or is replaced fails it. Compressed files cannot be followed.
     """
     fn = "trades"
     native, shown = _native_paths(fn, paths)
@@ -307,8 +325,11 @@ def trades(
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
+    flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
     options = _Options(fn, master, timestamps, tz, price_scale)
-    source = _native.trades(native, token_list, _bound(lo), _bound(hi), batch_rows, merge)
+    source = _native.trades(
+        native, token_list, _bound(lo), _bound(hi), batch_rows, merge, flush_ns, idle_ns
+    )
     convert = _converter(
         options,
         ("exch_ts", "local_ts"),
@@ -339,6 +360,9 @@ def quotes(
     batch_rows: int = 65536,
     order: str = "files",
     threads: int | None = None,
+    follow: bool = False,
+    flush_interval: float = 0.1,
+    idle_timeout: float | None = None,
 ) -> Table:
     """The best `levels` levels of each token's book whenever they change,
     as Arrow record batches.
@@ -366,6 +390,15 @@ def quotes(
     another whenever each token lives in one file (streams partition the
     tokens). A token whose messages are in several files has one book fed by
     all of them in the merged order: an order id in two files is one order.
+
+    With ``follow=True`` the last file is followed while it is still being
+    written (the ones before it are read to their end first): at its current
+    end the stream waits for more bytes instead of ending, and a record cut
+    short there is waited for. A batch is handed out when it has `batch_rows`
+    rows or `flush_interval` seconds after its first row arrived. The stream
+    ends after `idle_timeout` seconds without growth (default: never), when
+    ``table.stop()`` is called from another thread, or on Ctrl-C; a file that
+    shrinks or is replaced fails it. Compressed files cannot be followed.
     """
     fn = "quotes"
     native, shown = _native_paths(fn, paths)
@@ -374,6 +407,7 @@ def quotes(
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
+    flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
     options = _Options(fn, master, timestamps, tz, price_scale)
     threads = _args.check_threads(fn, threads)
     source = _native.book_series(
@@ -389,6 +423,8 @@ def quotes(
         True,
         merge,
         threads,
+        flush_ns,
+        idle_ns,
     )
     prices = ["mid_price"] + [f"{side}_price_{i}" for i in range(levels) for side in ("bid", "ask")]
     convert = _converter(options, ("exch_ts", "local_ts"), prices, _seq_no_key)

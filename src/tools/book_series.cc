@@ -149,7 +149,9 @@ class BookSeries final : public BatchSource {
         error = error_ = kInterruptedText;
         return BatchStep::kError;
       }
-      if (!step()) break;
+      if (step()) continue;
+      // A followed file paused: the rows so far go out now; with none, read on.
+      if (!engine_.take_pause() || rows_ > 0) break;
     }
     if (rows_ == 0) {
       if (!failed_) return BatchStep::kEnd;

@@ -26,14 +26,15 @@ PyMethodDef kFunctions[] = {
     function_def<kBookSeries>(
         "book_series",
         "book_series(paths, tokens=None, start=None, end=None, levels=5, every_ns=None, "
-        "types=None, batch_rows=65536, changes_only=False, nulls=False, merge_by_time=False)"
+        "types=None, batch_rows=65536, changes_only=False, nulls=False, merge_by_time=False, "
+        "follow_flush_ns=None, idle_timeout_ns=None)"
         "\n--\n\n"
         "The order books of feed files after every message (or every change) or on a\n"
         "time grid, as an ArrowSource of record batches."),
     function_def<kTrades>(
         "trades",
         "trades(paths, tokens=None, start=None, end=None, batch_rows=65536, "
-        "merge_by_time=False)\n--\n\n"
+        "merge_by_time=False, follow_flush_ns=None, idle_timeout_ns=None)\n--\n\n"
         "The trade messages of feed files with their aggressor and the best levels\n"
         "just before each, as an ArrowSource of record batches."),
     function_def<kBars>(

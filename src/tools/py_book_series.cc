@@ -1,6 +1,7 @@
 // book_series(paths, tokens=None, start=None, end=None, levels=5,
 // every_ns=None, types=None, batch_rows=65536, changes_only=False,
-// nulls=False, merge_by_time=False, threads=1): the order books of feed
+// nulls=False, merge_by_time=False, threads=1, follow_flush_ns=None,
+// idle_timeout_ns=None): the order books of feed
 // files over time, as an ArrowSource of record batches (book_series.h). The
 // files are opened and their first records checked now; each stream replays
 // them from their start.
@@ -44,9 +45,15 @@ PyObject* book_series(PyObject*, const Args& args) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(args[6]));
     options.types.emplace(bytes, bytes + PyBytes_GET_SIZE(args[6]));
   }
+  std::optional<input::FollowOptions> follow;
   if (!args.get(7, options.batch_rows) || !args.get(8, options.changes_only) ||
-      !args.get(9, options.nulls) || !args.get(10, options.merge_by_time)) {
+      !args.get(9, options.nulls) || !args.get(10, options.merge_by_time) ||
+      !take_follow(args, 12, follow)) {
     return nullptr;
+  }
+  if (follow && options.every_ns != 0) {
+    return raise_argument_value("follow_flush_ns",
+                                "a series on a time grid cannot follow a growing file");
   }
   if (options.batch_rows == 0)
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
@@ -59,14 +66,18 @@ PyObject* book_series(PyObject*, const Args& args) {
   if (options.changes_only && options.every_ns != 0) {
     return raise_argument_value("changes_only", "applies to rows per message, not to a grid");
   }
+  // A followed file is read at the pace it is written: the rows are the
+  // same with one thread, which hands each pause's batch out at once.
+  if (follow) options.threads = 1;
   arrow::ReplayEngine::Inputs inputs;
-  if (!check_inputs(paths, inputs)) return nullptr;
+  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr)) return nullptr;
 
   ArrowSourceState state;
   state.columns = arrow::book_series_columns(options.levels);
   state.open = [inputs, options]() -> Result<std::unique_ptr<arrow::BatchSource>> {
     return arrow::open_book_series(inputs, options);
   };
+  if (follow) state.stop = [stop = follow->stop] { stop->store(true); };
   return new_arrow_source(std::move(state));
 }
 
@@ -85,6 +96,8 @@ const Function kBookSeries{"book_series()",
                              {"changes_only", false},
                              {"nulls", false},
                              {"merge_by_time", false},
-                             {"threads", false}}}};
+                             {"threads", false},
+                             {"follow_flush_ns", false},
+                             {"idle_timeout_ns", false}}}};
 
 }  // namespace tidemark::py

@@ -1,5 +1,6 @@
 #include "py_table_args.h"
 
+#include <atomic>
 #include <utility>
 
 #include "py_feed_input.h"
@@ -96,10 +97,28 @@ bool take_row_selection(const Args& args, std::size_t i, arrow::RowSelection& ou
   return true;
 }
 
-bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::Inputs& out) {
+bool take_follow(const Args& args, std::size_t i, std::optional<input::FollowOptions>& out) {
+  std::optional<int64_t> flush_ns, idle_ns;
+  if (!args.get(i, flush_ns) || !args.get(i + 1, idle_ns)) return false;
+  out.reset();
+  if (!flush_ns) return true;
+  if (*flush_ns < 0) {
+    raise_argument_value("follow_flush_ns", "must not be negative");
+    return false;
+  }
+  out.emplace();
+  out->flush_interval_ns = *flush_ns;
+  out->idle_timeout_ns = idle_ns.value_or(-1);
+  out->stop = std::make_shared<std::atomic<bool>>(false);
+  return true;
+}
+
+bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::Inputs& out,
+                  const input::FollowOptions* follow, bool follow_all) {
   out.clear();
   for (const std::string& path : paths) {
-    std::shared_ptr<input::CheckedInput> input = checked_input(path);
+    const bool followed = follow != nullptr && (follow_all || &path == &paths.back());
+    std::shared_ptr<input::CheckedInput> input = checked_input(path, followed ? follow : nullptr);
     if (input == nullptr) {
       if (paths.size() > 1 && PyErr_ExceptionMatches(PyExc_RuntimeError)) {
         PyObject *type, *value, *traceback;

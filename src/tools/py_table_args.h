@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding.h"
+#include "feed_input.h"
 #include "replay_engine.h"
 
 namespace tidemark::py {
@@ -26,8 +27,16 @@ bool take_tokens(const Args& args, std::size_t i, std::optional<std::vector<uint
 // nanoseconds) into `out`.
 bool take_row_selection(const Args& args, std::size_t i, arrow::RowSelection& out);
 
+// Reads follow_flush_ns (argument i) and idle_timeout_ns (i + 1), None or
+// ints of nanoseconds: a flush interval given means following, with a new
+// stop flag. Returns false with an exception set.
+bool take_follow(const Args& args, std::size_t i, std::optional<input::FollowOptions>& out);
+
 // Opens and checks every path (checked_input); returns false with an
 // exception set (a RuntimeError names the file when there are several).
-bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::Inputs& out);
+// With `follow`, the last file (every file with `follow_all`) is followed
+// as it grows.
+bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::Inputs& out,
+                  const input::FollowOptions* follow = nullptr, bool follow_all = false);
 
 }  // namespace tidemark::py

@@ -19,18 +19,21 @@ namespace {
 PyObject* trades(PyObject*, const Args& args) {
   std::vector<std::string> paths;
   arrow::TradeTableOptions options;
+  std::optional<input::FollowOptions> follow;
   if (!take_paths(args, 0, paths) || !take_row_selection(args, 1, options.rows) ||
-      !args.get(4, options.batch_rows) || !args.get(5, options.merge_by_time)) {
+      !args.get(4, options.batch_rows) || !args.get(5, options.merge_by_time) ||
+      !take_follow(args, 6, follow)) {
     return nullptr;
   }
   if (options.batch_rows == 0) {
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
   }
   arrow::ReplayEngine::Inputs inputs;
-  if (!check_inputs(paths, inputs)) return nullptr;
+  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr)) return nullptr;
   ArrowSourceState state;
   state.columns = arrow::trades_columns();
   state.open = [inputs, options] { return arrow::open_trades(inputs, options); };
+  if (follow) state.stop = [stop = follow->stop] { stop->store(true); };
   return new_arrow_source(std::move(state));
 }
 
@@ -63,7 +66,9 @@ const Function kTrades{"trades()",
                          {"start", false},
                          {"end", false},
                          {"batch_rows", false},
-                         {"merge_by_time", false}}}};
+                         {"merge_by_time", false},
+                         {"follow_flush_ns", false},
+                         {"idle_timeout_ns", false}}}};
 
 const Function kBars{"bars()",
                      bars,

@@ -149,6 +149,11 @@ bool ReplayEngine::next_file() {
 void ReplayEngine::refill() {
   if (merge_by_time_) return refill_merged();
   next_ = count_ = 0;
+  if (pause_pending_) {
+    pause_pending_ = false;
+    paused_ = true;
+    return;
+  }
   while (!failed_ && !waiting_) {
     if (file_ == nullptr) {
       if (opened_any_) {
@@ -177,6 +182,12 @@ void ReplayEngine::refill() {
     if (last == ReadStep::kError) {
       failed_ = true;
       error_ = inputs_.size() > 1 ? inputs_[file_index_]->path() + ": " + text : text;
+    }
+    if (last == ReadStep::kEnd && file_->take_pause()) {
+      // A followed file that has not grown for a while: hand out what was
+      // read, then report the pause; the file is read on afterwards.
+      (count_ != 0 ? pause_pending_ : paused_) = true;
+      return;
     }
     if (last != ReadStep::kMessage) {
       file_.reset();
@@ -215,7 +226,13 @@ BatchStep ReplayTable::next_batch(ArrowArray* out, std::string& error) {
   // applies at most one chunk of messages or writes a run of rows).
   for (unsigned steps = 0; !interrupted_ && !over_ && !batch_.full(); ++steps) {
     if (steps % 64 == 0 && interrupted()) interrupted_ = true;
-    if (!interrupted_ && !step()) over_ = true;
+    if (interrupted_ || step()) continue;
+    // A followed file paused: the rows so far go out now; with none, read on.
+    if (!engine_.take_pause()) {
+      over_ = true;
+    } else if (batch_.rows() > 0) {
+      break;
+    }
   }
   if (interrupted_) {
     error = kInterruptedText;

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arrow_columns.h"
@@ -110,6 +111,10 @@ class ReplayEngine : private MergedReader::SkipObserver {
   }
   const FeedMessage* messages() const { return chunk_.data() + next_; }
   void consume(std::size_t n) { next_ += n; }
+  // True once after available() returned 0 only because a followed file
+  // paused (it has not grown for a flush interval): the replay has not
+  // ended, and the table should hand out the rows it has before reading on.
+  bool take_pause() { return std::exchange(paused_, false); }
 
   BookSet& books() { return books_; }
   const BookSet& books() const { return books_; }
@@ -166,7 +171,9 @@ class ReplayEngine : private MergedReader::SkipObserver {
   std::size_t count_ = 0;
   bool failed_ = false;
   bool stop_at_file_end_ = false;
-  bool waiting_ = false;  // a file ended and stop_at_file_end holds the next
+  bool waiting_ = false;        // a file ended and stop_at_file_end holds the next
+  bool paused_ = false;         // see take_pause()
+  bool pause_pending_ = false;  // the messages read end at a pause: report it next
   std::string error_;
   uint64_t error_offset_ = 0;
   Observer* observer_ = nullptr;
