@@ -1,8 +1,9 @@
-"""`tidemark plot`: a picture of one book."""
+"""`tidemark plot`: a picture of one book over a whole file."""
 
 from __future__ import annotations
 
 import argparse
+import zoneinfo
 
 from tidemark import SymbolMaster
 
@@ -14,9 +15,22 @@ from ._common import (
     parse_duration,
     parse_levels,
     parse_token,
+    require,
     show_progress,
 )
-from ._output import output
+from ._output import interruption_of, output
+from .dump import parse_price_scale
+
+
+def parse_zone(text: str) -> str:
+    """An IANA time zone name that this system knows."""
+    try:
+        zoneinfo.ZoneInfo(text)
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+        raise argparse.ArgumentTypeError(
+            f"invalid time zone {text!r}: not a known IANA zone name (such as UTC or Asia/Kolkata)"
+        ) from None
+    return text
 
 
 def register(subs: Subcommands) -> None:
@@ -24,9 +38,10 @@ def register(subs: Subcommands) -> None:
     plot = add_subcommand(
         subs,
         "plot",
-        "A picture of one book: best bid, best ask and mid over time with trades sized by "
-        "quantity, and the depth at the end beside it.",
-        "tidemark plot data/sample_feed.bin --token 1001 "
+        "A picture of one book over the whole file: best bid and ask from its quote "
+        "changes, trades coloured by aggressor (above a few thousand, volume per time x "
+        "price cell), and the book at the end beside them on the same price axis.",
+        "tidemark plot data/sample_feed.bin --token 1002 --tz Asia/Kolkata --price-scale 2 "
         "--master data/contract_master_fo_header.csv --out book.png",
     )
     plot.add_argument("file", metavar="FILE", help="feed file")
@@ -37,7 +52,21 @@ def register(subs: Subcommands) -> None:
         "--every",
         type=parse_duration,
         metavar="DURATION",
-        help="sample the book on a time grid (default: after every message of the token)",
+        help="draw the lines from the book sampled on this time grid "
+        "(default: from every change of the best levels)",
+    )
+    plot.add_argument(
+        "--tz",
+        type=parse_zone,
+        metavar="ZONE",
+        help="IANA time zone of the time axis, such as Asia/Kolkata (default: this system's zone)",
+    )
+    plot.add_argument(
+        "--price-scale",
+        type=parse_price_scale,
+        metavar="K",
+        help="prices in rupees: the feed's integer divided by 10**K (2 for paise; "
+        "default: feed units)",
     )
     plot.add_argument(
         "--master", metavar="CSV", help="contract master: the title names the contract"
@@ -47,7 +76,7 @@ def register(subs: Subcommands) -> None:
         type=parse_levels,
         default=10,
         metavar="N",
-        help="depth levels shown (default 10)",
+        help="levels per side of the book at the end (default 10)",
     )
     plot.add_argument(
         "--out",
@@ -60,7 +89,9 @@ def register(subs: Subcommands) -> None:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    from ..plot import picture_format, plot_book
+    require("matplotlib")
+    require("pyarrow")
+    from ..plot import collect, draw, picture_format, system_time_zone
 
     try:
         fmt = picture_format(args.out)
@@ -71,14 +102,23 @@ def run_plot(args: argparse.Namespace) -> int:
         master = SymbolMaster()
         master.load(args.master)
         title = contract_title(master, args.token)
-    figure = plot_book(
-        args.file,
-        args.token,
-        None,
-        every_ns=args.every,
-        levels=args.levels,
+    try:
+        picture = collect(
+            args.file,
+            args.token,
+            levels=args.levels,
+            every_ns=args.every,
+            progress=show_progress(args),
+        )
+    except RuntimeError as exc:  # the file cannot be opened or read
+        raise CliError(f"{args.file}: {exc}") from None
+    except OSError as exc:  # decoding stopped with an error part way
+        raise interruption_of(exc) or CliError(f"{args.file}: {exc}") from None
+    figure = draw(
+        picture,
+        tz=args.tz if args.tz is not None else system_time_zone(),
+        price_scale=args.price_scale,
         title=title,
-        progress=show_progress(args),
     )
     with output(args.out, binary=True) as out:
         figure.savefig(out, format=fmt)
