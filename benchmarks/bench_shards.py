@@ -40,6 +40,8 @@ TABLES = {
         tidemark_tools.book_series(path, levels=5, threads=t)
     ),
     "quotes, levels 1": lambda path, t: drain(tidemark_tools.quotes(path, threads=t)),
+    "trades": lambda path, t: drain(tidemark_tools.trades(path, threads=t)),
+    "bars, one minute": lambda path, t: drain(tidemark_tools.bars(path, every="1m", threads=t)),
 }
 
 

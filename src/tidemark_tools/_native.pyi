@@ -53,6 +53,7 @@ def trades(
     merge_by_time: bool = False,
     follow_flush_ns: int | None = None,
     idle_timeout_ns: int | None = None,
+    threads: int = 1,
 ) -> ArrowSource: ...
 def bars(
     paths: str | bytes | list[str] | list[bytes],
@@ -62,6 +63,7 @@ def bars(
     end: int | None = None,
     batch_rows: int = 65536,
     merge_by_time: bool = False,
+    threads: int = 1,
 ) -> ArrowSource: ...
 def check_feed(
     paths: str | bytes | list[str] | list[bytes], jump_ns: int = ..., merge_by_time: bool = False

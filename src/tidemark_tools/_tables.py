@@ -273,6 +273,7 @@ def trades(
     follow: bool = False,
     flush_interval: float = 0.1,
     idle_timeout: float | None = None,
+    threads: int | None = None,
 ) -> Table:
     """One row per trade message of feed files, in file order, with who
     initiated it and the quote just before it, as Arrow record batches.
@@ -318,6 +319,10 @@ def trades(
     ends after `idle_timeout` seconds without growth (default: never), when
     ``table.stop()`` is called from another thread, or on Ctrl-C; a file that
     shrinks or is replaced fails it. Compressed files cannot be followed.
+
+    `threads` splits the books by token over that many threads (None: the
+    cores this process may run on; 1: no threads of its own), as in
+    ``book_series``: the rows and their order are those of ``threads=1``.
     """
     fn = "trades"
     native, shown = _native_paths(fn, paths)
@@ -327,8 +332,9 @@ def trades(
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
     options = _Options(fn, master, timestamps, tz, price_scale)
+    threads = _args.check_threads(fn, threads)
     source = _native.trades(
-        native, token_list, _bound(lo), _bound(hi), batch_rows, merge, flush_ns, idle_ns
+        native, token_list, _bound(lo), _bound(hi), batch_rows, merge, flush_ns, idle_ns, threads
     )
     convert = _converter(
         options,
@@ -444,6 +450,7 @@ def bars(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    threads: int | None = None,
 ) -> Table:
     """OHLCV bars per token from the trade messages of feed files, as Arrow
     record batches.
@@ -480,6 +487,9 @@ def bars(
     another whenever each token lives in one file (streams partition the
     tokens). A token whose messages are in several files has one book fed by
     all of them in the merged order: an order id in two files is one order.
+
+    `threads` splits the books and bars by token over threads as in
+    ``trades``, with the same rows.
     """
     fn = "bars"
     native, shown = _native_paths(fn, paths)
@@ -489,7 +499,10 @@ def bars(
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale)
-    source = _native.bars(native, every_ns, token_list, _bound(lo), _bound(hi), batch_rows, merge)
+    threads = _args.check_threads(fn, threads)
+    source = _native.bars(
+        native, every_ns, token_list, _bound(lo), _bound(hi), batch_rows, merge, threads
+    )
     scale = options.price_scale or 0
 
     def add_vwap(batch: pa.RecordBatch, columns: list[tuple[str, pa.Array]]) -> None:

@@ -13,7 +13,6 @@
 #include "functions.h"
 #include "py_arrow_source.h"
 #include "py_table_args.h"
-#include "shard_pool.h"
 
 namespace tidemark::py {
 
@@ -57,12 +56,7 @@ PyObject* book_series(PyObject*, const Args& args) {
   }
   if (options.batch_rows == 0)
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
-  if (!args.get(11, options.threads)) return nullptr;
-  if (options.threads < 1 || options.threads > arrow::kMaxShards) {
-    return raise_argument_value("threads", "must be from 1 to " +
-                                               std::to_string(arrow::kMaxShards) + ", got " +
-                                               std::to_string(options.threads));
-  }
+  if (!take_threads(args, 11, options.threads)) return nullptr;
   if (options.changes_only && options.every_ns != 0) {
     return raise_argument_value("changes_only", "applies to rows per message, not to a grid");
   }

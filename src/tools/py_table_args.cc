@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "py_feed_input.h"
+#include "shard_pool.h"
 
 namespace tidemark::py {
 
@@ -143,6 +144,14 @@ bool check_inputs(const std::vector<std::string>& paths, arrow::ReplayEngine::In
     out.push_back(std::move(input));
   }
   return true;
+}
+
+bool take_threads(const Args& args, std::size_t i, uint64_t& out) {
+  if (!args.get(i, out)) return false;
+  if (out >= 1 && out <= arrow::kMaxShards) return true;
+  raise_argument_value("threads", "must be from 1 to " + std::to_string(arrow::kMaxShards) +
+                                      ", got " + std::to_string(out));
+  return false;
 }
 
 }  // namespace tidemark::py

@@ -32,6 +32,10 @@ bool take_row_selection(const Args& args, std::size_t i, arrow::RowSelection& ou
 // stop flag. Returns false with an exception set.
 bool take_follow(const Args& args, std::size_t i, std::optional<input::FollowOptions>& out);
 
+// Reads argument i, the number of shard threads (absent: 1), into `out`:
+// from 1 to arrow::kMaxShards.
+bool take_threads(const Args& args, std::size_t i, uint64_t& out);
+
 // Opens and checks every path (checked_input); returns false with an
 // exception set (a RuntimeError names the file when there are several).
 // With `follow`, the last file (every file with `follow_all`) is followed

@@ -1,6 +1,6 @@
 // trades(paths, tokens=None, start=None, end=None, batch_rows=65536,
-// merge_by_time=False) and bars(paths, every_ns, tokens=None, start=None,
-// end=None, batch_rows=65536, merge_by_time=False):
+// merge_by_time=False, threads=1) and bars(paths, every_ns, tokens=None,
+// start=None, end=None, batch_rows=65536, merge_by_time=False, threads=1):
 // the trade tables of a replay (trade_tables.h) as ArrowSources. The inputs
 // are opened and checked now; each stream replays them from their start.
 #include <string>
@@ -22,7 +22,7 @@ PyObject* trades(PyObject*, const Args& args) {
   std::optional<input::FollowOptions> follow;
   if (!take_paths(args, 0, paths) || !take_row_selection(args, 1, options.rows) ||
       !args.get(4, options.batch_rows) || !args.get(5, options.merge_by_time) ||
-      !take_follow(args, 6, follow)) {
+      !take_follow(args, 6, follow) || !take_threads(args, 8, options.threads)) {
     return nullptr;
   }
   if (options.batch_rows == 0) {
@@ -42,7 +42,7 @@ PyObject* bars(PyObject*, const Args& args) {
   arrow::TradeTableOptions options;
   if (!take_paths(args, 0, paths) || !args.get(1, options.every_ns) ||
       !take_row_selection(args, 2, options.rows) || !args.get(5, options.batch_rows) ||
-      !args.get(6, options.merge_by_time)) {
+      !args.get(6, options.merge_by_time) || !take_threads(args, 7, options.threads)) {
     return nullptr;
   }
   if (options.every_ns == 0) return raise_argument_value("every_ns", "must be positive, got 0");
@@ -68,7 +68,8 @@ const Function kTrades{"trades()",
                          {"batch_rows", false},
                          {"merge_by_time", false},
                          {"follow_flush_ns", false},
-                         {"idle_timeout_ns", false}}}};
+                         {"idle_timeout_ns", false},
+                         {"threads", false}}}};
 
 const Function kBars{"bars()",
                      bars,
@@ -78,6 +79,7 @@ const Function kBars{"bars()",
                        {"start", false},
                        {"end", false},
                        {"batch_rows", false},
-                       {"merge_by_time", false}}}};
+                       {"merge_by_time", false},
+                       {"threads", false}}}};
 
 }  // namespace tidemark::py

@@ -115,6 +115,8 @@ class ReplayEngine : private MergedReader::SkipObserver {
   // paused (it has not grown for a flush interval): the replay has not
   // ended, and the table should hand out the rows it has before reading on.
   bool take_pause() { return std::exchange(paused_, false); }
+  // Whether such a pause is waiting to be taken (without taking it).
+  bool paused() const { return paused_; }
 
   BookSet& books() { return books_; }
   const BookSet& books() const { return books_; }

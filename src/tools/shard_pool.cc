@@ -55,6 +55,7 @@ Status ShardPool::start() {
 
 bool ShardPool::read_chunk(Chunk& chunk) {
   chunk.shard_of.clear();
+  chunk.file_of.clear();
   for (auto& m : chunk.messages) m.clear();
   for (ShardRows& r : chunk.rows) r.clear();
   const std::size_t shards = workers_.size();
@@ -68,6 +69,7 @@ bool ShardPool::read_chunk(Chunk& chunk) {
     for (std::size_t i = 0; i < n; ++i) {
       const std::size_t s = shard_of_key(book_key(run[i]), shards);
       chunk.shard_of.push_back(static_cast<uint8_t>(s));
+      chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(i)));
       chunk.messages[s].push_back(run[i]);
     }
     engine_.consume(n);
@@ -77,10 +79,12 @@ bool ShardPool::read_chunk(Chunk& chunk) {
 }
 
 void ShardPool::fill() {
-  while (!read_all_ && submitted_ - taken_ < ring_.size()) {
+  // A followed file that paused is read on only once the table has taken
+  // the pause (after the rows before it are out).
+  while (!read_all_ && !engine_.paused() && submitted_ - taken_ < ring_.size()) {
     Chunk& chunk = ring_[submitted_ % ring_.size()];
     if (!read_chunk(chunk)) {
-      read_all_ = true;
+      if (!engine_.paused()) read_all_ = true;
       break;
     }
     chunk.pending = workers_.size();

@@ -79,6 +79,7 @@ inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
 // shard wrote.
 struct ShardChunk {
   std::vector<uint8_t> shard_of;                   // per message of the chunk, in file order
+  std::vector<uint32_t> file_of;                   // per message: the index of its file
   std::vector<std::vector<FeedMessage>> messages;  // per shard
   std::vector<ShardRows> rows;                     // per shard
   std::size_t pending = 0;                         // shards not done yet
@@ -96,6 +97,8 @@ class ShardCursor {
     row_.assign(chunk->messages.size(), 0);
   }
   bool active() const { return chunk_ != nullptr; }
+  // The index of the file that the last row's message comes from.
+  std::size_t file() const { return chunk_->file_of[at_]; }
 
   // The next row of the chunk and the message it follows; false when the
   // chunk has no more rows.
@@ -149,7 +152,8 @@ class ShardPool {
   // The oldest chunk once every shard is done with it, reading and dealing
   // out more chunks first while there is room. Returns nullptr once every
   // message has been read and handed out (the engine tells whether reading
-  // failed). Throws std::bad_alloc when a shard ran out of memory, as the
+  // failed), or, for a followed file that paused, every message before the
+  // pause (the engine tells: take_pause(); reading goes on once taken). Throws std::bad_alloc when a shard ran out of memory, as the
   // reading thread would have.
   const Chunk* front();
   // Releases the chunk front() returned.
@@ -170,6 +174,8 @@ class ShardPool {
     pop();
     return RowStep::kChunkDone;
   }
+  // The index of the file of the message of the last kRow.
+  std::size_t row_file() const { return cursor_.file(); }
 
   std::size_t shards() const { return workers_.size(); }
   // Shard s's worker: for the reading thread once front() has returned

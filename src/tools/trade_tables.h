@@ -21,6 +21,10 @@
 // integer), buy_volume and sell_volume (by aggressor; a trade without one
 // counts in neither). Rows come at the end of the replay, ordered by start
 // and then token; memory grows with the number of rows.
+//
+// With threads > 1 the books (and bars) are split by token over that many
+// shards, each on a thread of its own (shard_pool.h); the rows are the
+// same, in the same order.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +42,7 @@ struct TradeTableOptions {
   uint64_t batch_rows = 65536;
   uint64_t every_ns = 0;       // bars only: the interval, at least 1
   bool merge_by_time = false;  // files merged by exch_ts
+  uint64_t threads = 1;        // shards on threads of their own (1: none)
 };
 
 std::vector<ColumnSpec> trades_columns();
