@@ -28,6 +28,9 @@ PyObject* trades(PyObject*, const Args& args) {
   if (options.batch_rows == 0) {
     return raise_argument_value("batch_rows", "must be at least 1, got 0");
   }
+  // A followed file is read at the pace it is written: one thread, as for
+  // book_series, hands each pause's rows out at once.
+  if (follow) options.threads = 1;
   arrow::ReplayEngine::Inputs inputs;
   if (!check_inputs(paths, inputs, follow ? &*follow : nullptr)) return nullptr;
   ArrowSourceState state;

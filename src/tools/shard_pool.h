@@ -153,8 +153,8 @@ class ShardPool {
   // out more chunks first while there is room. Returns nullptr once every
   // message has been read and handed out (the engine tells whether reading
   // failed), or, for a followed file that paused, every message before the
-  // pause (the engine tells: take_pause(); reading goes on once taken). Throws std::bad_alloc when a shard ran out of memory, as the
-  // reading thread would have.
+  // pause (the engine tells: take_pause(); reading goes on once taken). Throws std::bad_alloc when
+  // a shard ran out of memory, as the reading thread would have.
   const Chunk* front();
   // Releases the chunk front() returned.
   void pop();
