@@ -5,6 +5,8 @@ the axes, and the command's argument errors and output file."""
 import math
 import os
 import stat
+import subprocess
+import sys
 from collections import Counter
 
 import pytest
@@ -204,6 +206,8 @@ def test_collect_draws_its_lines_from_quote_changes(session):
     assert picture.quote_rows == len(rows)
     assert as_reference(picture.bid) == envelope_reference(rows, "bid", first, last, 200)
     assert picture.depth == rows[-1]  # the book at the end
+    x, y = picture.bid.steps()  # the last bid holds to the end of the range
+    assert (x[-1], y[-1]) == (picture.span.edge(200), rows[-1]["bid_price_0"])
 
 
 def test_a_time_range_past_63_bits_still_gets_columns():
@@ -305,6 +309,23 @@ def test_an_unreadable_feed_names_it_and_writes_nothing(capsys, tmp_path, damage
     status, _, err = run(capsys, "plot", feed, "--token", "1002", "--out", out)
     assert status == 2 and err.startswith(f"tidemark: {feed}: ") and err.count("\n") == 1
     assert not out.exists() and os.listdir(tmp_path) == (["day.bin"] if damage != "missing" else [])
+
+
+def test_a_pipe_is_refused_before_reading(tmp_path):
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)  # no writer: reading it would wait
+    result = subprocess.run(
+        [sys.executable, "-m", "tidemark_tools", "plot", str(fifo), "--token", "1002"]
+        + ["--out", str(tmp_path / "book.png")],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.returncode == 2
+    assert result.stderr == (
+        f"tidemark: {fifo}: a plot reads its feed file three times, so it must be a "
+        "regular file, not a pipe or FIFO\n"
+    )
 
 
 def test_the_picture_replaces_an_old_one_in_place(capsys, tmp_path):

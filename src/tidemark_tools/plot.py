@@ -210,7 +210,8 @@ class Envelope:
 
     def steps(self) -> tuple[Floats, Floats]:
         """Points to draw with drawstyle "steps-post": x in nanoseconds since
-        the epoch, y in feed units (NaN is a gap)."""
+        the epoch, y in feed units (NaN is a gap). The last price holds to
+        the end of the range: the quote stands until something changes it."""
         import numpy as np
 
         cols = np.flatnonzero(self.seen)
@@ -219,7 +220,10 @@ class Envelope:
         quarter = self.span.width / 4
         x = self.span.edge(cols)[:, None] + quarter * np.arange(4)[None, :]
         y = np.stack([self.first[cols], low, high, self.last[cols]], axis=1)
-        return x.ravel(), y.ravel()
+        if not len(cols):
+            return x.ravel(), y.ravel()
+        end = self.span.edge(self.span.columns)
+        return np.append(x.ravel(), end), np.append(y.ravel(), self.last[cols[-1]])
 
 
 @dataclass
@@ -401,6 +405,30 @@ def _aggressor_index(array: Any) -> Any:
     return side
 
 
+def _check_rereadable(path: str) -> None:
+    """Refuses standard input, a pipe, a FIFO or a device: the picture reads
+    its file three times, and such a file gives its data only once."""
+    import stat
+
+    kind = None
+    if path == "-":
+        kind = "standard input"
+    else:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            return  # the first read reports why
+        if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+            kind = "a pipe or FIFO"
+        elif stat.S_ISCHR(mode) or stat.S_ISBLK(mode):
+            kind = "a device"
+    if kind is not None:
+        raise ValueError(
+            f"{path}: a plot reads its feed file three times, so it must be a regular "
+            f"file, not {kind}"
+        )
+
+
 def collect(
     path: str,
     token: int,
@@ -423,6 +451,7 @@ def collect(
 
     from . import book_series, quotes, trades
 
+    _check_rereadable(path)
     survey = _survey(path, token)
     if survey.first_ts is None or survey.last_ts is None:
         raise ValueError(f"token {token} has no order book in {path}")
@@ -781,6 +810,9 @@ def draw(
     corner = fig.add_subplot(grid[1, 1])
 
     handles: list[Any] = []
+    # Thin lines where the quote changes many times per pixel (they fill a
+    # band the trades must show through), bolder where it changes rarely.
+    width = 0.5 if picture.quote_rows > 5 * LINE_COLUMNS else 1.0
     for envelope, colour, name in (
         (picture.bid, BID_COLOUR, "best bid"),
         (picture.ask, ASK_COLOUR, "best ask"),
@@ -788,7 +820,7 @@ def draw(
         x, y = envelope.steps()
         if len(x) and np.isfinite(y).any():
             ax.plot(
-                axes.x(x), axes.price(y), drawstyle="steps-post", color=colour, lw=0.5, zorder=4
+                axes.x(x), axes.price(y), drawstyle="steps-post", color=colour, lw=width, zorder=4
             )
             handles.append(Line2D([], [], color=colour, lw=1.5, label=name))
     handles += _draw_trades(ax, picture, axes)
@@ -797,7 +829,10 @@ def draw(
         low, high = float(axes.price(shown[0])), float(axes.price(shown[1]))
         pad = (high - low) * 0.05 or float(axes.price(max(picture.survey.tick, 1)))
         ax.set_ylim(low - pad, high + pad)
-    ax.set_xlim(float(axes.x(picture.span.first)), float(axes.x(picture.span.last)))
+    # A little room at both ends, so the first and last trades show whole.
+    first, last = float(axes.x(picture.span.first)), float(axes.x(picture.span.last))
+    margin = (last - first) * 0.01
+    ax.set_xlim(first - margin, last + margin)
     ax.set_ylabel(axes.price_label())
     axes.format_price_axis(ax.yaxis)
     ax.grid(True, color="#e0e0e0", lw=0.6)
