@@ -42,6 +42,7 @@ TABLES = {
     "quotes, levels 1": lambda path, t: drain(tidemark_tools.quotes(path, threads=t)),
     "trades": lambda path, t: drain(tidemark_tools.trades(path, threads=t)),
     "bars, one minute": lambda path, t: drain(tidemark_tools.bars(path, every="1m", threads=t)),
+    "check_feed": lambda path, t: tidemark_tools.check_feed(path, threads=t),
 }
 
 

@@ -157,6 +157,28 @@ def test_a_stream_released_early_stops_its_threads(tmp_path):
         del reader  # the stream's threads are joined as it is released
 
 
+def test_check_feed_reports_the_same_with_shards(feed, tmp_path):
+    # Records of other types, gaps and repeats among the messages: the
+    # framing's findings stay with the reading thread, the books' with shards.
+    data = open(feed, "rb").read()
+    rng, out, at = random.Random(9), [], 0
+    while at < len(data):
+        size = 54 if data[at + 8 : at + 9] == b"T" else 47
+        out.append(data[at : at + size])
+        if rng.random() < 0.01:
+            out.append(feedgen.other_record("A", 12, b"xyz", seq_no=rng.randint(1, 10**6)))
+        at += size
+    path = tmp_path / "mixed.bin"
+    path.write_bytes(b"".join(out) + feedgen.trade_record()[:30])
+    one = tidemark_tools.check_feed([feed, str(path)], threads=1)
+    for threads in THREADS:
+        assert tidemark_tools.check_feed([feed, str(path)], threads=threads) == one
+        merged = tidemark_tools.check_feed([feed, str(path)], threads=threads, order="exch_ts")
+        assert merged == tidemark_tools.check_feed([feed, str(path)], threads=1, order="exch_ts")
+    books = one["files"][0]["books"]
+    assert books["unknown_orders"] and books["crossed"]["count"]
+
+
 @pytest.mark.parametrize(
     ("threads", "error", "text"),
     [
@@ -173,6 +195,7 @@ def test_a_stream_released_early_stops_its_threads(tmp_path):
         tidemark_tools.quotes,
         tidemark_tools.trades,
         lambda path, **kw: tidemark_tools.bars(path, every="1s", **kw),
+        tidemark_tools.check_feed,
     ],
 )
 def test_threads_are_checked(function, threads, error, text):

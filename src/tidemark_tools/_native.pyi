@@ -66,5 +66,8 @@ def bars(
     threads: int = 1,
 ) -> ArrowSource: ...
 def check_feed(
-    paths: str | bytes | list[str] | list[bytes], jump_ns: int = ..., merge_by_time: bool = False
+    paths: str | bytes | list[str] | list[bytes],
+    jump_ns: int = ...,
+    merge_by_time: bool = False,
+    threads: int = 1,
 ) -> list[Any]: ...

@@ -29,10 +29,12 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "feed_decoder.h"
 #include "replay_engine.h"
+#include "shard_pool.h"
 
 namespace tidemark::arrow {
 
@@ -89,6 +91,9 @@ class FeedChecker : private ReplayEngine::Observer {
   // per file.
   FeedChecker(std::vector<std::unique_ptr<FeedFile>> files, uint64_t jump_ns);
 
+  // Checks the books in `threads` shards (before the first step).
+  Status set_threads(uint64_t threads);
+
   // Checks one chunk of messages. Returns true once the file is done.
   bool step();
 
@@ -100,6 +105,11 @@ class FeedChecker : private ReplayEngine::Observer {
   void record(FeedCheck& check, const RecordHeader& header, const uint64_t* exch_ts);
   void finish();
   void check_books(const FeedMessage* run, std::size_t n);
+  void check_framing(const FeedMessage* run, std::size_t n);
+  // Counts what the books found at message m of file `file` (flags of
+  // BookFinding; the id of a reused order).
+  void take_finding(std::size_t file, const FeedMessage& m, uint64_t flags, uint64_t order_id);
+  bool step_shards();
 
   ReplayEngine engine_;
   uint64_t jump_ns_;
@@ -115,7 +125,9 @@ class FeedChecker : private ReplayEngine::Observer {
   std::vector<Skipped> skipped_;
   // The books crossed now, each with the file of the message that left it so.
   std::unordered_map<uint32_t, std::size_t> crossed_books_;
+  std::unordered_set<uint32_t> crossed_now_;  // the same tokens, for the books' walk
   DepthView view_;
+  std::unique_ptr<ShardPool> pool_;  // the books in shards (threads > 1)
 };
 
 }  // namespace tidemark::arrow

@@ -1,6 +1,7 @@
-// Binding of check_feed(paths, jump_ns, merge_by_time): the integrity check
-// of each feed file (FeedChecker) as a list of dicts, one per file; with
-// merge_by_time, the files are checked in one replay merged by exch_ts. The checks run
+// Binding of check_feed(paths, jump_ns, merge_by_time, threads): the
+// integrity check of each feed file (FeedChecker) as a list of dicts, one per
+// file; with merge_by_time, the files are checked in one replay merged by
+// exch_ts; with threads > 1, the books in shards. The checks run
 // without the interpreter lock, a chunk of messages at a time; pending
 // signals are handled between chunks, so Ctrl-C stops a long check.
 #include <string>
@@ -163,23 +164,30 @@ bool run(arrow::FeedChecker& checker) {
   }
 }
 
-PyObject* check_one(const std::string& path, bool several, uint64_t jump_ns) {
+// Starts the checker's shard threads; returns false with an exception set.
+bool start_threads(arrow::FeedChecker& checker, uint64_t threads) {
+  Status s = checker.set_threads(threads);
+  if (!s.ok()) raise_runtime(s.text());
+  return s.ok();
+}
+
+PyObject* check_one(const std::string& path, bool several, uint64_t jump_ns, uint64_t threads) {
   std::unique_ptr<FeedFile> file = open_for_check(path, several, 1 << 20);
   if (file == nullptr) return nullptr;
   arrow::FeedChecker checker(std::move(file), jump_ns);
-  if (!run(checker)) return nullptr;
+  if (!start_threads(checker, threads) || !run(checker)) return nullptr;
   return check_dict(path, checker.result());
 }
 
 // The files checked in one replay merged by exch_ts, a report per file.
-PyObject* check_merged(const std::vector<std::string>& paths, uint64_t jump_ns) {
+PyObject* check_merged(const std::vector<std::string>& paths, uint64_t jump_ns, uint64_t threads) {
   std::vector<std::unique_ptr<FeedFile>> files;
   for (const std::string& path : paths) {
     files.push_back(open_for_check(path, paths.size() > 1, FeedFile::kDefaultBuffer));
     if (files.back() == nullptr) return nullptr;
   }
   arrow::FeedChecker checker(std::move(files), jump_ns);
-  if (!run(checker)) return nullptr;
+  if (!start_threads(checker, threads) || !run(checker)) return nullptr;
   PyObject* out = PyList_New(0);
   if (out == nullptr) return nullptr;
   for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -198,14 +206,16 @@ PyObject* check_feed(PyObject*, const Args& args) {
   std::vector<std::string> paths;
   uint64_t jump_ns = 3'600'000'000'000;
   bool merge_by_time = false;
-  if (!take_paths(args, 0, paths) || !args.get(1, jump_ns) || !args.get(2, merge_by_time)) {
+  uint64_t threads = 1;
+  if (!take_paths(args, 0, paths) || !args.get(1, jump_ns) || !args.get(2, merge_by_time) ||
+      !take_threads(args, 3, threads)) {
     return nullptr;
   }
-  if (merge_by_time) return check_merged(paths, jump_ns);
+  if (merge_by_time) return check_merged(paths, jump_ns, threads);
   PyObject* out = PyList_New(0);
   if (out == nullptr) return nullptr;
   for (const std::string& path : paths) {
-    PyObject* item = check_one(path, paths.size() > 1, jump_ns);
+    PyObject* item = check_one(path, paths.size() > 1, jump_ns, threads);
     if (item == nullptr || PyList_Append(out, item) != 0) {
       Py_XDECREF(item);
       Py_DECREF(out);
@@ -219,6 +229,8 @@ PyObject* check_feed(PyObject*, const Args& args) {
 }  // namespace
 
 const Function kCheckFeed{
-    "check_feed()", check_feed, {{{"paths", true}, {"jump_ns", false}, {"merge_by_time", false}}}};
+    "check_feed()",
+    check_feed,
+    {{{"paths", true}, {"jump_ns", false}, {"merge_by_time", false}, {"threads", false}}}};
 
 }  // namespace tidemark::py

@@ -46,6 +46,13 @@ class ShardRows {
     words_[at] = local;
     return words_.data() + at + 1;
   }
+  // The row after message `local`: the last row when it follows that
+  // message already, else a new one (its words 0).
+  uint64_t* row_for(std::size_t local) {
+    const std::size_t n = words_.size();
+    if (n != 0 && words_[n - stride_] == local) return words_.data() + n - stride_ + 1;
+    return add(local);
+  }
   std::size_t rows() const { return words_.size() / stride_; }
   const uint64_t* row(std::size_t k) const { return words_.data() + k * stride_; }
   void clear() { words_.clear(); }
