@@ -9,9 +9,11 @@
 // all give the same results.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -54,6 +56,25 @@ class FdReader final : public ByteReader {
   int fd_;
 };
 
+// The length of the record that each type byte names: 47 for an order, 54
+// for a trade, 0 for any other type (whose length its msg_len gives).
+inline constexpr std::array<uint8_t, 256> kRecordLength = [] {
+  std::array<uint8_t, 256> lengths{};
+  for (std::size_t t = 0; t < 256; ++t) {
+    const RecordKind kind = record_kind(static_cast<uint8_t>(t));
+    lengths[t] = kind == RecordKind::kOrder   ? kOrderRecordSize
+                 : kind == RecordKind::kTrade ? kTradeRecordSize
+                                              : 0;
+  }
+  return lengths;
+}();
+
+class FeedFile;
+enum class ReadStep { kMessage, kEnd, kError };
+template <class Keep>
+std::size_t read_messages_if(FeedFile& file, FeedMessage* out, std::size_t max, std::size_t budget,
+                             Keep&& keep, ReadStep& last, std::string& error);
+
 class FeedFile {
  public:
   // Buffer capacity; always room for the longest skippable record (65,535
@@ -89,6 +110,10 @@ class FeedFile {
 
  private:
   friend class FeedReaderAccess;
+  template <class Keep>
+  friend std::size_t read_messages_if(FeedFile& file, FeedMessage* out, std::size_t max,
+                                      std::size_t budget, Keep&& keep, ReadStep& last,
+                                      std::string& error);
   FeedFile(std::unique_ptr<ByteReader> reader, std::size_t buffer_size);
 
   std::size_t available() const { return end_ - begin_; }
@@ -112,8 +137,6 @@ class FeedFile {
   uint64_t end_offset_ = 0;  // file offset of buf_[end_], the OS position
   bool paused_ = false;
 };
-
-enum class ReadStep { kMessage, kEnd, kError };
 
 // What the framing passed over or began on its way through a file: padding
 // spaces, records of other types (skipped whole), and the offset of the last
@@ -142,6 +165,55 @@ ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error,
 // messages were read).
 std::size_t read_messages(FeedFile& file, FeedMessage* out, std::size_t max, ReadStep& last,
                           std::string& error);
+
+// Reads on as read_messages does, but hands out only the messages for which
+// `keep(record)` is true, `record` pointing at the record's bytes as stored
+// (the whole record of a known type). The others are framed and stepped over
+// where they lie in the buffer, never copied: the framing rules, the errors
+// and where they occur are exactly those of reading every message. Stops
+// with `last` == kMessage once `max` messages were kept or `budget` records
+// were framed, so a caller can look up between calls.
+template <class Keep>
+std::size_t read_messages_if(FeedFile& file, FeedMessage* out, std::size_t max, std::size_t budget,
+                             Keep&& keep, ReadStep& last, std::string& error) {
+  std::size_t n = 0;
+  std::size_t framed = 0;
+  while (n < max && framed < budget) {
+    const uint8_t* const buf = file.buf_.get();
+    const uint8_t* p = buf + file.begin_;
+    // Every record is at most a trade long, so this many records from here
+    // each start with a whole trade-sized window buffered. Each may be kept,
+    // so none of them overruns `out` either.
+    const std::size_t whole = file.available() / kTradeRecordSize;
+    const std::size_t run = std::min({whole, max - n, budget - framed});
+    std::size_t i = 0;
+    for (; i < run; ++i) {
+      const uint8_t type = p[8];
+      if (p[0] == ' ' || kRecordLength[type] == 0) break;  // padding or another type
+      if (keep(static_cast<const uint8_t*>(p))) {
+        // A whole trade-sized window is buffered, so one fixed-size copy
+        // serves both kinds.
+        std::memcpy(static_cast<void*>(out + n++), p, kTradeRecordSize);
+      }
+      // The next record's place as arithmetic on the type, not a table
+      // lookup: this addition is the chain that every record waits on.
+      p += kOrderRecordSize + (kTradeRecordSize - kOrderRecordSize) * (type == 'T');
+    }
+    framed += i;
+    file.begin_ = static_cast<std::size_t>(p - buf);
+    if (i == run && i > 0) continue;
+    if (n == max || framed >= budget) break;
+    // Padding, a record of another type, or the end of the buffer: one
+    // message the general way (which refills the buffer).
+    FeedMessage m;
+    last = read_next_message(file, m, error);
+    if (last != ReadStep::kMessage) return n;
+    ++framed;
+    if (keep(reinterpret_cast<const uint8_t*>(&m))) out[n++] = m;
+  }
+  last = ReadStep::kMessage;
+  return n;
+}
 
 // Validates the first record header of the file and leaves it at offset 0.
 Status check_first_message(FeedFile& file);

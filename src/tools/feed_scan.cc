@@ -133,6 +133,9 @@ std::string latin1_char(uint8_t byte) {
 // Messages decoded per step: enough to make the decoder's loop cheap, small
 // enough to stay in cache before they are spread into columns.
 constexpr std::size_t kChunkMessages = 4096;
+// Records a filtered read frames at most per step, so that a filter that
+// keeps little still comes back to ask whether to stop every few ms.
+constexpr std::size_t kFramedPerStep = 1 << 18;
 
 // A 16-byte decimal128 value: two's complement, low word first.
 struct Decimal128 {
@@ -154,10 +157,16 @@ inline uint32_t book_key(const FeedMessage& m) {
   return m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
 }
 
-// The filters of a scan, applied to decoded messages.
+// The filters of a scan, applied to records as stored (a decoded message's
+// bytes are the record's bytes).
 class RowFilter {
+  enum TokenMode { kNoTokens, kOneToken, kFewTokens, kManyTokens };
+  template <TokenMode kTokens, bool kTime>
+  struct Test;
+
  public:
   explicit RowFilter(const ScanOptions& o) {
+    types_.fill(true);
     if (o.tokens) {
       tokens_ = *o.tokens;
       std::sort(tokens_.begin(), tokens_.end());
@@ -165,43 +174,44 @@ class RowFilter {
       by_token_ = true;
     }
     if (o.types) {
+      types_.fill(false);
       for (char t : *o.types) types_[static_cast<uint8_t>(t)] = true;
       by_type_ = true;
     }
+    // start <= exch_ts < end as one unsigned comparison: exch_ts - start <=
+    // last. An empty range keeps no type at all.
     start_ = o.start.value_or(0);
+    last_ = std::numeric_limits<uint64_t>::max() - start_;
     if (o.end) {
-      end_ = *o.end;
-      by_end_ = true;
+      if (*o.end <= start_) {
+        types_.fill(false);
+        by_type_ = true;
+      } else {
+        last_ = *o.end - start_ - 1;
+      }
     }
-    by_time_ = o.start.has_value() || by_end_;
+    by_time_ = o.start.has_value() || o.end.has_value();
   }
 
   bool any() const { return by_token_ || by_type_ || by_time_; }
 
+  // Calls f with the test of a record's bytes, made for the filters in use
+  // so that the test of each record does only what they need.
+  template <class F>
+  decltype(auto) with_keep(F&& f) const {
+    if (!by_token_)
+      return by_time_ ? f(Test<kNoTokens, true>{this}) : f(Test<kNoTokens, false>{this});
+    if (tokens_.size() == 1) {
+      return by_time_ ? f(Test<kOneToken, true>{this}) : f(Test<kOneToken, false>{this});
+    }
+    if (tokens_.size() <= 16) {
+      return by_time_ ? f(Test<kFewTokens, true>{this}) : f(Test<kFewTokens, false>{this});
+    }
+    return by_time_ ? f(Test<kManyTokens, true>{this}) : f(Test<kManyTokens, false>{this});
+  }
+
   bool keep(const FeedMessage& m) const {
-    const auto* record = reinterpret_cast<const uint8_t*>(&m);
-    if (by_type_ && !types_[record[8]]) return false;
-    if (by_time_) {
-      uint64_t ts;  // at the same place in both kinds of record
-      std::memcpy(&ts, record + offsetof(OrderMessage, exch_ts), sizeof ts);
-      if (ts < start_ || (by_end_ && ts >= end_)) return false;
-    }
-    if (by_token_) {
-      // The token's place depends on the kind; choosing the offset rather
-      // than branching keeps the loop free of mispredicted jumps.
-      uint32_t key;
-      const std::size_t at =
-          record[8] == 'T' ? offsetof(TradeMessage, token) : offsetof(OrderMessage, token);
-      std::memcpy(&key, record + at, sizeof key);
-      if (tokens_.size() == 1) return key == tokens_[0];
-      if (tokens_.size() <= 16) {
-        bool found = false;
-        for (uint32_t t : tokens_) found |= t == key;
-        return found;
-      }
-      return std::binary_search(tokens_.begin(), tokens_.end(), key);
-    }
-    return true;
+    return with_keep([&](auto keep) { return keep(reinterpret_cast<const uint8_t*>(&m)); });
   }
 
   // Moves the kept messages of `m[0..n)` to its front, and with `files`
@@ -222,14 +232,48 @@ class RowFilter {
   }
 
  private:
+  template <TokenMode kTokens, bool kTime>
+  struct Test {
+    const RowFilter* filter;
+    bool operator()(const uint8_t* record) const { return filter->test<kTokens, kTime>(record); }
+  };
+
+  template <TokenMode kTokens, bool kTime>
+  bool test(const uint8_t* record) const {
+    const uint8_t type = record[8];
+    if (!types_[type]) return false;  // every type is true without a type filter
+    if constexpr (kTime) {
+      uint64_t ts;  // at the same place in both kinds of record
+      std::memcpy(&ts, record + offsetof(OrderMessage, exch_ts), sizeof ts);
+      if (ts - start_ > last_) return false;
+    }
+    if constexpr (kTokens != kNoTokens) {
+      // The token's place depends on the kind; choosing the offset rather
+      // than branching keeps the test free of mispredicted jumps.
+      uint32_t key;
+      const std::size_t at =
+          type == 'T' ? offsetof(TradeMessage, token) : offsetof(OrderMessage, token);
+      std::memcpy(&key, record + at, sizeof key);
+      if constexpr (kTokens == kOneToken) return key == tokens_[0];
+      if constexpr (kTokens == kFewTokens) {
+        bool found = false;
+        for (uint32_t t : tokens_) found |= t == key;
+        return found;
+      }
+      if constexpr (kTokens == kManyTokens) {
+        return std::binary_search(tokens_.begin(), tokens_.end(), key);
+      }
+    }
+    return true;
+  }
+
   std::vector<uint32_t> tokens_;
   std::array<bool, 256> types_{};
   uint64_t start_ = 0;
-  uint64_t end_ = 0;
+  uint64_t last_ = 0;
   bool by_token_ = false;
   bool by_type_ = false;
   bool by_time_ = false;
-  bool by_end_ = false;
 };
 
 class FeedScan final : public BatchSource {
@@ -331,8 +375,15 @@ class FeedScan final : public BatchSource {
           batch_file_ = file_index_;
           continue;
         }
-        count_ = read_messages(*file_, chunk_.data(), kChunkMessages, step_, step_error_);
-        count_ = filter_.compact(chunk_.data(), count_);
+        if (filter_.any()) {
+          // Dropped records are framed where they lie and never copied.
+          count_ = filter_.with_keep([&](auto keep) {
+            return read_messages_if(*file_, chunk_.data(), kChunkMessages, kFramedPerStep, keep,
+                                    step_, step_error_);
+          });
+        } else {
+          count_ = read_messages(*file_, chunk_.data(), kChunkMessages, step_, step_error_);
+        }
         pos_ = 0;
         continue;
       }
