@@ -221,6 +221,38 @@ void* BufferPool::take(std::size_t& bytes) {
   return allocate(bytes);
 }
 
+void* BufferPool::take_up_to(std::size_t& bytes, std::size_t most) {
+  bytes = std::max<std::size_t>(bytes, 1);
+  most = std::max(most, bytes);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A block that holds `most` without wasting more than half of it wins,
+    // the smallest such; otherwise the largest one between `bytes` and
+    // `most`.
+    std::size_t best = free_.size();
+    bool best_whole = false;
+    for (std::size_t i = 0; i < free_.size(); ++i) {
+      const std::size_t have = free_[i].bytes;
+      if (have < bytes) continue;
+      const bool whole = have >= most;
+      if (whole && have / 2 > most) continue;
+      if (best == free_.size() || (whole && !best_whole) ||
+          (whole == best_whole && (whole ? have < free_[best].bytes : have > free_[best].bytes))) {
+        best = i;
+        best_whole = whole;
+      }
+    }
+    if (best != free_.size()) {
+      const Block b = free_[best];
+      free_[best] = free_.back();
+      free_.pop_back();
+      bytes = b.bytes;
+      return b.memory;
+    }
+  }
+  return allocate(bytes);
+}
+
 void BufferPool::give(void* block, std::size_t bytes) noexcept {
   void* spare = block;
   {
@@ -306,7 +338,50 @@ uint8_t* ColumnBuilder::regrow(uint8_t* block, std::size_t& block_bytes, std::si
   return block;
 }
 
+std::size_t ColumnBuilder::rows_held(std::size_t values_bytes) const {
+  if (type_ == ColumnType::kBool) return values_bytes * 8;
+  if (type_ == ColumnType::kUtf8) return values_bytes / 4 - 1;
+  return values_bytes / value_width(type_);
+}
+
+std::size_t ColumnBuilder::values_size(std::size_t rows) const {
+  if (type_ == ColumnType::kBool) return bitmap_bytes(rows);
+  if (type_ == ColumnType::kUtf8) return (rows + 1) * 4;
+  return rows * value_width(type_);
+}
+
+void ColumnBuilder::start_from_pool(std::size_t rows, std::size_t most_rows) {
+  // Both blocks are taken before either is kept, so that a failure leaves
+  // the builder empty.
+  std::size_t values_bytes = values_size(rows);
+  auto* values = static_cast<uint8_t*>(pool_->take_up_to(values_bytes, values_size(most_rows)));
+  std::size_t validity_bytes = bitmap_bytes(rows);
+  uint8_t* validity;
+  try {
+    validity = static_cast<uint8_t*>(pool_->take_up_to(
+        validity_bytes, bitmap_bytes(std::min(most_rows, rows_held(values_bytes)))));
+  } catch (...) {
+    pool_->give(values, values_bytes);
+    throw;
+  }
+  values_ = values;
+  values_bytes_ = values_bytes;
+  validity_ = validity;
+  validity_bytes_ = validity_bytes;
+  capacity_ = std::min({most_rows, rows_held(values_bytes), validity_bytes * 8});
+  // A reused block holds whatever its last batch left there.
+  std::memset(validity_, 0, bitmap_bytes(capacity_));
+  if (type_ == ColumnType::kBool) std::memset(values_, 0, bitmap_bytes(capacity_));
+  if (type_ == ColumnType::kUtf8) offsets()[0] = 0;
+}
+
 void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes, std::size_t most_rows) {
+  if (capacity_ == 0 && pool_ && most_rows != SIZE_MAX && most_rows > rows) {
+    // A batch's first room: a kept block that holds the whole batch (which
+    // a consumer that drops its batches gives back every time) saves
+    // growing the columns, and copying them, as the rows come.
+    start_from_pool(rows, most_rows);
+  }
   if (length_ + rows > capacity_) {
     const std::size_t wanted =
         std::max(length_ + rows, std::min(capacity_ * 2, std::max(most_rows, capacity_)));

@@ -79,6 +79,11 @@ class BufferPool {
   // Returns a block of at least `bytes` (at least 1), a kept one when one
   // fits, and sets `bytes` to its size; throws std::bad_alloc.
   void* take(std::size_t& bytes);
+  // The same for a buffer that may grow up to `most` bytes (at least
+  // `bytes`): a kept block of up to that size is as good as one that fits,
+  // since it saves growing (and copying) later. Prefers a kept block that
+  // holds `most`, else the largest kept block that holds `bytes`.
+  void* take_up_to(std::size_t& bytes, std::size_t most);
   // Keeps a block of `bytes` that take() gave, or frees it when the pool is
   // full. Never fails.
   void give(void* block, std::size_t bytes) noexcept;
@@ -190,6 +195,14 @@ class ColumnBuilder {
   uint8_t* regrow(uint8_t* block, std::size_t& block_bytes, std::size_t used, std::size_t wanted,
                   bool zero);
   void drop(uint8_t* block, std::size_t bytes) noexcept;
+  // The rows that a values block of `values_bytes` holds, and the bytes of
+  // a values block for `rows`.
+  std::size_t rows_held(std::size_t values_bytes) const;
+  std::size_t values_size(std::size_t rows) const;
+  // Takes the first blocks of an empty builder from the pool, as large as
+  // `most_rows` rows when the pool has blocks that size; throws
+  // std::bad_alloc (the builder then stays empty).
+  void start_from_pool(std::size_t rows, std::size_t most_rows);
 
   ColumnType type_;
   std::size_t width_;  // bytes per fixed-width value; 0 for bits and strings

@@ -330,7 +330,7 @@ class FeedScan final : public BatchSource {
       // grow as they fill), so that filling it copies little. A filtered
       // scan grows its columns as rows are kept instead.
       for (ColumnBuilder& b : builders_) {
-        b.reserve(first_rows_, b.type() == ColumnType::kUtf8 ? first_rows_ * 8 : 0);
+        b.reserve(first_rows_, b.type() == ColumnType::kUtf8 ? first_rows_ * 8 : 0, batch_rows_);
       }
     }
     batch_file_ = file_index_;
