@@ -675,10 +675,70 @@ bool BookSet::collect_depth(uint32_t token, uint64_t levels, DepthView& out) con
   return collect_book_depth(find_book(token), levels, out);
 }
 
+// Writes the levels of one page, best first, to [out, end); returns the
+// end of what it wrote.
+template <bool kSell>
+[[gnu::always_inline]] static inline DepthLevel* page_levels(uint32_t occupied, uint32_t base,
+                                                             const uint64_t* quantity,
+                                                             DepthLevel* out, DepthLevel* end) {
+  while (occupied != 0) {
+    unsigned s;
+    if constexpr (kSell) {
+      s = static_cast<unsigned>(__builtin_ctz(occupied));
+      occupied &= occupied - 1;
+    } else {
+      s = 31u ^ static_cast<unsigned>(__builtin_clz(occupied));
+      occupied ^= 1u << s;
+    }
+    *out = DepthLevel{base | s, quantity[s]};
+    if (++out == end) break;
+  }
+  return out;
+}
+
+template <bool kSell>
+DepthLevel* BookSet::best_levels(const OrderBook& book, DepthLevel* out, DepthLevel* end) {
+  const OrderBook::Sides& sides = *book.sides_;
+  const Page* best = static_cast<const Page*>(sides.best[kSell]);
+  if (best == nullptr) return out;
+  out = page_levels<kSell>(best->occupied, best->number << kPageBits, best->quantity, out, end);
+  const Page* second = static_cast<const Page*>(sides.second[kSell]);
+  if (out == end || second == nullptr) return out;
+  out =
+      page_levels<kSell>(second->occupied, second->number << kPageBits, second->quantity, out, end);
+  if (out == end) return out;
+  visit_pages_after(book.groups(kSell), *second, kSell, [&](const Page& p) {
+    out = page_levels<kSell>(p.occupied, p.number << kPageBits, p.quantity, out, end);
+    return out != end;
+  });
+  return out;
+}
+
 bool BookSet::collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const {
+  out.mid_price = 0;
+  // A few levels, as series and tables ask for after every message, are
+  // written in place into room made up front: no growth check per level.
+  constexpr uint64_t kFew = 64;
+  if (book != nullptr && levels != 0 && levels <= kFew) {
+    const std::size_t few = static_cast<std::size_t>(levels);
+    // The room usually has the right size already from the last call.
+    if (out.bids.size() != few) out.bids.resize(few);
+    DepthLevel* bids = out.bids.data();
+    const std::size_t bid_count =
+        static_cast<std::size_t>(best_levels<false>(*book, bids, bids + few) - bids);
+    if (bid_count != few) out.bids.resize(bid_count);
+    if (out.asks.size() != few) out.asks.resize(few);
+    DepthLevel* asks = out.asks.data();
+    const std::size_t ask_count =
+        static_cast<std::size_t>(best_levels<true>(*book, asks, asks + few) - asks);
+    if (ask_count != few) out.asks.resize(ask_count);
+    if (!out.bids.empty() && !out.asks.empty()) {
+      out.mid_price = mid_of(out.bids.front().price, out.asks.front().price);
+    }
+    return true;
+  }
   out.bids.clear();
   out.asks.clear();
-  out.mid_price = 0;
   if (book == nullptr) return false;
   if (levels == 0) return true;
   visit_levels(*book, false, [&](uint32_t price, uint64_t quantity) {
@@ -719,14 +779,8 @@ std::size_t BookSet::write_snapshot_row(uint32_t token, uint64_t levels, char* o
       static_cast<std::size_t>(std::min<uint64_t>(levels, kSnapshotRowLevels));
   const OrderBook* book = limit == 0 ? nullptr : find_book(token);
   if (book != nullptr) {
-    visit_levels(*book, false, [&](uint32_t price, uint64_t quantity) {
-      bids[bid_count++] = DepthLevel{price, quantity};
-      return bid_count < limit;
-    });
-    visit_levels(*book, true, [&](uint32_t price, uint64_t quantity) {
-      asks[ask_count++] = DepthLevel{price, quantity};
-      return ask_count < limit;
-    });
+    bid_count = static_cast<std::size_t>(best_levels<false>(*book, bids, bids + limit) - bids);
+    ask_count = static_cast<std::size_t>(best_levels<true>(*book, asks, asks + limit) - asks);
     if (bid_count != 0 && ask_count != 0) mid_price = mid_of(bids[0].price, asks[0].price);
   }
   return write_row(mid_price, bids, bid_count, asks, ask_count, out);

@@ -210,13 +210,13 @@ class FlatTable {
 };
 
 // The resting orders of one book, keyed by order id: open addressing with
-// linear probing over 24-byte slots, at most three quarters full. Each slot
-// also holds the address of the page that holds its order's level, so that
-// a cancel or a fill reaches the level without a lookup. The side of each
-// slot lives in a bit array beside the slots; a lookup of a random id thus
-// costs about one cache miss. The table is a plain value that moves
-// with the book holding it; its owner frees it with release(). Indexes are
-// valid until the next insertion or erasure.
+// linear probing over 24-byte slots, at most half full: a new id probes
+// to the end of its run and an erasure shifts the run back, so short runs
+// save more work than the larger table costs. Each slot also holds the address of the page that
+// holds its order's level, so that a cancel or a fill reaches the level without a lookup. The side
+// of each slot lives in a bit array beside the slots; a lookup of a random id thus costs about one
+// cache miss. The table is a plain value that moves with the book holding it; its owner frees it
+// with release(). Indexes are valid until the next insertion or erasure.
 class OrderTable {
  public:
   struct Slot {
@@ -253,7 +253,7 @@ class OrderTable {
   // Makes room for one more order, so that the next find_or_add cannot
   // allocate; throws std::bad_alloc when the room cannot be had.
   void reserve_one() {
-    if ((size_ + 1) * 4 > capacity() * 3) grow();
+    if ((size_ + 1) * 2 > capacity()) grow();
   }
   // Returns the index of `order_id`'s slot; an id not held yet gets a
   // vacant slot (quantity 0) holding the id, which the caller must fill
@@ -554,6 +554,10 @@ class BookSet {
 
   template <class Fn>
   static void visit_levels(const OrderBook& book, bool is_sell, Fn&& fn);
+  // Writes the best levels of one side of a book to [out, end), which
+  // must not be empty; returns the end of what it wrote.
+  template <bool kSell>
+  static DepthLevel* best_levels(const OrderBook& book, DepthLevel* out, DepthLevel* end);
   template <class Fn>
   static bool visit_page(const Page& page, bool is_sell, Fn& fn);
   template <class Fn>

@@ -86,18 +86,25 @@ def test_depth_after_every_message_equals_the_resting_orders(seed, n, tokens, sp
             assert b.get_snapshot_row(token, levels) == ref.snapshot_row(token, levels), m
     for token in tokens:
         assert b.get_full_depth(token) == ref.full_depth(token)
+        bids, asks = ref.books[token].depth()
+        # Up to 64 levels are written in place, more grow a list as they come.
+        for levels in (63, 64, 65):
+            snap = b.get_snapshot(token, levels)
+            assert (snap["bids"], snap["asks"]) == (bids[:levels], asks[:levels])
 
 
+@pytest.mark.parametrize("levels", [3, 64, 65])
 @pytest.mark.parametrize("seed,n,tokens,spread,step", CASES)
 def test_series_rows_after_every_message_equal_the_resting_orders(
-    feed_file, seed, n, tokens, spread, step
+    feed_file, seed, n, tokens, spread, step, levels
 ):
     # The bulk path reads depth while it fetches the next messages' levels
-    # ahead; its rows must be those of the plain rules.
+    # ahead, into room kept from the row before; its rows must be those of
+    # the plain rules.
     rng = random.Random(seed)
     msgs = churn_messages(rng, n, tokens=tokens, spread=spread, step=step)
     path = feed_file(*(as_record(m, i + 1) for i, m in enumerate(msgs)))
-    table = pa.table(tidemark_tools.book_series(path, levels=3))
+    table = pa.table(tidemark_tools.book_series(path, levels=levels))
     ref = RefBookSet()
     expected = []
     for m in msgs:
@@ -105,11 +112,11 @@ def test_series_rows_after_every_message_equal_the_resting_orders(
             continue
         bids, asks = ref.books[m[2]].depth() if m[2] in ref.books else ([], [])
         row = []
-        for i in range(3):
+        for i in range(levels):
             row += list(bids[i]) if i < len(bids) else [0, 0]
             row += list(asks[i]) if i < len(asks) else [0, 0]
         expected.append(row)
-    names = [f"{side}_{what}_{i}" for i in range(3) for side in ("bid", "ask")
+    names = [f"{side}_{what}_{i}" for i in range(levels) for side in ("bid", "ask")
              for what in ("price", "qty")]  # fmt: skip
     got = [list(r) for r in zip(*(table.column(c).to_pylist() for c in names), strict=True)]
     assert got == expected
