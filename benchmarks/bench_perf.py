@@ -18,11 +18,19 @@ two medians.
   against per-message mode (target: at least 1 times);
 - the first pyarrow.table(scan_feed(path)) in a fresh process against the
   third in the same process (target: at least 0.6 times).
+
+On a shared machine the wall times wait for a core; the rates per CPU second
+of the same runs are printed beside them. When valgrind is installed, the
+instructions per message (or row) of the book paths are counted on the
+300,000-message file as well: unlike times, those counts repeat exactly
+from run to run, whatever else the machine does.
 """
 
 from __future__ import annotations
 
 import os
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -30,7 +38,7 @@ import time
 
 import pyarrow as pa
 import tidemark
-from common import Rows, bench_args, market_feed, value_row
+from common import MARKET_QUICK, Rows, bench_args, market_feed, value_row
 
 import tidemark_tools
 
@@ -45,16 +53,68 @@ def drain(series) -> int:
     return n
 
 
+CPU: dict[str, list[float]] = {}  # CPU seconds of each call of alternate(), by name
+
+
 def alternate(fns: dict, rounds: int) -> dict[str, list[float]]:
     """Runs each function once per round, in turn; returns the seconds of
-    each call by name."""
+    each call by name (and keeps its CPU seconds in CPU)."""
     times: dict[str, list[float]] = {name: [] for name in fns}
     for _ in range(rounds):
         for name, fn in fns.items():
+            cpu = time.process_time()
             start = time.perf_counter()
             fn()
             times[name].append(time.perf_counter() - start)
+            CPU.setdefault(name, []).append(time.process_time() - cpu)
     return times
+
+
+INSTRUCTIONS_CHILD = """
+import sys
+import pyarrow as pa
+import tidemark
+import tidemark_tools
+path, what = sys.argv[1], sys.argv[2]
+if what.startswith("cache"):
+    cache = tidemark.MessageCacheReader()
+    cache.load_to_cache(path)
+    if what == "cache+build":
+        tidemark.OrderbookBuilder().build_from_list(cache)
+elif what.startswith("levels"):
+    series = tidemark_tools.book_series(path, levels=int(what[6:]), threads=1)
+    for batch in pa.RecordBatchReader.from_stream(series):
+        pass
+"""
+
+
+def instructions(path: str, what: str) -> int:
+    """The instructions that a child process doing `what` executes, counted
+    by valgrind."""
+    done = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+         "-c", INSTRUCTIONS_CHILD, path, what],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+
+
+def instruction_rows(rows: Rows) -> None:
+    """Instructions per message of the book paths on the small market file."""
+    path, messages, _ = market_feed(quick=True)
+    accepted = drain(tidemark_tools.book_series(path, levels=1))
+    base = instructions(path, "none")
+    cache = instructions(path, "cache")
+    build = (instructions(path, "cache+build") - cache) / messages
+    rows.add(value_row(f"build_from_list(cache), {MARKET_QUICK[0]:,} messages", [build],
+                       "instructions/msg", messages))  # fmt: skip
+    per_row = {}
+    for levels in (1, 5):
+        per_row[levels] = (instructions(path, f"levels{levels}") - base) / accepted
+        name = f"book_series per message, levels {levels}, {MARKET_QUICK[0]:,} messages"
+        rows.add(value_row(name, [per_row[levels]], "instructions/row", messages))
+    rows.add(value_row("instructions per row: levels 1 / levels 5 (as a rate ratio)",
+                       [per_row[1] / per_row[5]], "x"))  # fmt: skip
 
 
 FRESH_SCAN = """
@@ -109,6 +169,8 @@ def main() -> None:
     t1, t5 = times.values()
     # Rates of the same rows: levels 5 over levels 1 is time 1 over time 5.
     ratio("per message: levels 5 / levels 1", t1, t5, "target >= 0.8")
+    c1, c5 = (CPU[name] for name in series)
+    ratio("per message: levels 5 / levels 1, by CPU time", c1, c5, "target >= 0.8")
 
     # The books alone, and the grids against them.
     cache = tidemark.MessageCacheReader()
@@ -133,6 +195,9 @@ def main() -> None:
     names = list(books)
     rate_rows({n: times[n] for n in names[:3]}, dict.fromkeys(names[:3], messages), "msg/s")
     rate_rows({names[3]: times[names[3]]}, {names[3]: second_rows}, "rows/s")
+    for name in names[:2]:
+        rows.add(value_row(f"{name} per CPU second", [messages / t for t in CPU[name]], "msg/s",
+                           messages))  # fmt: skip
 
     # The same messages in both: the grid's rate over the build's is the
     # build's time over the grid's.
@@ -155,6 +220,9 @@ def main() -> None:
     rows.add(value_row("pyarrow.table(scan_feed), third in the process", warm, "msg/s",
                        messages))  # fmt: skip
     ratio("fresh / warm pyarrow.table(scan_feed)", fresh, warm, "target >= 0.6")
+
+    if shutil.which("valgrind"):
+        instruction_rows(rows)
 
     print()
     print(f"levels 5 per message rows/s: {five / 1e6:.2f} M (target >= 5 M); "
