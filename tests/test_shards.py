@@ -102,6 +102,10 @@ TABLES = {
     "series filtered": lambda path, **kw: tidemark_tools.book_series(
         path, types="NXT", tokens=[5, 7, 1000, 1001, 1399, U32], **kw
     ),
+    "grid": lambda path, **kw: tidemark_tools.book_series(path, levels=2, every_ns=1_000_000, **kw),
+    "grid filtered": lambda path, **kw: tidemark_tools.book_series(
+        path, every_ns=50_000, types="NMT", tokens=[5, 7, 1000, 1001, 1399, U32], **kw
+    ),
     "quotes": lambda path, **kw: tidemark_tools.quotes(path, levels=2, **kw),
     "trades": lambda path, **kw: tidemark_tools.trades(path, **kw),
     "trades filtered": lambda path, **kw: tidemark_tools.trades(
@@ -141,6 +145,9 @@ def test_several_files_replay_into_the_same_sharded_books(tmp_path, order):
         p.write_bytes(random_feed(rng, 1500, list(range(20))))
         paths.append(str(p))
     assert_same(lambda t: tidemark_tools.book_series(paths, threads=t, order=order), 3)
+    assert_same(
+        lambda t: tidemark_tools.book_series(paths, every_ns=10_000, threads=t, order=order), 2
+    )
     assert_same(lambda t: tidemark_tools.quotes(paths, threads=t, order=order), 2)
     assert_same(lambda t: tidemark_tools.trades(paths, threads=t, order=order), 2)
     assert_same(lambda t: tidemark_tools.bars(paths, every="1ms", threads=t, order=order), 2)

@@ -127,7 +127,7 @@ def book_series(
     `threads` splits the books by token over that many threads (None: the
     cores this process may run on; 1: no threads of its own): the file is
     read once and each thread replays the messages of its tokens. The rows
-    and their order are exactly those of ``threads=1``.
+    and their order are exactly those of ``threads=1``, in both modes.
 
     `path` may also be a list of paths, replayed into the same books in
     `order`: ``"files"`` (one file after another) or ``"exch_ts"``, the

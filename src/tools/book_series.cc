@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "feed_scan.h"
@@ -109,6 +110,73 @@ class SeriesShard final : public ShardWorker {
   RowPicker picker_;
 };
 
+// Whether message m creates its token's book when it has none: a new order
+// or a modify that the type filter and the side rule let through.
+bool creates_book(const FeedMessage& m, const std::optional<std::vector<uint8_t>>& types) {
+  const uint8_t type = m.header.msg_type;
+  if (type != 'N' && type != 'M') return false;
+  if (types && std::find(types->begin(), types->end(), type) == types->end()) return false;
+  return m.order.order_type == 'B' || m.order.order_type == 'S';
+}
+
+// A grid cut's data as the reading thread plans it (ShardCut::data).
+enum CutWord : std::size_t {
+  kCutRows,  // selected tokens with a book: the rows per grid time
+  kCutFirstLow,
+  kCutFirstHigh,  // the first grid time of the cut
+  kCutCountLow,
+  kCutCountHigh,  // how many grid times the cut writes
+  kCutSeqNo,
+  kCutLocalTs,
+  kCutMsgType,  // of the last message before the cut
+  kCutWords
+};
+
+// One shard of a grid series: at each cut, the levels of each selected
+// token of its own that has a book, ascending (a row: the cut's index in
+// the chunk, the token, the packed levels).
+class GridShard final : public ShardWorker {
+ public:
+  explicit GridShard(const BookSeriesOptions& options) : options_(options) {
+    books_.set_type_filter(options.types);
+  }
+
+  void apply(const FeedMessage* messages, std::size_t count, ShardRows&) override {
+    books_.apply_messages(messages, count);
+  }
+
+  void apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardRows& out) override {
+    const FeedMessage* messages = chunk.messages[shard].data();
+    std::size_t done = 0;
+    for (std::size_t k = 0; k < chunk.cuts.size(); ++k) {
+      const std::size_t upto = chunk.cuts[k].local[shard];
+      books_.apply_messages(messages + done, upto - done);
+      done = upto;
+      if (books_.book_count() != known_books_) {
+        known_books_ = books_.book_count();
+        tokens_ = books_.sorted_tokens();
+        if (options_.rows.tokens) {
+          std::erase_if(tokens_, [&](uint32_t token) { return !options_.rows.token(token); });
+        }
+      }
+      for (const uint32_t token : tokens_) {
+        books_.collect_depth(token, options_.levels, view_);
+        uint64_t* words = out.add(k);
+        words[0] = token;
+        pack_levels(view_, options_.levels, words + 1);
+      }
+    }
+    books_.apply_messages(messages + done, chunk.messages[shard].size() - done);
+  }
+
+ private:
+  const BookSeriesOptions& options_;
+  BookSet books_;
+  std::size_t known_books_ = 0;
+  std::vector<uint32_t> tokens_;  // selected tokens with a book, ascending
+  DepthView view_;
+};
+
 class BookSeries final : public BatchSource {
  public:
   BookSeries(ReplayEngine::Inputs inputs, const BookSeriesOptions& options)
@@ -125,13 +193,22 @@ class BookSeries final : public BatchSource {
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
   Status start() {
     Status s = engine_.start();
-    if (!s.ok() || options_.threads <= 1 || grid()) return s;
+    if (!s.ok() || options_.threads <= 1) return s;
     std::vector<std::unique_ptr<ShardWorker>> workers;
     for (uint64_t k = 0; k < options_.threads; ++k) {
-      workers.push_back(std::make_unique<SeriesShard>(options_));
+      if (grid()) {
+        workers.push_back(std::make_unique<GridShard>(options_));
+      } else {
+        workers.push_back(std::make_unique<SeriesShard>(options_));
+      }
     }
-    const std::size_t words = level_words(options_.levels);
+    // Grid rows carry the token as well.
+    const std::size_t words = level_words(options_.levels) + (grid() ? 1 : 0);
     pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words + 40);
+    if (grid()) {
+      pool_->set_cut_planner(
+          [this](const FeedMessage* m, std::vector<uint64_t>& data) { return plan_cut(m, data); });
+    }
     return pool_->start();
   }
 
@@ -200,7 +277,7 @@ class BookSeries final : public BatchSource {
       grid_time_ += options_.every_ns;
       return true;
     }
-    if (pool_ != nullptr) return write_shard_rows();
+    if (pool_ != nullptr) return grid() ? write_grid_shard_rows() : write_shard_rows();
     if (engine_.available() == 0) {
       if (engine_.failed()) failed_ = true;  // a failed replay gets no final rows
       return !failed_ && finish_grid();
@@ -245,6 +322,112 @@ class BookSeries final : public BatchSource {
         case ShardPool::RowStep::kEnd:
           if (engine_.failed()) failed_ = true;
           return false;
+      }
+    }
+    return true;
+  }
+
+  // Grid over shards, on the reading thread: whether a cut (grid rows) goes
+  // before message m (nullptr: after the last message), by the rules of
+  // apply_until_cut and finish_grid; a selected token has a book from its
+  // first message that creates one (creates_book).
+  bool plan_cut(const FeedMessage* m, std::vector<uint64_t>& data) {
+    GridTime count = 0;
+    if (m == nullptr) {
+      const GridTime last = first_multiple_above(max_ts_);
+      if (!started_ || book_tokens_.empty() || grid_time_ > last) return false;
+      count = (last - grid_time_) / options_.every_ns + 1;
+    } else {
+      const uint64_t ts = exch_ts_of(*m);
+      if (!started_) {
+        started_ = true;
+        grid_time_ = first_multiple_above(ts);
+      }
+      if (ts >= grid_time_) {
+        if (book_tokens_.empty()) {
+          grid_time_ = first_multiple_above(ts);
+        } else {
+          count = (GridTime{ts} - grid_time_) / options_.every_ns + 1;
+        }
+      }
+      max_ts_ = std::max(max_ts_, ts);
+    }
+    if (count != 0) {
+      data.assign(kCutWords, 0);
+      data[kCutRows] = book_tokens_.size();
+      data[kCutFirstLow] = static_cast<uint64_t>(grid_time_);
+      data[kCutFirstHigh] = static_cast<uint64_t>(grid_time_ >> 64);
+      data[kCutCountLow] = static_cast<uint64_t>(count);
+      data[kCutCountHigh] = static_cast<uint64_t>(count >> 64);
+      data[kCutSeqNo] = last_seq_no_;
+      data[kCutLocalTs] = last_local_ts_;
+      data[kCutMsgType] = last_msg_type_;
+      grid_time_ += count * options_.every_ns;
+    }
+    if (m != nullptr) {
+      last_seq_no_ = m->header.seq_no;
+      last_local_ts_ = local_ts_of(*m);
+      last_msg_type_ = msg_type_index(m->header.msg_type);
+      const uint32_t key = book_key(*m);
+      if (options_.rows.token(key) && creates_book(*m, options_.types)) book_tokens_.insert(key);
+    }
+    return count != 0;
+  }
+
+  // Grid over shards: writes the rows of the cuts of the chunks the shards
+  // are done with, each cut's rows (from every shard, ascending by token)
+  // once per grid time of the cut, until the batch is full or a chunk is
+  // done. Returns false at the end of the replay.
+  bool write_grid_shard_rows() {
+    if (grid_chunk_ == nullptr) {
+      grid_chunk_ = pool_->front();
+      if (grid_chunk_ == nullptr) {
+        if (engine_.failed()) failed_ = true;
+        return false;
+      }
+      cut_ = 0;
+      cut_rows_.clear();
+      shard_row_.assign(pool_->shards(), 0);
+    }
+    while (rows_ < options_.batch_rows) {
+      if (cut_ == grid_chunk_->cuts.size()) {
+        grid_chunk_ = nullptr;
+        pool_->pop();
+        return true;
+      }
+      const std::vector<uint64_t>& data = grid_chunk_->cuts[cut_].data;
+      if (cut_rows_.empty()) {
+        for (std::size_t s = 0; s < shard_row_.size(); ++s) {
+          const ShardRows& rows = grid_chunk_->rows[s];
+          for (; shard_row_[s] < rows.rows() && rows.row(shard_row_[s])[0] == cut_;
+               ++shard_row_[s]) {
+            cut_rows_.push_back(rows.row(shard_row_[s]) + 1);
+          }
+        }
+        std::sort(cut_rows_.begin(), cut_rows_.end(),
+                  [](const uint64_t* a, const uint64_t* b) { return a[0] < b[0]; });
+        cut_row_ = 0;
+        cut_time_ = 0;
+        if (cut_rows_.empty()) {  // cannot happen: the cut has a book
+          ++cut_;
+          continue;
+        }
+      }
+      const GridTime first = (GridTime{data[kCutFirstHigh]} << 64) | data[kCutFirstLow];
+      const GridTime count = (GridTime{data[kCutCountHigh]} << 64) | data[kCutCountLow];
+      const GridTime time = first + cut_time_ * options_.every_ns;
+      const uint64_t* row = cut_rows_[cut_row_];
+      unpack_levels(row + 1, shard_view_);
+      write_row(static_cast<uint32_t>(row[0]),
+                time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time),
+                static_cast<uint32_t>(data[kCutSeqNo]), data[kCutLocalTs],
+                static_cast<uint8_t>(data[kCutMsgType]), shard_view_);
+      if (++cut_row_ == cut_rows_.size()) {
+        cut_row_ = 0;
+        if (++cut_time_ == count) {
+          ++cut_;
+          cut_rows_.clear();
+        }
       }
     }
     return true;
@@ -447,6 +630,17 @@ class BookSeries final : public BatchSource {
   // row being written.
   std::unique_ptr<ShardPool> pool_;
   DepthView shard_view_;
+  // A grid over shards: the selected tokens with a book as read so far, the
+  // chunk whose cuts are being written, the cut, its rows ascending by
+  // token, the next of them and the grid time of the cut being written, and
+  // each shard's next row.
+  std::unordered_set<uint32_t> book_tokens_;
+  const ShardChunk* grid_chunk_ = nullptr;
+  std::size_t cut_ = 0;
+  std::vector<const uint64_t*> cut_rows_;
+  std::size_t cut_row_ = 0;
+  GridTime cut_time_ = 0;
+  std::vector<std::size_t> shard_row_;
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,

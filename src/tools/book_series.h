@@ -39,7 +39,8 @@
 //
 // With threads > 1 the books are split by token over that many shards, each
 // on a thread of its own (shard_pool.h); the rows are the same, in the same
-// order.
+// order. On a grid the reading thread plans the cuts (which books exist
+// follows from the messages alone) and each shard reads its books at them.
 #pragma once
 
 #include <cstdint>

@@ -21,6 +21,11 @@ constexpr std::size_t kChunkRowBytes = std::size_t{8} << 20;
 
 }  // namespace
 
+void ShardWorker::apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardRows& out) {
+  const std::vector<FeedMessage>& messages = chunk.messages[shard];
+  apply(messages.data(), messages.size(), out);
+}
+
 ShardPool::ShardPool(ReplayEngine& engine, std::vector<std::unique_ptr<ShardWorker>> workers,
                      std::size_t stride, std::size_t row_bytes)
     : engine_(engine), workers_(std::move(workers)) {
@@ -53,9 +58,24 @@ Status ShardPool::start() {
   return Status();
 }
 
+void ShardPool::plan_cut(Chunk& chunk, const FeedMessage* next) {
+  cut_data_.clear();
+  if (!planner_(next, cut_data_)) return;
+  ShardCut& cut = chunk.cuts.emplace_back();
+  cut.at = chunk.shard_of.size();
+  cut.local.resize(workers_.size());
+  for (std::size_t s = 0; s < workers_.size(); ++s) {
+    cut.local[s] = static_cast<uint32_t>(chunk.messages[s].size());
+  }
+  cut.data = cut_data_;
+  cut_rows_ += cut_data_.empty() ? 0 : cut_data_[0];
+}
+
 bool ShardPool::read_chunk(Chunk& chunk) {
   chunk.shard_of.clear();
   chunk.file_of.clear();
+  chunk.cuts.clear();
+  cut_rows_ = 0;
   for (auto& m : chunk.messages) m.clear();
   for (ShardRows& r : chunk.rows) r.clear();
   const std::size_t shards = workers_.size();
@@ -66,14 +86,19 @@ bool ShardPool::read_chunk(Chunk& chunk) {
     if (available == 0) break;
     const std::size_t n = hook_ ? available : std::min(available, chunk_messages_ - count);
     const FeedMessage* run = engine_.messages();
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+      // A chunk holds about as many rows of cuts as it holds messages.
+      if (planner_ && cut_rows_ >= chunk_messages_) break;
+      if (planner_) plan_cut(chunk, &run[i]);
       const std::size_t s = shard_of_key(book_key(run[i]), shards);
       chunk.shard_of.push_back(static_cast<uint8_t>(s));
       chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(i)));
       chunk.messages[s].push_back(run[i]);
     }
-    engine_.consume(n);
-    count += n;
+    engine_.consume(i);
+    count += i;
+    if (i != n) break;
   }
   return count != 0;
 }
@@ -84,8 +109,14 @@ void ShardPool::fill() {
   while (!read_all_ && !engine_.paused() && submitted_ - taken_ < ring_.size()) {
     Chunk& chunk = ring_[submitted_ % ring_.size()];
     if (!read_chunk(chunk)) {
-      if (!engine_.paused()) read_all_ = true;
-      break;
+      if (engine_.paused()) break;
+      read_all_ = true;
+      // The planner's last cut comes in a chunk of its own, without
+      // messages (a failed replay has none).
+      if (!planner_ || planned_end_ || engine_.failed()) break;
+      planned_end_ = true;
+      plan_cut(chunk, nullptr);
+      if (chunk.cuts.empty()) break;
     }
     chunk.pending = workers_.size();
     {
@@ -121,8 +152,7 @@ void ShardPool::run(std::size_t shard) {
     // is done with it, so it is read here without the lock.
     bool ok = true;
     try {
-      const std::vector<FeedMessage>& messages = chunk->messages[shard];
-      workers_[shard]->apply(messages.data(), messages.size(), chunk->rows[shard]);
+      workers_[shard]->apply_chunk(*chunk, shard, chunk->rows[shard]);
     } catch (...) {  // only std::bad_alloc can come from the books and rows
       ok = false;
     }

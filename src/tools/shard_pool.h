@@ -62,12 +62,27 @@ class ShardRows {
   std::vector<uint64_t> words_;
 };
 
+struct ShardChunk;
+
 // What a shard does with its messages: applies them to its own books and
 // writes rows. One object per shard, used by that shard's thread only.
 class ShardWorker {
  public:
   virtual ~ShardWorker() = default;
   virtual void apply(const FeedMessage* messages, std::size_t count, ShardRows& out) = 0;
+  // The same for shard `shard`'s part of `chunk`; a worker that reads the
+  // chunk's cuts overrides this.
+  virtual void apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardRows& out);
+};
+
+// A point between two messages of a chunk at which every shard reads its
+// books (a grid time): `at` is the message of the chunk it comes before
+// (the chunk's size: after the last), `local` the number of each shard's
+// messages before it, `data` what the planner put there.
+struct ShardCut {
+  std::size_t at = 0;
+  std::vector<uint32_t> local;
+  std::vector<uint64_t> data;
 };
 
 // The most shards a pool splits into (a message's shard is kept in a byte).
@@ -89,6 +104,7 @@ struct ShardChunk {
   std::vector<uint32_t> file_of;                   // per message: the index of its file
   std::vector<std::vector<FeedMessage>> messages;  // per shard
   std::vector<ShardRows> rows;                     // per shard
+  std::vector<ShardCut> cuts;                      // in order of `at`
   std::size_t pending = 0;                         // shards not done yet
 };
 
@@ -138,6 +154,12 @@ class ShardPool {
   // Called on the reading thread with the messages of each read, in file
   // order, before they are dealt out (and once with none at the end).
   using ReadHook = std::function<void(const FeedMessage*, std::size_t)>;
+  // Called on the reading thread with each message, in file order, before
+  // it is dealt out: returns true when a cut goes before it, with the cut's
+  // data filled in (data[0]: the rows it writes, which bound the cuts of a
+  // chunk). Called with nullptr once after the last message (not
+  // after a failed read): true puts a last cut after every message.
+  using CutPlanner = std::function<bool(const FeedMessage*, std::vector<uint64_t>&)>;
 
   // Splits the messages that `engine` reads over one shard per worker.
   // `stride` is the words per row including the message index, and
@@ -155,6 +177,8 @@ class ShardPool {
   // Reads whole reads of the engine into each chunk (a chunk may then pass
   // its size by one read), and calls `hook` with each (see ReadHook).
   void set_read_hook(ReadHook hook) { hook_ = std::move(hook); }
+  // Plans cuts between the messages (see CutPlanner).
+  void set_cut_planner(CutPlanner planner) { planner_ = std::move(planner); }
 
   // The oldest chunk once every shard is done with it, reading and dealing
   // out more chunks first while there is room. Returns nullptr once every
@@ -192,6 +216,7 @@ class ShardPool {
  private:
   void fill();
   bool read_chunk(Chunk& chunk);
+  void plan_cut(Chunk& chunk, const FeedMessage* next);
   void run(std::size_t shard);
 
   ReplayEngine& engine_;
@@ -200,6 +225,10 @@ class ShardPool {
   std::vector<Chunk> ring_;
   std::vector<std::thread> threads_;
   ReadHook hook_;
+  CutPlanner planner_;
+  bool planned_end_ = false;
+  std::vector<uint64_t> cut_data_;
+  std::size_t cut_rows_ = 0;  // the rows of the chunk's cuts so far
   ShardCursor cursor_;
 
   // Chunks handed out (to every shard) and taken back by front()/pop(),
