@@ -179,3 +179,50 @@ def test_compressed_files_cannot_be_followed(tmp_path):
     path = _write(tmp_path / "day.bin.gz", gzip.compress(DATA))
     with pytest.raises(RuntimeError, match="cannot be followed"):
         tidemark_tools.trades(path, follow=True)
+
+
+OTHER = b"".join(feedgen.generate(8000, 4, seed=34, stream_id=2))
+MERGED = {**TABLES, "scan_feed": lambda p, **kw: tidemark_tools.scan_feed(p, **kw)}
+
+
+@pytest.mark.parametrize("name", sorted(MERGED))
+def test_files_merged_by_time_are_all_followed(tmp_path, name):
+    # Two files written at once by two writers: the merge waits for a head
+    # from each live file, so the rows are those of the finished files.
+    make = MERGED[name]
+    lives, writers = [], []
+    for k, data in enumerate((DATA, OTHER)):
+        live = _write(tmp_path / f"live{k}.bin", data[:FIRST])
+        rest = _write(tmp_path / f"rest{k}.bin", data[FIRST:])
+        lives.append(live)
+        writers.append(subprocess.Popen([sys.executable, "-c", WRITER, live, rest, str(k + 7)]))
+    try:
+        got = pa.table(make(lives, order="exch_ts", follow=True, idle_timeout=1.0, batch_rows=999))
+    finally:
+        for writer in writers:
+            writer.wait(timeout=60)
+    whole = [_write(tmp_path / "a.bin", DATA), _write(tmp_path / "b.bin", OTHER)]
+    expected = pa.table(make(whole, order="exch_ts"))
+    if "file" in got.column_names:
+        got, expected = got.drop_columns(["file"]), expected.drop_columns(["file"])
+    assert _rows(got) == _rows(expected)
+
+
+def test_a_merge_hands_out_rows_while_another_file_is_quiet(tmp_path):
+    # The quiet file has one record, stamped amid the live file's: the merge
+    # cannot pass the quiet file once that head is taken, yet the rows merged
+    # before go out after the flush interval instead of being held.
+    quiet_ts = int.from_bytes(RECORDS[150][9:17], "little")
+    quiet = _write(tmp_path / "quiet.bin", feedgen.order_record(exch_ts=quiet_ts, seq_no=1))
+    some = sum(len(r) for r in RECORDS[:300])
+    live = _write(tmp_path / "live.bin", DATA[:some])
+    scan = tidemark_tools.scan_feed(
+        [live, quiet], order="exch_ts", follow=True, flush_interval=0.05
+    )
+    reader = pa.RecordBatchReader.from_stream(scan)
+    start = time.monotonic()
+    first = reader.read_next_batch()
+    assert time.monotonic() - start < 5
+    assert first.num_rows > 0
+    assert first.column("exch_ts").to_pylist()[-1] <= quiet_ts
+    scan.stop()

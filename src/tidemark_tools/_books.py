@@ -147,7 +147,8 @@ def book_series(
     uint64. Missing levels are 0.
 
     With ``follow=True`` (per message only) the last file is followed while
-    it is still being written: at its current end the stream waits for more
+    it is still being written (with ``order="exch_ts"``, every file): at its
+    current end the stream waits for more
     bytes instead of ending, and a record cut short there is waited for. A
     batch is handed out when it has `batch_rows` rows or `flush_interval`
     seconds after its first row arrived. The stream ends after

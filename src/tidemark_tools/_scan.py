@@ -159,8 +159,6 @@ def check_options(function: str, **given: Any) -> dict[str, Any]:
         )
     o["flush_interval"] = _seconds(function, "flush_interval", o["flush_interval"], False)
     o["idle_timeout"] = _seconds(function, "idle_timeout", o["idle_timeout"], True)
-    if o["follow"] and o["order"] != "files":
-        raise ValueError(f"{function}() follows files only with order='files'")
     return o
 
 
@@ -306,13 +304,16 @@ def scan_feed(
 
     With ``follow=True`` the scan follows a file that is still being written
     (with several paths, the last one, after the others were read to their
-    end): at its current end a stream waits for more bytes instead of ending
-    (a record cut short there is waited for too), and hands out a batch when
-    it has `batch_rows` rows or `flush_interval` seconds after its first
-    bytes arrived. The stream ends after `idle_timeout` seconds without
-    growth (default: never), when ``scan.stop()`` is called from another
-    thread, or on Ctrl-C; a file that shrinks or is replaced fails it.
-    Waiting costs no CPU (inotify, or polling where that is missing).
+    end; with ``order="exch_ts"`` every one, and the merge waits for the next
+    message of each file that has not ended): at its current end a stream
+    waits for more bytes instead of ending (a record cut short there is
+    waited for too), and hands out a batch when it has `batch_rows` rows or
+    `flush_interval` seconds after its first bytes arrived. The stream ends
+    after `idle_timeout` seconds without growth (default: never; of several
+    files followed, each ends on its own), when ``scan.stop()`` is called
+    from another thread, or on Ctrl-C; a file that shrinks or is replaced
+    fails it. Waiting costs no CPU (inotify, or polling where that is
+    missing).
     Compressed files cannot be followed.
     """
     if path is not None or paths is None:

@@ -312,9 +312,11 @@ def trades(
     all of them in the merged order: an order id in two files is one order.
 
     With ``follow=True`` the last file is followed while it is still being
-    written (the ones before it are read to their end first): at its current
-    end the stream waits for more bytes instead of ending, and a record cut
-    short there is waited for. A batch is handed out when it has `batch_rows`
+    written (the ones before it are read to their end first; with
+    ``order="exch_ts"`` every file is followed, and the merge waits for the
+    next message of each file that has not ended): at its current end the
+    stream waits for more bytes instead of ending, and a record cut short
+    there is waited for. A batch is handed out when it has `batch_rows`
     rows or `flush_interval` seconds after its first row arrived. The stream
     ends after `idle_timeout` seconds without growth (default: never), when
     ``table.stop()`` is called from another thread, or on Ctrl-C; a file that
@@ -398,9 +400,11 @@ def quotes(
     all of them in the merged order: an order id in two files is one order.
 
     With ``follow=True`` the last file is followed while it is still being
-    written (the ones before it are read to their end first): at its current
-    end the stream waits for more bytes instead of ending, and a record cut
-    short there is waited for. A batch is handed out when it has `batch_rows`
+    written (the ones before it are read to their end first; with
+    ``order="exch_ts"`` every file is followed, and the merge waits for the
+    next message of each file that has not ended): at its current end the
+    stream waits for more bytes instead of ending, and a record cut short
+    there is waited for. A batch is handed out when it has `batch_rows`
     rows or `flush_interval` seconds after its first row arrived. The stream
     ends after `idle_timeout` seconds without growth (default: never), when
     ``table.stop()`` is called from another thread, or on Ctrl-C; a file that

@@ -218,6 +218,7 @@ class BookSeries final : public BatchSource {
       return BatchStep::kError;
     }
     rows_ = synced_ = capacity_ = 0;
+    bool started = false;  // the batch has rows (and the flush clock knows)
     // Asks whether to stop before the batch and every 64 steps of it (a step
     // writes at most one grid row or applies at most one chunk of messages).
     for (unsigned steps = 0; rows_ < options_.batch_rows; ++steps) {
@@ -226,7 +227,13 @@ class BookSeries final : public BatchSource {
         error = error_ = kInterruptedText;
         return BatchStep::kError;
       }
-      if (step()) continue;
+      if (step()) {
+        if (!started && rows_ > 0) {
+          engine_.batch_started();
+          started = true;
+        }
+        continue;
+      }
       // A followed file paused: the rows so far go out now; with none, read on.
       if (!engine_.take_pause() || rows_ > 0) break;
     }

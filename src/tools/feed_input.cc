@@ -302,6 +302,7 @@ class FollowReader final : public ByteReader {
         dev_(st.st_dev),
         ino_(st.st_ino),
         options_(std::move(options)),
+        clock_(options_.clock != nullptr ? options_.clock : std::make_shared<FlushClock>()),
         last_growth_(Clock::now()) {
     notify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (notify_ >= 0 && ::inotify_add_watch(notify_, path_.c_str(),
@@ -320,13 +321,19 @@ class FollowReader final : public ByteReader {
 
   std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
     for (;;) {
+      auto now = Clock::now();
+      if (due(now)) {
+        // A flush interval since the first bytes of the batch: let the
+        // caller hand it out, even while bytes keep coming.
+        clock_->armed_at_ns.store(-1, std::memory_order_relaxed);
+        return kPause;
+      }
       if (options_.stop && options_.stop->load()) return kStop;
       const ssize_t got = ::read(fd_, buf, n);
       if (got > 0) {
-        const auto now = Clock::now();
-        if (!armed_) {
-          armed_ = true;
-          armed_at_ = now;
+        now = Clock::now();
+        if (clock_->armed_at_ns.load(std::memory_order_relaxed) < 0) {
+          clock_->armed_at_ns.store(ns_of(now), std::memory_order_relaxed);
         }
         last_growth_ = now;
         position_ += static_cast<uint64_t>(got);
@@ -339,11 +346,7 @@ class FollowReader final : public ByteReader {
       if (got == 0) {
         // At the current end: still the same file, not shorter?
         if (!same_file(error)) return -1;
-        const auto now = Clock::now();
-        if (armed_ && now >= armed_at_ + std::chrono::nanoseconds(options_.flush_interval_ns)) {
-          armed_ = false;
-          return kPause;
-        }
+        if (due(now)) continue;
         if (options_.idle_timeout_ns >= 0 &&
             now >= last_growth_ + std::chrono::nanoseconds(options_.idle_timeout_ns)) {
           return 0;
@@ -366,12 +369,26 @@ class FollowReader final : public ByteReader {
   }
 
  private:
+  static int64_t ns_of(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+  }
+
+  // Whether the batch being filled is due: bytes were read for it and the
+  // flush interval has passed since the first of them.
+  bool due(Clock::time_point now) const {
+    const int64_t armed = clock_->armed_at_ns.load(std::memory_order_relaxed);
+    return armed >= 0 && ns_of(now) - armed >= options_.flush_interval_ns;
+  }
+
   // Sleeps until the file may have changed, a deadline comes, or a short
   // slice has passed (to look at `stop` and the WaitCheck).
   void wait(Clock::time_point now) {
     auto until = now + std::chrono::milliseconds(notify_ >= 0 ? 100 : 10);
-    if (armed_)
-      until = std::min(until, armed_at_ + std::chrono::nanoseconds(options_.flush_interval_ns));
+    const int64_t armed = clock_->armed_at_ns.load(std::memory_order_relaxed);
+    if (armed >= 0) {
+      until = std::min(
+          until, Clock::time_point(std::chrono::nanoseconds(armed + options_.flush_interval_ns)));
+    }
     if (options_.idle_timeout_ns >= 0) {
       until = std::min(until, last_growth_ + std::chrono::nanoseconds(options_.idle_timeout_ns));
     }
@@ -416,9 +433,8 @@ class FollowReader final : public ByteReader {
   dev_t dev_;
   ino_t ino_;
   FollowOptions options_;
+  std::shared_ptr<FlushClock> clock_;
   Clock::time_point last_growth_;
-  bool armed_ = false;  // bytes were handed out since the last pause
-  Clock::time_point armed_at_{};
   uint64_t position_ = 0;
 };
 
@@ -442,6 +458,13 @@ std::string refusal(const std::string& path, mode_t mode) {
 }
 
 }  // namespace
+
+void FlushClock::arm() {
+  if (armed_at_ns.load(std::memory_order_relaxed) >= 0) return;
+  armed_at_ns.store(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(),
+      std::memory_order_relaxed);
+}
 
 ScopedWaitCheck::ScopedWaitCheck(const WaitCheck* check) : saved_(t_wait_check) {
   t_wait_check = check;
@@ -518,7 +541,7 @@ Result<std::shared_ptr<CheckedInput>> CheckedInput::open(const std::string& path
   return checked;
 }
 
-Result<std::unique_ptr<FeedFile>> CheckedInput::take() {
+Result<std::unique_ptr<FeedFile>> CheckedInput::take(std::shared_ptr<FlushClock> clock) {
   if (kind_ == Kind::kPipe) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (taken_) {
@@ -529,7 +552,9 @@ Result<std::unique_ptr<FeedFile>> CheckedInput::take() {
     taken_ = true;
     return std::move(held_);
   }
-  auto opened = open_input(path_, FeedFile::kDefaultBuffer, follow_ ? &*follow_ : nullptr);
+  std::optional<FollowOptions> follow = follow_;
+  if (follow && clock != nullptr) follow->clock = std::move(clock);
+  auto opened = open_input(path_, FeedFile::kDefaultBuffer, follow ? &*follow : nullptr);
   if (!opened.ok()) return opened.status();
   if (opened.value().kind != Kind::kFile) {
     return Status::error("no longer a regular file");

@@ -57,6 +57,21 @@ class ScopedWaitCheck {
   const WaitCheck* saved_;
 };
 
+// When the batch being filled got its first bytes, shared by every followed
+// file of one stream: a wait on any of them ends when that batch is due, so
+// rows read from one file are not held back while another file is quiet.
+//
+// A reader arms it when it hands out bytes, and the table that writes the
+// rows arms it when a batch gets its first row (bytes decoded before a
+// pause may give rows only after it); the pause that hands the batch out
+// disarms it.
+struct FlushClock {
+  std::atomic<int64_t> armed_at_ns{-1};  // steady clock; -1: not armed
+
+  // Arms the clock now unless it is armed already.
+  void arm();
+};
+
 struct FollowOptions {
   // A read that has handed out bytes pauses (ByteReader::kPause) when no more
   // arrive within this long of the first of them, so the caller can hand out
@@ -64,6 +79,7 @@ struct FollowOptions {
   int64_t flush_interval_ns = 100'000'000;
   int64_t idle_timeout_ns = -1;             // end after this long with no growth; < 0: never
   std::shared_ptr<std::atomic<bool>> stop;  // set: end at the next wait
+  std::shared_ptr<FlushClock> clock;        // null: the reader keeps its own
 };
 
 enum class Kind {
@@ -97,8 +113,9 @@ class CheckedInput {
   static Result<std::shared_ptr<CheckedInput>> open(const std::string& path,
                                                     const FollowOptions* follow = nullptr);
 
-  // Returns a FeedFile at offset 0 for a new reader.
-  Result<std::unique_ptr<FeedFile>> take();
+  // Returns a FeedFile at offset 0 for a new reader. A followed file pauses
+  // by `clock` when given (one per stream, shared by its files).
+  Result<std::unique_ptr<FeedFile>> take(std::shared_ptr<FlushClock> clock = nullptr);
 
   const std::string& path() const { return path_; }
   Kind kind() const { return kind_; }

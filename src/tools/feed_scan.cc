@@ -322,6 +322,10 @@ class FeedScan final : public BatchSource {
   }
 
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
+  void set_flush_clock(std::shared_ptr<input::FlushClock> clock) {
+    if (merged_ != nullptr) merged_->set_flush_clock(clock);
+    clock_ = std::move(clock);
+  }
 
   BatchStep next_batch(ArrowArray* out, std::string& error) override {
     std::size_t rows = 0;
@@ -349,6 +353,11 @@ class FeedScan final : public BatchSource {
         if (step_ == ReadStep::kEnd) {
           ended_ = true;
           break;
+        }
+        if (std::exchange(merge_paused_, false)) {
+          // A followed file paused: hand out the rows there are, then read on.
+          if (rows > 0) break;
+          continue;
         }
         merge();
         count_ = filter_.compact(chunk_.data(), count_, row_files_.data());
@@ -392,6 +401,7 @@ class FeedScan final : public BatchSource {
       if (check_ts_) take = checked_timestamps(chunk_.data() + pos_, take);
       append_files_ = merged_ == nullptr ? nullptr : row_files_.data() + pos_;
       append(chunk_.data() + pos_, take, rows);
+      if (rows == 0 && take > 0) clock_->arm();  // the batch's first rows
       pos_ += take;
       rows += take;
       limit_left_ -= take;
@@ -413,6 +423,7 @@ class FeedScan final : public BatchSource {
   // needed.
   void merge() {
     count_ = merged_->read(chunk_.data(), row_files_.data(), kChunkMessages);
+    merge_paused_ = merged_->take_pause();
     if (merged_->step() == ReadStep::kError) {
       step_ = ReadStep::kError;
       file_index_ = merged_->failed_file();
@@ -445,7 +456,7 @@ class FeedScan final : public BatchSource {
     ++file_index_;
     step_ = ReadStep::kMessage;
     count_ = pos_ = 0;
-    auto opened = files_[file_index_].input->take();
+    auto opened = files_[file_index_].input->take(clock_);
     Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
     if (!s.ok()) {
       fail(s.text());
@@ -674,6 +685,10 @@ class FeedScan final : public BatchSource {
   }
 
   std::vector<ScanFile> files_;
+  // When the batch being filled got its first row; shared with the
+  // followed files, whose waits end when it is due.
+  std::shared_ptr<input::FlushClock> clock_ = std::make_shared<input::FlushClock>();
+  bool merge_paused_ = false;               // the last merge() stopped at a followed file's pause
   std::unique_ptr<MergedReader> merged_;    // a merge's files; null when read in order
   std::vector<uint32_t> row_files_;         // the file of each message of chunk_ (merge)
   const uint32_t* append_files_ = nullptr;  // of the messages being appended
@@ -740,8 +755,10 @@ Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
   }
   std::vector<std::unique_ptr<FeedFile>> readers;
   const std::size_t now = options.merge_by_time ? files.size() : 1;
+  // The followed files of one stream pause together, when its batch is due.
+  auto clock = std::make_shared<input::FlushClock>();
   for (std::size_t i = 0; i < now; ++i) {
-    auto opened = files[i].input->take();
+    auto opened = files[i].input->take(clock);
     Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
     if (!s.ok()) {
       if (files.size() <= 1) return s;
@@ -749,8 +766,10 @@ Result<std::unique_ptr<BatchSource>> open_feed_scan(std::vector<ScanFile> files,
     }
     readers.push_back(std::move(opened.value()));
   }
-  return std::unique_ptr<BatchSource>(new FeedScan(std::move(files), std::move(readers),
-                                                   std::move(options), std::move(ids.value())));
+  auto* scan = new FeedScan(std::move(files), std::move(readers), std::move(options),
+                            std::move(ids.value()));
+  scan->set_flush_clock(std::move(clock));
+  return std::unique_ptr<BatchSource>(scan);
 }
 
 }  // namespace tidemark::arrow

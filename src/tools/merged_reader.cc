@@ -57,6 +57,13 @@ void MergedReader::report_skipped(std::size_t i, std::size_t upto, std::size_t b
   }
 }
 
+bool MergedReader::pending() const {
+  for (const Input& in : inputs_) {
+    if (in.pos < in.count) return true;
+  }
+  return false;
+}
+
 std::size_t MergedReader::read(FeedMessage* out, uint32_t* files, std::size_t max) {
   std::size_t n = 0;
   while (n < max && step_ == ReadStep::kMessage) {
@@ -68,7 +75,23 @@ std::size_t MergedReader::read(FeedMessage* out, uint32_t* files, std::size_t ma
         // What the framing skipped after the chunk's last message comes
         // before the next chunk's first.
         if (observer_ != nullptr) report_skipped(i, in.count, n);
+        if (pause_pending_) {
+          pause_pending_ = false;
+          paused_ = true;
+          return n;
+        }
+        if (clock_ != nullptr && (n > 0 || pending())) clock_->arm();
         refill(i);
+        if (in.step == ReadStep::kEnd && in.file->take_pause()) {
+          // A followed file with no more bytes for now: it has not ended,
+          // and the merge cannot pass it without its next head.
+          in.step = ReadStep::kMessage;
+          if (in.count == 0) {
+            paused_ = true;
+            return n;
+          }
+          pause_pending_ = true;
+        }
       }
       if (in.pos == in.count) {
         if (observer_ != nullptr) report_skipped(i, in.count, n);

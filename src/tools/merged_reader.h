@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "feed_decoder.h"
+#include "feed_input.h"
 #include "feed_message.h"
 
 namespace tidemark::arrow {
@@ -61,6 +62,14 @@ class MergedReader {
   std::size_t read(FeedMessage* out, uint32_t* files, std::size_t max);
 
   ReadStep step() const { return step_; }
+  // True once after a read() that stopped short only because a followed
+  // file paused (its next head is not written yet, and a flush interval has
+  // passed): the merge goes on at the next read().
+  bool take_pause() { return std::exchange(paused_, false); }
+  // The flush clock of the followed files: armed before a decode that may
+  // wait while merged or decoded messages are pending, so that the wait
+  // ends when they are due.
+  void set_flush_clock(std::shared_ptr<input::FlushClock> clock) { clock_ = std::move(clock); }
   std::size_t failed_file() const { return failed_file_; }
   const std::string& error() const { return error_; }
   const std::vector<FileError>& file_errors() const { return file_errors_; }
@@ -81,6 +90,8 @@ class MergedReader {
     std::size_t next_skipped = 0;
   };
 
+  // Whether any input has decoded messages not merged yet.
+  bool pending() const;
   // Decodes the next chunk of input `i`.
   void refill(std::size_t i);
   // Tells the observer of input `i`'s skipped records that precede its
@@ -96,6 +107,11 @@ class MergedReader {
   std::string error_;
   std::vector<FileError> file_errors_;
   Input* filling_ = nullptr;  // the input being decoded (for on_skipped)
+  // A followed file paused while its decoded messages remain: the read
+  // stops (paused) before the next decode, which could wait.
+  bool pause_pending_ = false;
+  bool paused_ = false;
+  std::shared_ptr<input::FlushClock> clock_;
 };
 
 }  // namespace tidemark::arrow

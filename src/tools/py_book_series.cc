@@ -64,7 +64,9 @@ PyObject* book_series(PyObject*, const Args& args) {
   // same with one thread, which hands each pause's batch out at once.
   if (follow) options.threads = 1;
   arrow::ReplayEngine::Inputs inputs;
-  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr)) return nullptr;
+  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr, options.merge_by_time)) {
+    return nullptr;
+  }
 
   ArrowSourceState state;
   state.columns = arrow::book_series_columns(options.levels);

@@ -173,7 +173,7 @@ PyObject* scan_feed(PyObject*, const Args& args) {
   }
   options.contracts.reset();
   // follow_flush_ns given: follow the last file as it grows (the ones before
-  // it are read to their end first).
+  // it are read to their end first), or every file in a merge by exch_ts.
   std::optional<int64_t> flush_ns, idle_ns;
   if (!args.get(13, flush_ns) || !args.get(14, idle_ns)) return nullptr;
   std::optional<input::FollowOptions> follow;
@@ -184,7 +184,7 @@ PyObject* scan_feed(PyObject*, const Args& args) {
     follow->stop = std::make_shared<std::atomic<bool>>(false);
   }
   for (std::size_t k = 0; k < paths.size(); ++k) {
-    const bool followed = follow && k + 1 == paths.size();
+    const bool followed = follow && (options.merge_by_time || k + 1 == paths.size());
     auto input = checked_input(paths[k], names[k], paths.size() > 1, followed ? &*follow : nullptr);
     if (input == nullptr) return nullptr;
     files.push_back({std::move(input), std::move(names[k])});

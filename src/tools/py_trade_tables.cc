@@ -32,7 +32,9 @@ PyObject* trades(PyObject*, const Args& args) {
   // book_series, hands each pause's rows out at once.
   if (follow) options.threads = 1;
   arrow::ReplayEngine::Inputs inputs;
-  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr)) return nullptr;
+  if (!check_inputs(paths, inputs, follow ? &*follow : nullptr, options.merge_by_time)) {
+    return nullptr;
+  }
   ArrowSourceState state;
   state.columns = arrow::trades_columns();
   state.open = [inputs, options] { return arrow::open_trades(inputs, options); };

@@ -56,7 +56,7 @@ bool ReplayEngine::open_merged() {
   }
   given_files_.clear();
   for (std::size_t i = 0; i < inputs_.size(); ++i) {
-    auto opened = inputs_[i]->take();
+    auto opened = inputs_[i]->take(flush_clock_);
     Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
     if (!s.ok()) {
       failed_ = true;
@@ -69,6 +69,7 @@ bool ReplayEngine::open_merged() {
   }
   merged_ = std::make_unique<MergedReader>(std::move(files));
   merged_->set_keep_going(keep_going_);
+  merged_->set_flush_clock(flush_clock_);
   if (observer_ != nullptr) merged_->set_observer(this);
   files_.resize(chunk_.size());
   return true;
@@ -83,6 +84,7 @@ void ReplayEngine::refill_merged() {
     if (!open_merged()) return;
   }
   count_ = merged_->read(chunk_.data(), files_.data(), chunk_.size());
+  if (merged_->take_pause()) (count_ != 0 ? pause_pending_ : paused_) = true;
   if (merged_->step() == ReadStep::kError && count_ == 0) {
     // The failure comes after the messages before it have been consumed.
     failed_ = true;
@@ -117,7 +119,7 @@ bool ReplayEngine::open_current() {
     return true;
   }
   const std::string& path = inputs_[file_index_]->path();
-  auto opened = inputs_[file_index_]->take();
+  auto opened = inputs_[file_index_]->take(flush_clock_);
   Status s = opened.ok() ? check_first_message(*opened.value()) : opened.status();
   if (!s.ok()) {
     failed_ = true;
@@ -147,13 +149,13 @@ bool ReplayEngine::next_file() {
 }
 
 void ReplayEngine::refill() {
-  if (merge_by_time_) return refill_merged();
   next_ = count_ = 0;
   if (pause_pending_) {
     pause_pending_ = false;
     paused_ = true;
     return;
   }
+  if (merge_by_time_) return refill_merged();
   while (!failed_ && !waiting_) {
     if (file_ == nullptr) {
       if (opened_any_) {
@@ -224,9 +226,17 @@ void TableBatch::finish(ArrowArray* out) {
 BatchStep ReplayTable::next_batch(ArrowArray* out, std::string& error) {
   // Asks whether to stop before the batch and every 64 steps of it (a step
   // applies at most one chunk of messages or writes a run of rows).
+  bool started = false;  // the batch has rows (and the flush clock knows)
   for (unsigned steps = 0; !interrupted_ && !over_ && !batch_.full(); ++steps) {
     if (steps % 64 == 0 && interrupted()) interrupted_ = true;
-    if (interrupted_ || step()) continue;
+    if (interrupted_) continue;
+    if (step()) {
+      if (!started && batch_.rows() > 0) {
+        engine_.batch_started();
+        started = true;
+      }
+      continue;
+    }
     // A followed file paused: the rows so far go out now; with none, read on.
     if (!engine_.take_pause()) {
       over_ = true;

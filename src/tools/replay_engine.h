@@ -117,6 +117,9 @@ class ReplayEngine : private MergedReader::SkipObserver {
   bool take_pause() { return std::exchange(paused_, false); }
   // Whether such a pause is waiting to be taken (without taking it).
   bool paused() const { return paused_; }
+  // Tells a followed replay that the batch being written has its first
+  // row: a wait for more bytes then ends when the batch is due.
+  void batch_started() { flush_clock_->arm(); }
 
   BookSet& books() { return books_; }
   const BookSet& books() const { return books_; }
@@ -173,9 +176,13 @@ class ReplayEngine : private MergedReader::SkipObserver {
   std::size_t count_ = 0;
   bool failed_ = false;
   bool stop_at_file_end_ = false;
-  bool waiting_ = false;        // a file ended and stop_at_file_end holds the next
-  bool paused_ = false;         // see take_pause()
-  bool pause_pending_ = false;  // the messages read end at a pause: report it next
+  bool waiting_ = false;  // a file ended and stop_at_file_end holds the next
+  bool paused_ = false;   // see take_pause()
+  bool pause_pending_ = false;
+  // When the rows of the batch being filled started to arrive, for every
+  // followed file of this replay.
+  std::shared_ptr<input::FlushClock> flush_clock_ =
+      std::make_shared<input::FlushClock>();  // the messages read end at a pause: report it next
   std::string error_;
   uint64_t error_offset_ = 0;
   Observer* observer_ = nullptr;
