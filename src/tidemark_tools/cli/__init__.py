@@ -17,14 +17,14 @@ from collections.abc import Callable, Sequence
 from typing import NoReturn
 
 from .. import __version__
-from . import _output, bars, book, check, dump, info, path, plot, quotes, trades
+from . import _output, bars, book, check, dump, info, path, plot, quotes, tail, trades
 from ._common import EXIT_ERROR, EXIT_OK, CliError, Formatter, Parser, parse_duration
 from .plot import contract_title
 
 __all__ = ["build_parser", "contract_title", "entry_point", "main", "parse_duration"]
 
 # The subcommands, in the order --help lists them.
-SUBCOMMANDS = (info, check, dump, trades, quotes, bars, book, plot, path)
+SUBCOMMANDS = (info, check, dump, trades, quotes, bars, tail, book, plot, path)
 
 
 def build_parser() -> Parser:
