@@ -17,7 +17,7 @@ pytest.importorskip("matplotlib")
 import feedgen  # noqa: E402
 from matplotlib import dates  # noqa: E402
 
-from tidemark_tools import quotes, scan_feed, trades  # noqa: E402
+from tidemark_tools import book_series, quotes, scan_feed, trades  # noqa: E402
 from tidemark_tools.cli import main  # noqa: E402
 from tidemark_tools.plot import (  # noqa: E402
     Envelope,
@@ -199,9 +199,17 @@ def test_the_lines_keep_first_low_high_last_per_column(session, chunk, columns):
         assert as_reference(envelope) == envelope_reference(rows, side, first, last, columns)
 
 
-def test_collect_draws_its_lines_from_quote_changes(session):
-    picture = collect(session, 1001, line_columns=200)
-    rows = pa.table(quotes(session, tokens=[1001], levels=10)).to_pylist()
+@pytest.mark.parametrize("every_ns", [None, 1_000_000])
+def test_collect_draws_its_lines_from_quote_changes(session, every_ns):
+    picture = collect(session, 1001, line_columns=200, every_ns=every_ns)
+    if every_ns is None:
+        rows = pa.table(quotes(session, tokens=[1001], levels=10)).to_pylist()
+    else:  # the book on a grid, where 0 means no level
+        series = book_series(session, tokens=[1001], levels=10, every_ns=every_ns)
+        rows = pa.table(series).to_pylist()
+        for r in rows:
+            for side in ("bid", "ask"):
+                r[f"{side}_price_0"] = r[f"{side}_price_0"] or None
     first, last = time_range(session, 1001)
     assert picture.quote_rows == len(rows)
     assert as_reference(picture.bid) == envelope_reference(rows, "bid", first, last, 200)
