@@ -43,6 +43,9 @@ TABLES = {
     "trades": lambda path, t: drain(tidemark_tools.trades(path, threads=t)),
     "bars, one minute": lambda path, t: drain(tidemark_tools.bars(path, every="1m", threads=t)),
     "check_feed": lambda path, t: tidemark_tools.check_feed(path, threads=t),
+    "one-minute grid, levels 5": lambda path, t: drain(
+        tidemark_tools.book_series(path, levels=5, every_ns=MINUTE, threads=t)
+    ),
 }
 
 
