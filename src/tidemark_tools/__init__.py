@@ -12,6 +12,8 @@ native module `tidemark_tools._native`, built from the same C++ core as
 - `trades(path)`, `quotes(path)`, `bars(path, every="1m")`: trades with their
   aggressor and prevailing quote, quote changes and OHLCV bars, from one
   replay of the books.
+- `DatedMasters(base)`: each feed file's contract master by its trading
+  date, for the `master` argument of the functions above.
 """
 
 from __future__ import annotations
@@ -23,12 +25,14 @@ from ._arrow import ArrowStream, to_pandas
 from ._books import BookSeries, book_series
 from ._check import check_feed
 from ._contracts import contracts
+from ._masters import DatedMasters
 from ._scan import FeedScan, scan_feed
 from ._tables import Table, bars, quotes, trades
 
 __all__ = [
     "ArrowStream",
     "BookSeries",
+    "DatedMasters",
     "FeedScan",
     "Table",
     "bars",

@@ -43,6 +43,7 @@ def book_series(
     threads: int = 1,
     follow_flush_ns: int | None = None,
     idle_timeout_ns: int | None = None,
+    file_column: bool = False,
 ) -> ArrowSource: ...
 def trades(
     paths: str | bytes | list[str] | list[bytes],
@@ -54,6 +55,7 @@ def trades(
     follow_flush_ns: int | None = None,
     idle_timeout_ns: int | None = None,
     threads: int = 1,
+    file_column: bool = False,
 ) -> ArrowSource: ...
 def bars(
     paths: str | bytes | list[str] | list[bytes],
@@ -64,6 +66,7 @@ def bars(
     batch_rows: int = 65536,
     merge_by_time: bool = False,
     threads: int = 1,
+    file_column: bool = False,
 ) -> ArrowSource: ...
 def check_feed(
     paths: str | bytes | list[str] | list[bytes],

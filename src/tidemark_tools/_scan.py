@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import tidemark
 
 from . import _args, _native
 from ._arrow import ArrowStream
+from ._masters import DatedMasters, resolve_masters
 
 _MAX_U64 = 2**64 - 1
 
@@ -100,14 +101,16 @@ _DEFAULTS: dict[str, Any] = {
 
 def check_master(function: str, master: object) -> object:
     """A master as the native scan takes it: None, a SymbolMaster, or the
-    path of a contract-master CSV as bytes."""
-    if master is None or isinstance(master, tidemark.SymbolMaster):
+    path of a contract-master CSV as bytes; a `DatedMasters` or a mapping of
+    feed paths to masters is returned as it is (resolved per file later)."""
+    if master is None or isinstance(master, tidemark.SymbolMaster | DatedMasters | Mapping):
         return master
     if isinstance(master, str | bytes | os.PathLike):
         return _args.native_path(_args.check_path(function, master, "master"))
     raise TypeError(
         f"{function}() argument 'master' must be a SymbolMaster or the path of a "
-        f"contract-master file (str, bytes or os.PathLike), not {type(master).__name__}"
+        "contract-master file (str, bytes or os.PathLike), or a DatedMasters or a mapping "
+        f"from feed path to master, not {type(master).__name__}"
     )
 
 
@@ -193,10 +196,11 @@ def _native_scan(function: str, paths: list[str | bytes], o: dict[str, Any]) -> 
         start = None
     if end is not None and end > _MAX_U64:
         end = None
+    master = resolve_masters(function, o["master"], paths)
     return _native.scan_feed(
         [_args.native_path(p) for p in paths],
         [_args.display_path(p) for p in paths],
-        check_master(function, o["master"]),
+        check_master(function, o["master"]) if master is None else master,
         o["columns"],
         o["tokens"],
         o["types"],
@@ -216,7 +220,7 @@ def scan_feed(
     paths: _args.PathArg | Sequence[_args.PathArg] | None = None,
     *,
     path: _args.PathArg | None = None,
-    master: tidemark.SymbolMaster | _args.PathArg | None = None,
+    master: tidemark.SymbolMaster | _args.PathArg | DatedMasters | Mapping[Any, Any] | None = None,
     columns: Iterable[str] | None = None,
     tokens: Iterable[int] | None = None,
     types: str | Iterable[str] | None = None,
@@ -299,7 +303,10 @@ def scan_feed(
     the same way) after the rows before it: never a silently shorter table.
 
     `master` is a `tidemark.SymbolMaster` (its contracts as they are now) or
-    the path of a contract-master CSV file, loaded now. `path` is the name
+    the path of a contract-master CSV file, loaded now; or, to give each file
+    its own contracts, a `tidemark_tools.DatedMasters` (each file's master by
+    its segment and trading date, from its name) or a mapping from feed path
+    to a SymbolMaster or CSV path (every path needs an entry). `path` is the name
     this argument had when scan_feed read one file; it is the same as `paths`.
 
     With ``follow=True`` the scan follows a file that is still being written

@@ -8,13 +8,14 @@ for, converts each batch as it passes (never the whole table at once).
 from __future__ import annotations
 
 import re
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 import tidemark
 
 from . import _args, _native
 from ._arrow import ArrowStream
+from ._masters import DatedMasters, resolve_masters
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -55,13 +56,15 @@ def parse_every(function: str, value: object) -> int:
     return _args.check_int(function, "every", value, 1, _MAX_NS)
 
 
-def _native_paths(function: str, paths: object) -> tuple[list[bytes], list[str]]:
+def _native_paths(function: str, paths: object) -> tuple[list[bytes], list[str], list[str | bytes]]:
     checked = _args.check_paths(function, paths)
-    return [_args.native_path(p) for p in checked], [_args.display_path(p) for p in checked]
+    native = [_args.native_path(p) for p in checked]
+    return native, [_args.display_path(p) for p in checked], checked
 
 
 class _Options:
-    """The conversions shared by the tables: timestamps, prices and contracts."""
+    """The conversions shared by the tables: timestamps, prices, contracts
+    (one master, or one per file) and the file column."""
 
     def __init__(
         self,
@@ -70,6 +73,7 @@ class _Options:
         timestamps: object,
         tz: object,
         price_scale: object,
+        paths: list[str | bytes],
     ) -> None:
         self.timestamps = _args.check_choice(
             function, "timestamps", timestamps, ("int", "datetime")
@@ -81,7 +85,13 @@ class _Options:
             else _args.check_int(function, "price_scale", price_scale, 0, 9)
         )
         self.master: tidemark.SymbolMaster | None = None
-        if master is not None:
+        # With several paths the native table gives each row's file index;
+        # it becomes the `file` column, and picks each row's master.
+        self.files = [_args.display_path(p) for p in paths] if len(paths) > 1 else None
+        self.masters = resolve_masters(function, master, paths)
+        if self.masters is not None:
+            self.master = self.masters[0]
+        elif master is not None:
             if isinstance(master, tidemark.SymbolMaster):
                 self.master = master
             else:
@@ -92,24 +102,36 @@ class _Options:
                 except RuntimeError as exc:
                     raise RuntimeError(str(exc)) from None
                 self.master = loaded
-        self.contracts: dict[int, Any] = {}
+        self.contracts: dict[tuple[int, int], Any] = {}
 
     def needed(self) -> bool:
-        return self.timestamps == "datetime" or self.price_scale is not None or bool(self.master)
+        return (
+            self.timestamps == "datetime"
+            or self.price_scale is not None
+            or self.master is not None
+            or self.files is not None
+        )
 
     # ------------------------------------------------------------ contracts
 
-    def contract(self, token: int) -> Any:
-        if token not in self.contracts:
-            assert self.master is not None
-            info = self.master.lookup(token)
-            self.contracts[token] = info if info["found"] else None
-        return self.contracts[token]
+    def contract(self, token: int, file: int | None) -> Any:
+        if self.masters is None:
+            master = self.master
+        else:  # a bar of trades from several files has no one master
+            master = None if file is None else self.masters[file]
+        key = (id(master), token)
+        if key not in self.contracts:
+            info = None if master is None else master.lookup(token)
+            self.contracts[key] = info if info is not None and info["found"] else None
+        return self.contracts[key]
 
-    def contract_columns(self, tokens: pa.Array) -> list[tuple[str, pa.Array]]:
+    def contract_columns(
+        self, tokens: pa.Array, files: pa.Array | None
+    ) -> list[tuple[str, pa.Array]]:
         import pyarrow as pa
 
-        infos = [self.contract(t) for t in tokens.to_pylist()]
+        file_list = [0] * len(tokens) if files is None else files.to_pylist()
+        infos = [self.contract(t, f) for t, f in zip(tokens.to_pylist(), file_list, strict=True)]
 
         def column(key: str, kind: pa.DataType) -> pa.Array:
             return pa.array([None if i is None else i[key] for i in infos], kind)
@@ -238,7 +260,10 @@ def _converter(
             return keys(batch, row)
 
         columns: list[tuple[str, pa.Array]] = []
+        files = batch.column("file") if options.files is not None else None
         for name, array in zip(batch.schema.names, batch.columns, strict=True):
+            if name == "file" and files is not None:
+                continue  # named and put last below
             if options.timestamps == "datetime" and name in time_columns:
                 array = _as_timestamps(array, options.tz, name, key)
             elif options.price_scale is not None and name in price_columns:
@@ -247,8 +272,12 @@ def _converter(
             columns.append((name, array))
         if extra is not None:
             extra(batch, columns)
-        if options.master is not None:
-            columns += options.contract_columns(batch.column("token"))
+        if options.master is not None or options.masters is not None:
+            columns += options.contract_columns(batch.column("token"), files)
+        if files is not None:
+            assert options.files is not None
+            names = pa.array(options.files, pa.string())
+            columns.append(("file", pa.DictionaryArray.from_arrays(files.cast(pa.int32()), names)))
         return pa.RecordBatch.from_arrays([a for _, a in columns], names=[n for n, _ in columns])
 
     return convert
@@ -261,7 +290,7 @@ def _seq_no_key(batch: pa.RecordBatch, row: int) -> str:
 def trades(
     paths: Any,
     *,
-    master: tidemark.SymbolMaster | str | None = None,
+    master: tidemark.SymbolMaster | str | DatedMasters | Mapping[Any, Any] | None = None,
     tokens: Iterable[int] | None = None,
     start: Any = None,
     end: Any = None,
@@ -302,6 +331,11 @@ def trades(
     the price columns ``decimal128(18, k)``, the feed's integer divided by
     10**k (2 gives rupees for prices in paise).
 
+    With several paths, a last column `file` (string) gives the path, as
+    given, of the file each row came from. `master` may also be a
+    `DatedMasters` or a mapping from feed path to a SymbolMaster or CSV path:
+    each file's rows then get that file's contracts.
+
     `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
     files merged by time as ``scan_feed`` merges them (the head with the
     smallest exch_ts next, ties to the file listed first; a timestamp running
@@ -327,16 +361,25 @@ def trades(
     ``book_series``: the rows and their order are those of ``threads=1``.
     """
     fn = "trades"
-    native, shown = _native_paths(fn, paths)
+    native, shown, checked = _native_paths(fn, paths)
     merge = _args.check_order(fn, order, len(native))
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
-    options = _Options(fn, master, timestamps, tz, price_scale)
+    options = _Options(fn, master, timestamps, tz, price_scale, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.trades(
-        native, token_list, _bound(lo), _bound(hi), batch_rows, merge, flush_ns, idle_ns, threads
+        native,
+        token_list,
+        _bound(lo),
+        _bound(hi),
+        batch_rows,
+        merge,
+        flush_ns,
+        idle_ns,
+        threads,
+        options.files is not None,
     )
     convert = _converter(
         options,
@@ -358,7 +401,7 @@ def quotes(
     paths: Any,
     *,
     levels: int = 1,
-    master: tidemark.SymbolMaster | str | None = None,
+    master: tidemark.SymbolMaster | str | DatedMasters | Mapping[Any, Any] | None = None,
     tokens: Iterable[int] | None = None,
     start: Any = None,
     end: Any = None,
@@ -390,6 +433,11 @@ def quotes(
     mid price and every level's price). `threads` splits the books by token
     over threads as in ``book_series``, with the same rows.
 
+    With several paths, a last column `file` (string) gives the path, as
+    given, of the file each row came from. `master` may also be a
+    `DatedMasters` or a mapping from feed path to a SymbolMaster or CSV path:
+    each file's rows then get that file's contracts.
+
     `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
     files merged by time as ``scan_feed`` merges them (the head with the
     smallest exch_ts next, ties to the file listed first; a timestamp running
@@ -411,14 +459,14 @@ def quotes(
     shrinks or is replaced fails it. Compressed files cannot be followed.
     """
     fn = "quotes"
-    native, shown = _native_paths(fn, paths)
+    native, shown, checked = _native_paths(fn, paths)
     merge = _args.check_order(fn, order, len(native))
     levels = _args.check_int(fn, "levels", levels, 1, 1000)
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
-    options = _Options(fn, master, timestamps, tz, price_scale)
+    options = _Options(fn, master, timestamps, tz, price_scale, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.book_series(
         native,
@@ -435,6 +483,7 @@ def quotes(
         threads,
         flush_ns,
         idle_ns,
+        options.files is not None,
     )
     prices = ["mid_price"] + [f"{side}_price_{i}" for i in range(levels) for side in ("bid", "ask")]
     convert = _converter(options, ("exch_ts", "local_ts"), prices, _seq_no_key)
@@ -445,7 +494,7 @@ def bars(
     paths: Any,
     *,
     every: int | str,
-    master: tidemark.SymbolMaster | str | None = None,
+    master: tidemark.SymbolMaster | str | DatedMasters | Mapping[Any, Any] | None = None,
     tokens: Iterable[int] | None = None,
     start: Any = None,
     end: Any = None,
@@ -483,6 +532,14 @@ def bars(
     trades that count. With ``order="exch_ts"`` open and close follow the
     merged order.
 
+    With several paths, a last column `file` (string) gives the path, as
+    given, of the file the bar's trades came from; a bar takes the trades of
+    its token and interval from every file, and its `file` is null when they
+    came from more than one (a token in several files at the same time).
+    `master` may also be a `DatedMasters` or a mapping from feed path to a
+    SymbolMaster or CSV path: a bar gets the contracts of its file's master
+    (none when its file is null).
+
     `order` is ``"files"`` (one file after another) or ``"exch_ts"``: the
     files merged by time as ``scan_feed`` merges them (the head with the
     smallest exch_ts next, ties to the file listed first; a timestamp running
@@ -496,16 +553,24 @@ def bars(
     ``trades``, with the same rows.
     """
     fn = "bars"
-    native, shown = _native_paths(fn, paths)
+    native, shown, checked = _native_paths(fn, paths)
     merge = _args.check_order(fn, order, len(native))
     every_ns = parse_every(fn, every)
     token_list = _args.check_tokens(fn, tokens)
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
-    options = _Options(fn, master, timestamps, tz, price_scale)
+    options = _Options(fn, master, timestamps, tz, price_scale, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.bars(
-        native, every_ns, token_list, _bound(lo), _bound(hi), batch_rows, merge, threads
+        native,
+        every_ns,
+        token_list,
+        _bound(lo),
+        _bound(hi),
+        batch_rows,
+        merge,
+        threads,
+        options.files is not None,
     )
     scale = options.price_scale or 0
 

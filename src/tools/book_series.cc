@@ -182,7 +182,7 @@ class BookSeries final : public BatchSource {
   BookSeries(ReplayEngine::Inputs inputs, const BookSeriesOptions& options)
       : engine_(std::move(inputs), options.types, options.merge_by_time),
         options_(options),
-        columns_(book_series_columns(options.levels)),
+        columns_(book_series_columns(options.levels, options.file_column && !options.every_ns)),
         picker_(options_) {
     options_.rows.prepare();
     options_.batch_rows = batch_row_limit(columns_, options_.batch_rows);
@@ -246,7 +246,7 @@ class BookSeries final : public BatchSource {
     builders_[kMsgType].set_dictionary(kMsgTypeDictionary);
     std::vector<ArrowArray> arrays(builders_.size());
     for (std::size_t k = 0; k < builders_.size(); ++k) {
-      if (options_.nulls && k >= kMidPrice) {
+      if (options_.nulls && k >= kMidPrice && k < kLevels + 4 * options_.levels) {
         const std::size_t v = validity_index(k);
         builders_[k].finish(&arrays[k], validity_[v].data(), nulls_[v]);
       } else {
@@ -306,7 +306,7 @@ class BookSeries final : public BatchSource {
       const FeedMessage& m = run[i];
       if (!picker_.take(m, engine_.books(), book)) return;
       write_row(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
-                msg_type_index(m.header.msg_type), picker_.view);
+                msg_type_index(m.header.msg_type), picker_.view, engine_.file_of(m));
     });
     return true;
   }
@@ -322,7 +322,7 @@ class BookSeries final : public BatchSource {
         case ShardPool::RowStep::kRow:
           unpack_levels(words, shard_view_);
           write_row(book_key(*m), exch_ts_of(*m), m->header.seq_no, local_ts_of(*m),
-                    msg_type_index(m->header.msg_type), shard_view_);
+                    msg_type_index(m->header.msg_type), shard_view_, pool_->row_file());
           break;
         case ShardPool::RowStep::kChunkDone:
           return true;
@@ -515,10 +515,11 @@ class BookSeries final : public BatchSource {
     write_row(token, ts, seq_no, local, type, view_);
   }
 
-  // Writes a row whose levels are those of `view`.
+  // Writes a row whose levels are those of `view`, from file `file`.
   void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type,
-                 const DepthView& view) {
+                 const DepthView& view, std::size_t file = 0) {
     if (rows_ == capacity_) grow();
+    if (file_ != nullptr) file_[rows_] = static_cast<uint32_t>(file);
     seq_no_[rows_] = seq_no;
     exch_ts_[rows_] = ts;
     local_ts_[rows_] = local;
@@ -581,6 +582,7 @@ class BookSeries final : public BatchSource {
     msg_type_ = builders_[kMsgType].values<uint8_t>() - rows_;
     token_ = builders_[kToken].values<uint32_t>() - rows_;
     mid_price_ = builders_[kMidPrice].values<uint32_t>() - rows_;
+    if (columns_.back().name == "file") file_ = builders_.back().values<uint32_t>() - rows_;
     const std::size_t levels = static_cast<std::size_t>(options_.levels);
     level_prices_.resize(2 * levels);
     level_qty_.resize(2 * levels);
@@ -625,6 +627,7 @@ class BookSeries final : public BatchSource {
   uint8_t* msg_type_ = nullptr;
   uint32_t* token_ = nullptr;
   uint32_t* mid_price_ = nullptr;
+  uint32_t* file_ = nullptr;  // the file column, when asked for
   std::vector<uint32_t*> level_prices_;
   std::vector<uint64_t*> level_qty_;
   // With nulls: the validity bitmaps of the batch and their null counts
@@ -665,7 +668,7 @@ class BookSeries final : public BatchSource {
 
 }  // namespace
 
-std::vector<ColumnSpec> book_series_columns(uint64_t levels) {
+std::vector<ColumnSpec> book_series_columns(uint64_t levels, bool file_column) {
   std::vector<ColumnSpec> columns = {
       {"seq_no", ColumnType::kUInt32},   {"exch_ts", ColumnType::kUInt64},
       {"local_ts", ColumnType::kUInt64}, {"msg_type", ColumnType::kDict8},
@@ -678,6 +681,7 @@ std::vector<ColumnSpec> book_series_columns(uint64_t levels) {
     columns.push_back({"ask_price_" + n, ColumnType::kUInt32});
     columns.push_back({"ask_qty_" + n, ColumnType::kUInt64});
   }
+  if (file_column) columns.push_back({"file", ColumnType::kUInt32});
   return columns;
 }
 

@@ -65,10 +65,12 @@ struct BookSeriesOptions {
   bool nulls = false;                         // missing levels as nulls
   bool merge_by_time = false;                 // files merged by exch_ts
   uint64_t threads = 1;                       // shards on threads of their own (1: none)
+  bool file_column = false;                   // per message: a last column, the file index (uint32)
 };
 
-// Returns the columns of a series with `levels` levels per side.
-std::vector<ColumnSpec> book_series_columns(uint64_t levels);
+// Returns the columns of a series with `levels` levels per side (and the
+// file column).
+std::vector<ColumnSpec> book_series_columns(uint64_t levels, bool file_column = false);
 
 // Starts a series over `inputs` (checked at the call); each file is taken
 // from its input when the replay reaches it.

@@ -309,9 +309,15 @@ class FeedScan final : public BatchSource {
     std::size_t row_text = 1;
     if (need_contracts_) {
       std::size_t longest = 0;
-      for (const ContractInfo& c : options_.contracts->records()) {
-        longest = std::max(
-            longest, c.symbol.size() + c.option_type.size() + c.expiry.size() + c.name.size());
+      auto measure = [&](const ContractTable& table) {
+        for (const ContractInfo& c : table.records()) {
+          longest = std::max(
+              longest, c.symbol.size() + c.option_type.size() + c.expiry.size() + c.name.size());
+        }
+      };
+      measure(*options_.contracts);
+      for (const auto& table : options_.file_contracts) {
+        if (table != nullptr) measure(*table);
       }
       row_text += longest;
     }
@@ -514,7 +520,16 @@ class FeedScan final : public BatchSource {
     }
     if (need_contracts_) {
       contracts_.resize(n);
-      for (std::size_t i = 0; i < n; ++i) contracts_[i] = options_.contracts->find(book_key(m[i]));
+      if (options_.file_contracts.empty()) {
+        for (std::size_t i = 0; i < n; ++i) contracts_[i] = options_.contracts->find(book_key(m[i]));
+      } else {
+        // Each row's contracts come from its own file's table.
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::size_t file = append_files_ != nullptr ? append_files_[i] : file_index_;
+          const ContractTable* table = options_.file_contracts[file].get();
+          contracts_[i] = table != nullptr ? table->find(book_key(m[i])) : nullptr;
+        }
+      }
     }
     for (std::size_t k = 0; k < ids_.size(); ++k) {
       ColumnBuilder& b = builders_[k];

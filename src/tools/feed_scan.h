@@ -51,6 +51,10 @@ struct ScanOptions {
   // `file` with several files).
   std::vector<std::string> columns;
   std::shared_ptr<const ContractTable> contracts;  // may be null
+  // A contract table per file (any may be null: no contracts for that
+  // file's rows), used instead of `contracts` when not empty; `contracts`
+  // must then be set (to any table) so that the contract columns exist.
+  std::vector<std::shared_ptr<const ContractTable>> file_contracts;
   // Filters; an absent one keeps every row.
   std::optional<std::vector<uint32_t>> tokens;  // book keys
   std::optional<std::string> types;             // msg_type letters

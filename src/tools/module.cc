@@ -27,24 +27,27 @@ PyMethodDef kFunctions[] = {
         "book_series",
         "book_series(paths, tokens=None, start=None, end=None, levels=5, every_ns=None, "
         "types=None, batch_rows=65536, changes_only=False, nulls=False, merge_by_time=False, "
-        "follow_flush_ns=None, idle_timeout_ns=None)"
+        "threads=1, follow_flush_ns=None, idle_timeout_ns=None, file_column=False)"
         "\n--\n\n"
         "The order books of feed files after every message (or every change) or on a\n"
         "time grid, as an ArrowSource of record batches."),
     function_def<kTrades>(
         "trades",
         "trades(paths, tokens=None, start=None, end=None, batch_rows=65536, "
-        "merge_by_time=False, follow_flush_ns=None, idle_timeout_ns=None)\n--\n\n"
+        "merge_by_time=False, follow_flush_ns=None, idle_timeout_ns=None, threads=1, "
+        "file_column=False)"
+        "\n--\n\n"
         "The trade messages of feed files with their aggressor and the best levels\n"
         "just before each, as an ArrowSource of record batches."),
     function_def<kBars>(
         "bars",
         "bars(paths, every_ns, tokens=None, start=None, end=None, batch_rows=65536, "
-        "merge_by_time=False)\n--\n\n"
+        "merge_by_time=False, threads=1, file_column=False)\n--\n\n"
         "Bars of the trades of feed files per token and interval, as an ArrowSource."),
-    function_def<kCheckFeed>("check_feed",
-                             "check_feed(paths, jump_ns=3600000000000, merge_by_time=False)\n--\n\n"
-                             "The integrity check of each feed file, as a list of dicts."),
+    function_def<kCheckFeed>(
+        "check_feed",
+        "check_feed(paths, jump_ns=3600000000000, merge_by_time=False, threads=1)\n--\n\n"
+        "The integrity check of each feed file, as a list of dicts."),
     function_def<kFeedStats>(
         "feed_stats",
         "feed_stats(path, progress=None)\n--\n\n"

@@ -1,10 +1,10 @@
 // book_series(paths, tokens=None, start=None, end=None, levels=5,
 // every_ns=None, types=None, batch_rows=65536, changes_only=False,
 // nulls=False, merge_by_time=False, threads=1, follow_flush_ns=None,
-// idle_timeout_ns=None): the order books of feed
-// files over time, as an ArrowSource of record batches (book_series.h). The
-// files are opened and their first records checked now; each stream replays
-// them from their start.
+// idle_timeout_ns=None, file_column=False): the order books of feed files over
+// time, as an ArrowSource of record batches (book_series.h). The files are
+// opened and their first records checked now; each stream replays them from
+// their start.
 #include <string>
 #include <utility>
 
@@ -47,7 +47,7 @@ PyObject* book_series(PyObject*, const Args& args) {
   std::optional<input::FollowOptions> follow;
   if (!args.get(7, options.batch_rows) || !args.get(8, options.changes_only) ||
       !args.get(9, options.nulls) || !args.get(10, options.merge_by_time) ||
-      !take_follow(args, 12, follow)) {
+      !take_follow(args, 12, follow) || !args.get(14, options.file_column)) {
     return nullptr;
   }
   if (follow && options.every_ns != 0) {
@@ -69,7 +69,8 @@ PyObject* book_series(PyObject*, const Args& args) {
   }
 
   ArrowSourceState state;
-  state.columns = arrow::book_series_columns(options.levels);
+  if (options.every_ns != 0) options.file_column = false;  // grid rows come from no one file
+  state.columns = arrow::book_series_columns(options.levels, options.file_column);
   state.open = [inputs, options]() -> Result<std::unique_ptr<arrow::BatchSource>> {
     return arrow::open_book_series(inputs, options);
   };
@@ -94,6 +95,7 @@ const Function kBookSeries{"book_series()",
                              {"merge_by_time", false},
                              {"threads", false},
                              {"follow_flush_ns", false},
-                             {"idle_timeout_ns", false}}}};
+                             {"idle_timeout_ns", false},
+                             {"file_column", false}}}};
 
 }  // namespace tidemark::py

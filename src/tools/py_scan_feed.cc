@@ -6,7 +6,9 @@
 // arguments' ranges; this binding takes them as they come from there:
 // - paths: list of bytes (what to open); names: list of str (what rows and
 //   errors show), one per path;
-// - master: None, a SymbolMaster, or the path (bytes) of a contract master;
+// - master: None, a SymbolMaster, the path (bytes) of a contract master, or
+//   a list with one entry per path, each None or a SymbolMaster (that
+//   file's contracts);
 // - columns: None or a list of str; tokens: None or a list of ints;
 //   types: None or a str of message type letters;
 // - start, end, limit: None or ints; time_zone: "" for integer timestamps;
@@ -90,6 +92,30 @@ bool take_contracts(const Args& args, std::size_t i, std::shared_ptr<const Contr
   Borrowed<SymbolMasterState> master;
   if (!args.get(i, master, kSymbolMasterName, Access::kShared)) return false;
   out = std::make_shared<const ContractTable>(master->table);  // a snapshot, as attaching takes
+  return true;
+}
+
+// Takes a list of masters, one per file (each None or a SymbolMaster),
+// into `out`. Returns true, or false with an exception set.
+bool take_file_contracts(PyObject* list, std::size_t files,
+                         std::vector<std::shared_ptr<const ContractTable>>& out) {
+  if (static_cast<std::size_t>(PyList_GET_SIZE(list)) != files) {
+    PyErr_SetString(PyExc_ValueError, "argument 'master': needs one entry for each path");
+    return false;
+  }
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
+    PyObject* item = PyList_GET_ITEM(list, k);
+    if (item == Py_None) {
+      out.push_back(nullptr);
+      continue;
+    }
+    Borrowed<SymbolMasterState> master;
+    if (!master.take(item, kSymbolMasterName, Access::kShared)) {
+      prefix_argument_error("master");
+      return false;
+    }
+    out.push_back(std::make_shared<const ContractTable>(master->table));
+  }
   return true;
 }
 
@@ -189,7 +215,12 @@ PyObject* scan_feed(PyObject*, const Args& args) {
     if (input == nullptr) return nullptr;
     files.push_back({std::move(input), std::move(names[k])});
   }
-  if (!take_contracts(args, 2, options.contracts)) return nullptr;
+  if (!args.absent(2) && PyList_Check(args[2])) {
+    if (!take_file_contracts(args[2], paths.size(), options.file_contracts)) return nullptr;
+    options.contracts = std::make_shared<const ContractTable>();
+  } else if (!take_contracts(args, 2, options.contracts)) {
+    return nullptr;
+  }
 
   ArrowSourceState state;
   state.columns = std::move(columns.value());

@@ -1,6 +1,8 @@
 // trades(paths, tokens=None, start=None, end=None, batch_rows=65536,
-// merge_by_time=False, threads=1) and bars(paths, every_ns, tokens=None,
-// start=None, end=None, batch_rows=65536, merge_by_time=False, threads=1):
+// merge_by_time=False, follow_flush_ns=None, idle_timeout_ns=None, threads=1,
+// file_column=False) and bars(paths, every_ns, tokens=None, start=None,
+// end=None, batch_rows=65536, merge_by_time=False, threads=1,
+// file_column=False):
 // the trade tables of a replay (trade_tables.h) as ArrowSources. The inputs
 // are opened and checked now; each stream replays them from their start.
 #include <string>
@@ -22,7 +24,8 @@ PyObject* trades(PyObject*, const Args& args) {
   std::optional<input::FollowOptions> follow;
   if (!take_paths(args, 0, paths) || !take_row_selection(args, 1, options.rows) ||
       !args.get(4, options.batch_rows) || !args.get(5, options.merge_by_time) ||
-      !take_follow(args, 6, follow) || !take_threads(args, 8, options.threads)) {
+      !take_follow(args, 6, follow) || !take_threads(args, 8, options.threads) ||
+      !args.get(9, options.file_column)) {
     return nullptr;
   }
   if (options.batch_rows == 0) {
@@ -36,7 +39,7 @@ PyObject* trades(PyObject*, const Args& args) {
     return nullptr;
   }
   ArrowSourceState state;
-  state.columns = arrow::trades_columns();
+  state.columns = arrow::trades_columns(options.file_column);
   state.open = [inputs, options] { return arrow::open_trades(inputs, options); };
   if (follow) state.stop = [stop = follow->stop] { stop->store(true); };
   return new_arrow_source(std::move(state));
@@ -47,7 +50,8 @@ PyObject* bars(PyObject*, const Args& args) {
   arrow::TradeTableOptions options;
   if (!take_paths(args, 0, paths) || !args.get(1, options.every_ns) ||
       !take_row_selection(args, 2, options.rows) || !args.get(5, options.batch_rows) ||
-      !args.get(6, options.merge_by_time) || !take_threads(args, 7, options.threads)) {
+      !args.get(6, options.merge_by_time) || !take_threads(args, 7, options.threads) ||
+      !args.get(8, options.file_column)) {
     return nullptr;
   }
   if (options.every_ns == 0) return raise_argument_value("every_ns", "must be positive, got 0");
@@ -57,7 +61,7 @@ PyObject* bars(PyObject*, const Args& args) {
   arrow::ReplayEngine::Inputs inputs;
   if (!check_inputs(paths, inputs)) return nullptr;
   ArrowSourceState state;
-  state.columns = arrow::bars_columns();
+  state.columns = arrow::bars_columns(options.file_column);
   state.open = [inputs, options] { return arrow::open_bars(inputs, options); };
   return new_arrow_source(std::move(state));
 }
@@ -74,7 +78,8 @@ const Function kTrades{"trades()",
                          {"merge_by_time", false},
                          {"follow_flush_ns", false},
                          {"idle_timeout_ns", false},
-                         {"threads", false}}}};
+                         {"threads", false},
+                         {"file_column", false}}}};
 
 const Function kBars{"bars()",
                      bars,
@@ -85,6 +90,7 @@ const Function kBars{"bars()",
                        {"end", false},
                        {"batch_rows", false},
                        {"merge_by_time", false},
-                       {"threads", false}}}};
+                       {"threads", false},
+                       {"file_column", false}}}};
 
 }  // namespace tidemark::py

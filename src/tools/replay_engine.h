@@ -137,6 +137,11 @@ class ReplayEngine : private MergedReader::SkipObserver {
   std::size_t file_of(std::size_t i) const {
     return merged_ != nullptr ? files_[next_ + i] : file_index_;
   }
+  // The index of the file of a message of the current chunk (one that
+  // messages() gave, also after it was consumed).
+  std::size_t file_of(const FeedMessage& m) const {
+    return merged_ != nullptr ? files_[static_cast<std::size_t>(&m - chunk_.data())] : file_index_;
+  }
   bool merged() const { return merge_by_time_; }
   // The number of files given open (a merge of opened files), else 0.
   std::size_t given_file_count() const { return given_files_.size(); }

@@ -89,21 +89,29 @@ class BarSet {
       return static_cast<std::size_t>((k.start * 0x9E3779B97F4A7C15ull) ^ k.token);
     }
   };
+  static constexpr int64_t kNoFile = -1;
+  static constexpr int64_t kSeveralFiles = -2;
   struct Bar {
     int32_t open, high, low, close;
     int64_t volume = 0, buy_volume = 0, sell_volume = 0;
     uint64_t trades = 0;
     __int128 turnover = 0;
+    int64_t file = kNoFile;  // the file of the bar's trades (kSeveralFiles: more than one)
   };
   using Map = std::unordered_map<Key, Bar, KeyHash>;
 
   explicit BarSet(uint64_t every_ns) : every_ns_(every_ns) {}
 
   // Adds trade t, whose aggressor is `side` (aggressor_of).
-  void add(const TradeMessage& t, int side) {
+  void add(const TradeMessage& t, int side, int64_t file = kNoFile) {
     const Key key{t.exch_ts - t.exch_ts % every_ns_, static_cast<uint32_t>(t.token)};
     auto [it, inserted] = bars_.try_emplace(key);
     Bar& bar = it->second;
+    if (inserted) {
+      bar.file = file;
+    } else if (bar.file != file) {
+      bar.file = kSeveralFiles;
+    }
     // Copies of the packed record's fields: std::max and std::min take
     // references, which must not point at a misaligned field.
     const int32_t price = t.trade_price;
@@ -174,7 +182,7 @@ Result<std::unique_ptr<ShardPool>> start_trade_shards(ReplayEngine& engine,
 }
 
 // Applies the available messages, up to the point where `room` selected
-// trades have been met, calling on_trade(trade, book) just before each
+// trades have been met, calling on_trade(trade, book, file) just before each
 // selected trade is applied. Returns false when the replay is over.
 template <class OnTrade>
 bool replay_trades(ReplayEngine& engine, const RowSelection& rows, std::size_t room,
@@ -190,7 +198,7 @@ bool replay_trades(ReplayEngine& engine, const RowSelection& rows, std::size_t r
   engine.books().apply_messages(
       run, n,
       [&](std::size_t i, const OrderBook* book) {
-        if (selected_trade(run[i], rows)) on_trade(run[i].trade, book);
+        if (selected_trade(run[i], rows)) on_trade(run[i].trade, book, engine.file_of(run[i]));
       },
       [](std::size_t, const OrderBook*) {});
   return true;
@@ -215,8 +223,8 @@ class Trades final : public ReplayTable {
   };
 
   Trades(ReplayEngine::Inputs inputs, const TradeTableOptions& options)
-      : ReplayTable(std::move(inputs), std::nullopt, trades_columns(), options.batch_rows,
-                    options.merge_by_time),
+      : ReplayTable(std::move(inputs), std::nullopt, trades_columns(options.file_column),
+                    options.batch_rows, options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
   }
@@ -236,8 +244,8 @@ class Trades final : public ReplayTable {
     // The batch loop calls this only while the batch has room.
     const std::size_t room = static_cast<std::size_t>(options_.batch_rows) - batch_.rows();
     return replay_trades(engine_, options_.rows, room,
-                         [&](const TradeMessage& t, const OrderBook* book) {
-                           write(t, quote_before(engine_.books(), t, book, view_));
+                         [&](const TradeMessage& t, const OrderBook* book, std::size_t file) {
+                           write(t, quote_before(engine_.books(), t, book, view_), file);
                          });
   }
 
@@ -249,7 +257,7 @@ class Trades final : public ReplayTable {
     while (!batch_.full()) {
       switch (pool_->next_row(m, words)) {
         case ShardPool::RowStep::kRow:
-          write(m->trade, unpack_quote(words));
+          write(m->trade, unpack_quote(words), pool_->row_file());
           break;
         case ShardPool::RowStep::kChunkDone:
           return true;
@@ -260,7 +268,7 @@ class Trades final : public ReplayTable {
     return true;
   }
 
-  void write(const TradeMessage& t, const TradeQuote& q) {
+  void write(const TradeMessage& t, const TradeQuote& q, std::size_t file) {
     batch_.begin_row();
     batch_[kSeqNo].put<uint32_t>(t.header.seq_no);
     batch_[kExchTs].put<uint64_t>(t.exch_ts);
@@ -289,6 +297,7 @@ class Trades final : public ReplayTable {
       batch_[kAskPrice].put<uint32_t>(q.best_ask.price);
       batch_[kAskQty].put<uint64_t>(q.best_ask.quantity);
     }
+    if (options_.file_column) batch_[kAskQty + 1].put<uint32_t>(static_cast<uint32_t>(file));
   }
 
   void before_finish() override { batch_.set_dictionary(kAggressor, kSideDictionary); }
@@ -315,10 +324,13 @@ class Bars final : public ReplayTable {
   };
 
   Bars(ReplayEngine::Inputs inputs, const TradeTableOptions& options)
-      : ReplayTable(std::move(inputs), std::nullopt, bars_columns(), options.batch_rows,
-                    options.merge_by_time),
+      : ReplayTable(std::move(inputs), std::nullopt, bars_columns(options.file_column),
+                    options.batch_rows, options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
+    // A shard sees its messages without their files, so bars that tell
+    // their file are made on the reading thread.
+    if (options_.file_column) options_.threads = 1;
   }
 
   Status start() {
@@ -370,8 +382,9 @@ class Bars final : public ReplayTable {
       return true;
     }
     return replay_trades(engine_, options_.rows, std::size_t{1} << 20,
-                         [&](const TradeMessage& t, const OrderBook* book) {
-                           bars_.add(t, book != nullptr ? aggressor_of(engine_.books(), t) : -1);
+                         [&](const TradeMessage& t, const OrderBook* book, std::size_t file) {
+                           bars_.add(t, book != nullptr ? aggressor_of(engine_.books(), t) : -1,
+                                     static_cast<int64_t>(file));
                          });
   }
 
@@ -388,6 +401,13 @@ class Bars final : public ReplayTable {
     batch_[kTurnover].put<__int128>(bar.turnover);
     batch_[kBuyVolume].put<int64_t>(bar.buy_volume);
     batch_[kSellVolume].put<int64_t>(bar.sell_volume);
+    if (options_.file_column) {
+      if (bar.file < 0) {
+        batch_[kSellVolume + 1].put_null();
+      } else {
+        batch_[kSellVolume + 1].put<uint32_t>(static_cast<uint32_t>(bar.file));
+      }
+    }
   }
 
   TradeTableOptions options_;
@@ -409,8 +429,8 @@ Result<std::unique_ptr<BatchSource>> open_table(ReplayEngine::Inputs inputs,
 
 }  // namespace
 
-std::vector<ColumnSpec> trades_columns() {
-  return {
+std::vector<ColumnSpec> trades_columns(bool file_column) {
+  std::vector<ColumnSpec> columns = {
       {"seq_no", ColumnType::kUInt32},       {"exch_ts", ColumnType::kUInt64},
       {"local_ts", ColumnType::kUInt64},     {"token", ColumnType::kUInt32},
       {"buy_order_id", ColumnType::kUInt64}, {"sell_order_id", ColumnType::kUInt64},
@@ -419,10 +439,12 @@ std::vector<ColumnSpec> trades_columns() {
       {"bid_qty", ColumnType::kUInt64},      {"ask_price", ColumnType::kUInt32},
       {"ask_qty", ColumnType::kUInt64},
   };
+  if (file_column) columns.push_back({"file", ColumnType::kUInt32});
+  return columns;
 }
 
-std::vector<ColumnSpec> bars_columns() {
-  return {
+std::vector<ColumnSpec> bars_columns(bool file_column) {
+  std::vector<ColumnSpec> columns = {
       {"token", ColumnType::kUInt32},        {"start", ColumnType::kUInt64},
       {"open", ColumnType::kInt32},          {"high", ColumnType::kInt32},
       {"low", ColumnType::kInt32},           {"close", ColumnType::kInt32},
@@ -430,6 +452,8 @@ std::vector<ColumnSpec> bars_columns() {
       {"turnover", ColumnType::kDecimal128}, {"buy_volume", ColumnType::kInt64},
       {"sell_volume", ColumnType::kInt64},
   };
+  if (file_column) columns.push_back({"file", ColumnType::kUInt32});
+  return columns;
 }
 
 Result<std::unique_ptr<BatchSource>> open_trades(ReplayEngine::Inputs inputs,

@@ -43,10 +43,13 @@ struct TradeTableOptions {
   uint64_t every_ns = 0;       // bars only: the interval, at least 1
   bool merge_by_time = false;  // files merged by exch_ts
   uint64_t threads = 1;        // shards on threads of their own (1: none)
+  // A last column `file`: the index of the file of the row's trade (uint32);
+  // for a bar, of its trades, null when they come from several files.
+  bool file_column = false;
 };
 
-std::vector<ColumnSpec> trades_columns();
-std::vector<ColumnSpec> bars_columns();
+std::vector<ColumnSpec> trades_columns(bool file_column = false);
+std::vector<ColumnSpec> bars_columns(bool file_column = false);
 
 Result<std::unique_ptr<BatchSource>> open_trades(ReplayEngine::Inputs inputs,
                                                  const TradeTableOptions& options);
