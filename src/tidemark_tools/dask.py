@@ -21,8 +21,10 @@ from the first file's schema, which needs only its first record.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
+
+from ._masters import DatedMasters
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -69,18 +71,53 @@ def _paths(function: str, paths: object) -> list[str]:
     return out
 
 
-def _master_path(master: object) -> str | bytes | None:
-    if master is None:
-        return None
+def _master_path(master: object) -> object:
+    """`master` as tasks carry it: a path, a DatedMasters, or a mapping from
+    feed path to a master's path (each worker loads the files itself)."""
+    if master is None or isinstance(master, DatedMasters):
+        return master
+    if isinstance(master, Mapping):
+        out: dict[Any, Any] = {}
+        for key, value in master.items():
+            if isinstance(value, os.PathLike):
+                value = os.fspath(value)
+            if not isinstance(value, str | bytes):
+                raise TypeError(
+                    "read_feeds() argument 'master' must map feed paths to the paths of "
+                    f"contract-master files, not to {type(value).__name__}: tasks carry paths, "
+                    "so that every worker loads the files itself"
+                )
+            out[key] = value
+        return out
     if isinstance(master, os.PathLike):
         master = os.fspath(master)
     if not isinstance(master, str | bytes):
         raise TypeError(
             "read_feeds() argument 'master' must be the path of a contract-master file "
-            f"(str or os.PathLike), not {type(master).__name__}: tasks carry paths, so that "
-            "every worker loads the file itself"
+            f"(str or os.PathLike), a DatedMasters or a mapping from feed path to such a path, "
+            f"not {type(master).__name__}: tasks carry paths, so that every worker loads the "
+            "file itself"
         )
     return master
+
+
+def _groups(function: str, paths: object) -> list[list[str | bytes]]:
+    """The partitions' files: each item of `paths` is one path (a partition
+    of its own) or a list or tuple of paths (one partition reading them
+    together)."""
+    from ._args import check_paths
+
+    if isinstance(paths, str | bytes | os.PathLike):
+        paths = [paths]
+    if not isinstance(paths, Iterable):
+        raise TypeError(
+            f"{function}() argument 'paths' must be a path or a sequence of paths and lists "
+            f"of paths, not {type(paths).__name__}"
+        )
+    groups = [check_paths(function, item) for item in paths]
+    if not groups:
+        raise ValueError(f"{function}() argument 'paths' is empty")
+    return groups
 
 
 def _arrow_backed(table: Any) -> pd.DataFrame:
@@ -125,7 +162,7 @@ def _named(path: str | bytes, error: Exception) -> Exception:
 
 
 def _scan_partition(
-    path: str | bytes, options: dict[str, Any], columns: list[str] | None = None
+    group: list[str | bytes], options: dict[str, Any], columns: list[str] | None = None
 ) -> pd.DataFrame:
     import pyarrow as pa
 
@@ -134,9 +171,11 @@ def _scan_partition(
     if columns is not None:
         options = dict(options, columns=list(columns))
     try:
-        return _arrow_backed(pa.table(scan_feed(path, **options)))
+        return _arrow_backed(pa.table(scan_feed(group, **options)))
     except Exception as error:
-        raise _named(path, error) from error
+        if len(group) > 1:
+            raise  # the scan's errors name the file of several
+        raise _named(group[0], error) from error
 
 
 def _book_partition(path: str, options: dict[str, Any]) -> pd.DataFrame:
@@ -151,9 +190,9 @@ def _book_partition(path: str, options: dict[str, Any]) -> pd.DataFrame:
 
 
 def read_feeds(
-    paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    paths: str | os.PathLike[str] | Sequence[Any],
     *,
-    master: str | os.PathLike[str] | None = None,
+    master: str | os.PathLike[str] | DatedMasters | Mapping[Any, Any] | None = None,
     **scan_options: Any,
 ) -> dd.DataFrame:
     """The messages of feed files as a Dask DataFrame, one partition per file
@@ -161,32 +200,49 @@ def read_feeds(
     ``scan_feed(path, master=master, **scan_options)`` as pandas with
     Arrow-backed columns.
 
+    An item of `paths` may also be a list (or tuple) of paths: a partition
+    group, read by one ``scan_feed(group, ...)`` in the `order` given
+    (``order="exch_ts"`` merges the group's files by time, for example the
+    streams of one day). When any partition holds several files, every
+    partition has the ``file`` column (unless `columns` says otherwise).
+
     `scan_options` are those of `tidemark_tools.scan_feed` (columns, tokens,
     types, start, end, limit, timestamps, tz, price_scale, batch_rows),
     checked once, here; they apply to each file on its own (so `limit` is at
     most that many rows per file). The columns that a Dask computation
     selects reach each partition's scan: ``read_feeds(paths)[["token",
     "trade_quantity"]]`` builds only those two columns. `master` is the path
-    of a contract-master CSV file (a `SymbolMaster` object cannot travel to
-    other processes). An error in a file fails the computation with a text
-    that starts with the file's path.
+    of a contract-master CSV file, a `tidemark_tools.DatedMasters` (each
+    file's master by its trading date) or a mapping from feed path to the
+    path of a CSV file (a `SymbolMaster` object cannot travel to other
+    processes). An error in a file fails the computation with a text that
+    starts with the file's path.
     """
     import dask.dataframe as dd
 
     from . import scan_feed
-    from ._args import check_paths
     from ._scan import check_options
 
-    files = check_paths("read_feeds", paths)
+    groups = _groups("read_feeds", paths)
     master_path = _master_path(master)
     options = check_options("read_feeds", master=master_path, **scan_options)
+    widest = max(groups, key=len)
+    if len(widest) > 1 and options["columns"] is None:
+        # Every partition gets the columns of one of several files, `file`
+        # included, so that their frames agree.
+        import pyarrow as pa
+
+        options["columns"] = pa.schema(scan_feed(widest, **options)).names
+    first = groups[0]
     try:
-        meta = _empty_frame(scan_feed(files[0], **options))
+        meta = _empty_frame(scan_feed(first, **options))
     except RuntimeError as error:
-        raise _named(files[0], error) from error
+        if len(first) > 1:
+            raise
+        raise _named(first[0], error) from error
     frame: dd.DataFrame = dd.from_map(
         _scan_partition,
-        files,
+        groups,
         options=options,
         meta=meta,
         label="tidemark-scan-feed",

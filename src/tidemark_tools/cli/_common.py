@@ -185,6 +185,27 @@ def file_size(path: str) -> int | None:
     return st.st_size if stat.S_ISREG(st.st_mode) else None
 
 
+def add_master_options(parser: argparse.ArgumentParser) -> None:
+    """Adds --master CSV and --master-base DIR (one or the other)."""
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--master", metavar="CSV", help="contract master: add contract columns")
+    group.add_argument(
+        "--master-base",
+        metavar="DIR",
+        help="contract masters by date: each feed file (named Feed_FO_StreamID_2_29_12_2025.bin "
+        "and so on) gets DIR/CONTRACT/29_12_2025/NSE_FO_contract_29122025.csv",
+    )
+
+
+def master_from(args: argparse.Namespace) -> Any:
+    """The master that --master or --master-base asks for, or None."""
+    if getattr(args, "master_base", None) is not None:
+        from .._masters import DatedMasters
+
+        return DatedMasters(args.master_base)
+    return load_master(args.master)
+
+
 def load_master(path: str | None) -> SymbolMaster | None:
     """The contract master at `path`; its errors name the path."""
     if path is None:

@@ -25,12 +25,19 @@ def register(subs: Subcommands) -> None:
     )
     check.add_argument("files", nargs="+", metavar="FILE", help="feed files")
     check.add_argument("--json", action="store_true", help="print the reports as JSON")
+    check.add_argument(
+        "--order",
+        choices=["files", "exch_ts"],
+        default="files",
+        help="each file with books of its own (default), or the files merged by exch_ts "
+        "into one set of books",
+    )
     check.add_argument("--out", "-o", metavar="PATH", help="write to PATH instead of stdout")
     check.set_defaults(run=run_check)
 
 
 def run_check(args: argparse.Namespace) -> int:
-    report = check_feed(args.files)
+    report = check_feed(args.files, order=args.order)
     with output(args.out, binary=False) as out:
         if args.json:
             json.dump(report, out, indent=2)

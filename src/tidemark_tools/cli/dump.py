@@ -12,12 +12,13 @@ from ._common import (
     EXIT_OK,
     CliError,
     Subcommands,
+    add_master_options,
     add_output,
     add_selection,
     add_subcommand,
     file_size,
     format_for,
-    load_master,
+    master_from,
     parse_count,
     require,
     show_progress,
@@ -96,7 +97,7 @@ def register(subs: Subcommands) -> None:
         "--price-scale 2",
     )
     dump.add_argument("files", nargs="+", metavar="FILE", help="feed files, read in this order")
-    dump.add_argument("--master", metavar="CSV", help="contract master: add contract columns")
+    add_master_options(dump)
     add_selection(dump, "only messages of these book keys", "only messages of these types")
     dump.add_argument(
         "--columns", type=parse_columns, metavar="A,B,...", help="only these columns, in this order"
@@ -147,7 +148,7 @@ def run_dump(args: argparse.Namespace) -> int:
     fmt = format_for(args.out, args.format)
     files: list[str] = args.files
     several = len(files) > 1
-    master = load_master(args.master)
+    master = master_from(args)
     wanted = args.columns
     # The contract columns (and, with several files, `file`) are built for
     # the check that the master matches each file, and dropped if not asked.
@@ -174,7 +175,8 @@ def run_dump(args: argparse.Namespace) -> int:
             order=args.order,
         )
     except RuntimeError as exc:
-        raise CliError(str(exc) if several else f"{files[0]}: {exc}") from None
+        named = several or str(exc).startswith(f"{files[0]}: ")
+        raise CliError(str(exc) if named else f"{files[0]}: {exc}") from None
     except ValueError as exc:
         raise CliError(str(exc).replace("scan_feed() argument", "option")) from None
     sizes = [file_size(f) for f in files]
@@ -202,8 +204,9 @@ def run_dump(args: argparse.Namespace) -> int:
     if master is not None:
         for name in files:
             if counted.get(name, 0) > 0 and matched.get(name, 0) == 0:
+                which = args.master if args.master is not None else master.path_for(name)
                 print(
-                    f"tidemark: warning: {name}: the contract master {args.master} "
+                    f"tidemark: warning: {name}: the contract master {which} "
                     "matches no token of this file",
                     file=sys.stderr,
                 )
@@ -238,13 +241,21 @@ def _checked(
 ) -> Iterator[pa.RecordBatch]:
     """The batches unchanged, counting per file the rows and the rows that
     the master matched (a row with a contract has a token_symbol)."""
+    import pyarrow.compute as pc
+
     for batch in batches:
-        if master is not None:
-            names = batch.schema.names
-            name = batch.column("file")[0].as_py() if "file" in names and len(batch) else path
-            counted[name] = counted.get(name, 0) + batch.num_rows
+        if master is not None and "file" not in batch.schema.names:
+            counted[path] = counted.get(path, 0) + batch.num_rows
             symbols = batch.column("token_symbol")
-            matched[name] = matched.get(name, 0) + batch.num_rows - symbols.null_count
+            matched[path] = matched.get(path, 0) + batch.num_rows - symbols.null_count
+        elif master is not None:
+            # Rows of several files (merged by time, a batch mixes them).
+            files = batch.column("file").cast("string")
+            for entry in pc.value_counts(files).to_pylist():
+                counted[entry["values"]] = counted.get(entry["values"], 0) + entry["counts"]
+            with_contract = pc.filter(files, pc.is_valid(batch.column("token_symbol")))
+            for entry in pc.value_counts(with_contract).to_pylist():
+                matched[entry["values"]] = matched.get(entry["values"], 0) + entry["counts"]
         yield batch
 
 

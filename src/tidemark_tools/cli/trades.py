@@ -12,10 +12,11 @@ from ._common import (
     EXIT_OK,
     CliError,
     Subcommands,
+    add_master_options,
     add_output,
     add_subcommand,
     format_for,
-    load_master,
+    master_from,
     parse_token,
     require,
 )
@@ -26,7 +27,13 @@ from .dump import _decoded, _json_ready, parse_moment, parse_price_scale
 def add_table_options(parser: argparse.ArgumentParser) -> None:
     """The options of the tables over a replay: dump's, where they apply."""
     parser.add_argument("files", nargs="+", metavar="FILE", help="feed files, read in this order")
-    parser.add_argument("--master", metavar="CSV", help="contract master: add contract columns")
+    add_master_options(parser)
+    parser.add_argument(
+        "--order",
+        choices=["files", "exch_ts"],
+        default="files",
+        help="files one after another (default), or merged by exch_ts",
+    )
     parser.add_argument(
         "--token",
         type=parse_token,
@@ -63,7 +70,8 @@ def table_kwargs(args: argparse.Namespace) -> dict[str, Any]:
     files: list[str] = args.files
     return {
         "paths": files if len(files) > 1 else files[0],
-        "master": load_master(args.master),
+        "master": master_from(args),
+        "order": args.order,
         "tokens": args.token,
         "start": args.start,
         "end": args.end,
@@ -81,7 +89,8 @@ def write_table(args: argparse.Namespace, make: Callable[..., Any], name: str, *
     try:
         table = make(**table_kwargs(args), **extra)
     except RuntimeError as exc:
-        raise CliError(str(exc) if several else f"{files[0]}: {exc}") from None
+        named = several or str(exc).startswith(f"{files[0]}: ")
+        raise CliError(str(exc) if named else f"{files[0]}: {exc}") from None
     except ValueError as exc:
         raise CliError(str(exc).replace(f"{name}() argument", "option")) from None
     fmt = format_for(args.out, args.format)

@@ -1,0 +1,55 @@
+"""Several feed files merged by exch_ts against the same files read one after
+another, side by side in one run.
+
+Four generated files of 5 million messages each (--quick: 250,000), each
+with its own seed, read into pyarrow.table (batches kept) by:
+
+- scan_feed, order "files" (reference) and order "exch_ts";
+- trades, order "files" (reference) and order "exch_ts" (the replay engine's
+  merge, with the books).
+
+The target is at least 0.7 times the files read one after another.
+
+    python benchmarks/bench_merge.py [--quick] [--json PATH]
+"""
+
+from __future__ import annotations
+
+import pyarrow as pa
+from common import Rows, bench_args, feed, measure
+
+import tidemark_tools
+
+FILES = 4
+
+
+def main() -> None:
+    args = bench_args(__doc__)
+    rows = Rows(__file__)
+    per_file = 250_000 if args.quick else 5_000_000
+    paths = [feed(per_file, 500, seed=seed) for seed in range(11, 11 + FILES)]
+    messages = per_file * FILES
+    print(f"{FILES} files of {per_file:,} messages")
+
+    def add(fn, name, reference=False):
+        return rows.add(
+            measure(fn, path=name, repeat=3, per=messages, unit="msg/s", messages=messages,
+                    reference=reference)
+        )  # fmt: skip
+
+    ratios = []
+    for label, make in (
+        ("scan_feed", lambda order: tidemark_tools.scan_feed(paths, order=order)),
+        ("trades", lambda order: tidemark_tools.trades(paths, order=order)),
+    ):
+        plain = add(lambda make=make: pa.table(make("files")), f"{label}, files", reference=True)
+        merged = add(lambda make=make: pa.table(make("exch_ts")), f"{label}, exch_ts")
+        ratios.append((label, merged["median"] / plain["median"]))
+    print()
+    for label, ratio in ratios:
+        print(f"{label + ' merged / one after another':<52} {ratio:6.2f} x (>= 0.7)")
+    rows.write(args.json)
+
+
+if __name__ == "__main__":
+    main()
