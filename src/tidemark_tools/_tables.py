@@ -103,6 +103,18 @@ class _Options:
                     raise RuntimeError(str(exc)) from None
                 self.master = loaded
         self.contracts: dict[tuple[int, int], Any] = {}
+        self.function = function
+        self.columns: list[str] | None = None
+
+    def select(self, function: str, columns: object, paths: list[str | bytes]) -> None:
+        """Keeps only `columns` (names, in this order; "file" may be asked
+        for with one path too)."""
+        from ._scan import check_columns
+
+        self.function = function
+        self.columns = check_columns(function, columns)
+        if self.columns is not None and "file" in self.columns and self.files is None:
+            self.files = [_args.display_path(p) for p in paths]
 
     def needed(self) -> bool:
         return (
@@ -110,7 +122,30 @@ class _Options:
             or self.price_scale is not None
             or self.master is not None
             or self.files is not None
+            or self.columns is not None
         )
+
+    def selected(self, columns: list[tuple[str, pa.Array]]) -> list[tuple[str, pa.Array]]:
+        """The columns asked for, in their order; an unknown or repeated name
+        is a ValueError naming the columns there are."""
+        if self.columns is None:
+            return columns
+        by_name = dict(columns)
+        out: list[tuple[str, pa.Array]] = []
+        for name in self.columns:
+            if name not in by_name or any(n == name for n, _ in out):
+                problem = (
+                    f"column {name!r} is asked for twice"
+                    if name in by_name
+                    else f"unknown column {name!r}"
+                )
+                known = list(by_name) + ([] if "file" in by_name else ["file"])
+                raise ValueError(
+                    f"{self.function}() argument 'columns': {problem}; the columns are "
+                    + ", ".join(known)
+                )
+            out.append((name, by_name[name]))
+        return out
 
     # ------------------------------------------------------------ contracts
 
@@ -278,9 +313,16 @@ def _converter(
             assert options.files is not None
             names = pa.array(options.files, pa.string())
             columns.append(("file", pa.DictionaryArray.from_arrays(files.cast(pa.int32()), names)))
+        columns = options.selected(columns)
         return pa.RecordBatch.from_arrays([a for _, a in columns], names=[n for n, _ in columns])
 
     return convert
+
+
+def _checked_table(table: Table) -> Table:
+    """`table`, once its schema (and so its `columns`) has been checked."""
+    table.schema()
+    return table
 
 
 def _seq_no_key(batch: pa.RecordBatch, row: int) -> str:
@@ -299,6 +341,7 @@ def trades(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    columns: Iterable[str] | None = None,
     follow: bool = False,
     flush_interval: float = 0.1,
     idle_timeout: float | None = None,
@@ -330,6 +373,10 @@ def trades(
     makes exch_ts and local_ts ``timestamp("ns", tz)``; `price_scale=k` makes
     the price columns ``decimal128(18, k)``, the feed's integer divided by
     10**k (2 gives rupees for prices in paise).
+
+    `columns` keeps only the columns named, in the order given (``"file"``
+    may be asked for with one path too); an unknown or repeated name is a
+    ValueError listing the valid ones.
 
     With several paths, a last column `file` (string) gives the path, as
     given, of the file each row came from. `master` may also be a
@@ -368,6 +415,7 @@ def trades(
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
     options = _Options(fn, master, timestamps, tz, price_scale, checked)
+    options.select(fn, columns, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.trades(
         native,
@@ -387,7 +435,7 @@ def trades(
         ("price", "bid_price", "ask_price"),
         _seq_no_key,
     )
-    return Table(source, "trades", shown, convert)
+    return _checked_table(Table(source, "trades", shown, convert))
 
 
 def _bound(value: int | None) -> int | None:
@@ -410,6 +458,7 @@ def quotes(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    columns: Iterable[str] | None = None,
     threads: int | None = None,
     follow: bool = False,
     flush_interval: float = 0.1,
@@ -432,6 +481,10 @@ def quotes(
     `tz` and `price_scale` work as for `trades` (price_scale applies to the
     mid price and every level's price). `threads` splits the books by token
     over threads as in ``book_series``, with the same rows.
+
+    `columns` keeps only the columns named, in the order given (``"file"``
+    may be asked for with one path too); an unknown or repeated name is a
+    ValueError listing the valid ones.
 
     With several paths, a last column `file` (string) gives the path, as
     given, of the file each row came from. `master` may also be a
@@ -467,6 +520,7 @@ def quotes(
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     flush_ns, idle_ns = _args.check_follow(fn, follow, flush_interval, idle_timeout)
     options = _Options(fn, master, timestamps, tz, price_scale, checked)
+    options.select(fn, columns, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.book_series(
         native,
@@ -487,7 +541,7 @@ def quotes(
     )
     prices = ["mid_price"] + [f"{side}_price_{i}" for i in range(levels) for side in ("bid", "ask")]
     convert = _converter(options, ("exch_ts", "local_ts"), prices, _seq_no_key)
-    return Table(source, "quotes", shown, convert)
+    return _checked_table(Table(source, "quotes", shown, convert))
 
 
 def bars(
@@ -503,6 +557,7 @@ def bars(
     price_scale: int | None = None,
     batch_rows: int = 65536,
     order: str = "files",
+    columns: Iterable[str] | None = None,
     threads: int | None = None,
 ) -> Table:
     """OHLCV bars per token from the trade messages of feed files, as Arrow
@@ -532,6 +587,10 @@ def bars(
     trades that count. With ``order="exch_ts"`` open and close follow the
     merged order.
 
+    `columns` keeps only the columns named, in the order given (``"file"``
+    may be asked for with one path too); an unknown or repeated name is a
+    ValueError listing the valid ones.
+
     With several paths, a last column `file` (string) gives the path, as
     given, of the file the bar's trades came from; a bar takes the trades of
     its token and interval from every file, and its `file` is null when they
@@ -560,6 +619,7 @@ def bars(
     lo, hi = _args.check_time(fn, "start", start), _args.check_time(fn, "end", end)
     batch_rows = _args.check_batch_rows(fn, batch_rows)
     options = _Options(fn, master, timestamps, tz, price_scale, checked)
+    options.select(fn, columns, checked)
     threads = _args.check_threads(fn, threads)
     source = _native.bars(
         native,
@@ -597,4 +657,4 @@ def bars(
         token_start,
         add_vwap,
     )
-    return Table(source, "bars", shown, convert)
+    return _checked_table(Table(source, "bars", shown, convert))
