@@ -85,7 +85,8 @@ REALISTIC_QUICK = [(100_000, 100), (300_000, 500), (1_000_000, 2_000)]
 
 def bench_args(doc: str | None = None, argv=None):
     """Parses --quick and --json; returns the argparse namespace."""
-    parser = argparse.ArgumentParser(description=(doc or "").strip().splitlines()[0:1] or None)
+    lines = (doc or "").strip().splitlines()
+    parser = argparse.ArgumentParser(description=lines[0] if lines else None)
     parser.add_argument("--quick", action="store_true", help="small inputs, few repeats")
     parser.add_argument("--json", metavar="PATH", help="write the rows to PATH")
     return parser.parse_args(argv)

@@ -101,3 +101,29 @@ def test_quotes_refuse_a_type_selection(tmp_path):
     _, err = child.communicate(timeout=60)
     assert child.returncode == 2
     assert "--quotes" in err
+
+
+def test_the_system_zone_keeps_each_date_s_offset(tmp_path):
+    # One message in winter and one in summer: the system's zone is used by
+    # its name, so each time shows the offset it had, not today's.
+    winter = 1_736_942_400 * 10**9  # 2025-01-15 12:00 UTC
+    summer = 1_752_580_800 * 10**9  # 2025-07-15 12:00 UTC
+    path = tmp_path / "day.bin"
+    path.write_bytes(
+        feedgen.order_record(exch_ts=winter, seq_no=1)
+        + feedgen.order_record(exch_ts=summer, order_id=2, seq_no=2)
+    )
+    child = _tail(str(path), "--idle-timeout", "200ms", env={"TZ": "Europe/London"})
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err
+    assert [line.split()[1][-5:] for line in out.splitlines()] == ["+0000", "+0100"]
+
+
+def test_master_base_names_each_file_s_contracts(tmp_path, records):
+    from test_market_masters import day_files
+
+    base, feeds = day_files(tmp_path, records)
+    child = _tail(feeds[0], "--idle-timeout", "200ms", "--master-base", base)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 0, err
+    assert " NIFTY " in out and "BANKNIFTY" not in out

@@ -323,3 +323,37 @@ def _seconds(function: str, name: str, value: object, none_ok: bool) -> Any:
             f"{function}() argument '{name}' must be from 0 to 1e9 seconds, got {value}"
         )
     return value
+
+
+def system_time_zone() -> str:
+    """The IANA name of this system's local time zone: from $TZ, else the
+    zone file /etc/localtime links to, else /etc/timezone; "UTC" when none
+    of them names a zone this system knows."""
+    import zoneinfo
+
+    def known(name: str) -> bool:
+        try:
+            zoneinfo.ZoneInfo(name)
+        except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+            return False
+        return True
+
+    candidates: list[str] = []
+    tz = os.environ.get("TZ", "").lstrip(":")
+    if tz:
+        candidates.append(tz.split("zoneinfo/", 1)[1] if "zoneinfo/" in tz else tz)
+    try:
+        target = os.path.realpath("/etc/localtime")
+        if "zoneinfo/" in target:
+            candidates.append(target.split("zoneinfo/", 1)[1])
+    except OSError:
+        pass
+    try:
+        with open("/etc/timezone") as f:
+            candidates.append(f.read().strip())
+    except OSError:
+        pass
+    for name in candidates:
+        if name and not name.startswith("/") and known(name):
+            return name
+    return "UTC"

@@ -31,6 +31,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from . import _args
+from ._args import system_time_zone
 from ._progress import Progress, tracked_rows
 
 if TYPE_CHECKING:
@@ -84,43 +85,6 @@ def picture_format(out: str) -> str:
     if suffix not in PICTURE_FORMATS:
         raise ValueError(f"cannot tell the picture format of {out!r}: name it .png, .pdf or .svg")
     return PICTURE_FORMATS[suffix]
-
-
-# ---------------------------------------------------------------- time zones
-
-
-def system_time_zone() -> str:
-    """The IANA name of this system's local time zone: from $TZ, else the
-    zone file /etc/localtime links to, else /etc/timezone; "UTC" when none
-    of them names a zone this system knows."""
-    import zoneinfo
-
-    def known(name: str) -> bool:
-        try:
-            zoneinfo.ZoneInfo(name)
-        except (zoneinfo.ZoneInfoNotFoundError, ValueError):
-            return False
-        return True
-
-    candidates: list[str] = []
-    tz = os.environ.get("TZ", "").lstrip(":")
-    if tz:
-        candidates.append(tz.split("zoneinfo/", 1)[1] if "zoneinfo/" in tz else tz)
-    try:
-        target = os.path.realpath("/etc/localtime")
-        if "zoneinfo/" in target:
-            candidates.append(target.split("zoneinfo/", 1)[1])
-    except OSError:
-        pass
-    try:
-        with open("/etc/timezone") as f:
-            candidates.append(f.read().strip())
-    except OSError:
-        pass
-    for name in candidates:
-        if name and not name.startswith("/") and known(name):
-            return name
-    return "UTC"
 
 
 # ---------------------------------------------------------------- aggregates

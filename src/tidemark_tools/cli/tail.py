@@ -12,9 +12,10 @@ from ._common import (
     EXIT_OK,
     CliError,
     Subcommands,
+    add_master_options,
     add_selection,
     add_subcommand,
-    load_master,
+    master_from,
     parse_duration,
     parse_levels,
     require,
@@ -36,7 +37,7 @@ def register(subs: Subcommands) -> None:
         "--tz Asia/Kolkata",
     )
     tail.add_argument("files", nargs="+", metavar="FILE", help="feed files")
-    tail.add_argument("--master", metavar="CSV", help="contract master: show each symbol")
+    add_master_options(tail)
     add_selection(tail, "only these book keys", "only messages of these types (not with --quotes)")
     tail.add_argument(
         "--quotes", action="store_true", help="a line whenever a token's best levels change"
@@ -86,7 +87,7 @@ def run_tail(args: argparse.Namespace) -> int:
     zone = _zone(args.tz)
     files: list[str] = args.files
     options: dict[str, Any] = {
-        "master": load_master(args.master),
+        "master": master_from(args),
         "tokens": args.token,
         "order": args.order,
         "follow": True,
@@ -114,14 +115,15 @@ def run_tail(args: argparse.Namespace) -> int:
 
 
 def _zone(name: str | None) -> dt.tzinfo:
-    if name is None:
-        local = dt.datetime.now().astimezone().tzinfo
-        assert local is not None
-        return local
+    """The zone of the times shown: `name`, or the system's own zone by its
+    IANA name, so that a day across a daylight-saving change shows each time
+    with the offset it had."""
     from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
+    from .._args import system_time_zone
+
     try:
-        return ZoneInfo(name)
+        return ZoneInfo(system_time_zone() if name is None else name)
     except (ZoneInfoNotFoundError, ValueError):
         raise CliError(f"unknown time zone {name!r} (an IANA name such as Asia/Kolkata)") from None
 
