@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from . import _args
-from ._args import system_time_zone
+from ._args import system_time_zone as system_time_zone
 from ._progress import Progress, tracked_rows
 
 if TYPE_CHECKING:
