@@ -196,30 +196,9 @@ BufferPool::~BufferPool() {
   for (const Block& b : free_) std::free(b.memory);
 }
 
-void* BufferPool::take(std::size_t& bytes) {
-  bytes = std::max<std::size_t>(bytes, 1);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The smallest kept block that holds the request, unless it is more
-    // than twice as large.
-    std::size_t best = free_.size();
-    for (std::size_t i = 0; i < free_.size(); ++i) {
-      const std::size_t have = free_[i].bytes;
-      if (have >= bytes && have / 2 <= bytes &&
-          (best == free_.size() || have < free_[best].bytes)) {
-        best = i;
-      }
-    }
-    if (best != free_.size()) {
-      const Block b = free_[best];
-      free_[best] = free_.back();
-      free_.pop_back();
-      bytes = b.bytes;
-      return b.memory;
-    }
-  }
-  return allocate(bytes);
-}
+// The smallest kept block that holds the request, unless it is more than
+// twice as large: take_up_to with nothing more wanted than the request.
+void* BufferPool::take(std::size_t& bytes) { return take_up_to(bytes, bytes); }
 
 void* BufferPool::take_up_to(std::size_t& bytes, std::size_t most) {
   bytes = std::max<std::size_t>(bytes, 1);
