@@ -267,7 +267,7 @@ def test_dump_parquet_csv_and_jsonl_hold_the_scans_rows(
     out = tmp_path / "rows.parquet"
     assert run(capsys, *common, "--out", str(out)) == (0, "", "")
     parquet = pq.ParquetFile(out)
-    assert parquet.metadata.row_group(0).column(0).compression == "ZSTD"
+    assert parquet.metadata.row_group(0).column(0).compression == "LZ4"
     assert parquet.read().to_pylist() == expected
 
     status, text, _ = run(capsys, *common, "--format", "jsonl")

@@ -8,7 +8,14 @@ Parquet files carry the pandas metadata that makes a plain
 and nulls stay ``<NA>``. Each column is encoded for what it holds: steadily
 climbing integers (timestamps, sequence numbers, order ids) as deltas,
 strings and small repeating codes as dictionaries, the rest plain, all
-compressed with zstd at its fastest level.
+compressed with LZ4: files a little larger than zstd's but written in
+about four fifths of the time, and still about half the size of pyarrow's
+defaults.
+
+A row group is encoded on a second thread (pyarrow's writer runs without
+the interpreter lock) while the batches of the next one are read, so the
+scan and the encoding share the two cores; at most one row group waits
+while another is written.
 """
 
 from __future__ import annotations
@@ -16,6 +23,7 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Iterator
+from concurrent.futures import Future
 from typing import IO, TYPE_CHECKING, Any
 
 from ._common import CliError, require
@@ -32,6 +40,10 @@ _REPEATING = frozenset({"token", "msg_len", "stream_id"})
 # batches are held back until then, up to this many bytes.
 ROW_GROUP_ROWS = 1 << 20
 ROW_GROUP_BYTES = 64 << 20
+# Rows the parquet writer takes in at a time: its page size and statistics
+# checks run once per such slice, and at pyarrow's default of 1,024 rows
+# they cost more than the encoding of narrow columns.
+WRITE_BATCH_ROWS = 8192
 
 
 def plain_schema(schema: pa.Schema) -> pa.Schema:
@@ -73,7 +85,7 @@ def pandas_metadata(schema: pa.Schema) -> dict[bytes, bytes]:
 
 def parquet_options(schema: pa.Schema) -> dict[str, Any]:
     """The ParquetWriter options for a table of `schema`: encodings chosen
-    per column, zstd compression at its fastest level."""
+    per column, LZ4 compression."""
     import pyarrow as pa
 
     dictionary = [
@@ -87,35 +99,83 @@ def parquet_options(schema: pa.Schema) -> dict[str, Any]:
         if pa.types.is_integer(f.type) and _CLIMBING.fullmatch(f.name) and f.name not in dictionary
     }
     return {
-        "compression": "zstd",
-        "compression_level": 1,
+        "compression": "lz4",
         "use_dictionary": dictionary,
         "column_encoding": delta,
+        "write_batch_size": WRITE_BATCH_ROWS,
     }
+
+
+def row_group(batches: list[pa.RecordBatch], schema: pa.Schema) -> pa.Table:
+    """The batches of one row group as a table whose dictionary columns
+    share one dictionary. A source may give each batch a dictionary of its
+    own (its values in order of first sight), and the parquet writer keeps a
+    column chunk dictionary-encoded only while the dictionary stays the
+    same: at the first change it falls back to plain values for the rest of
+    the chunk, larger and slower to write."""
+    import pyarrow as pa
+
+    table = pa.Table.from_batches(batches, schema)
+    if any(pa.types.is_dictionary(f.type) for f in schema) and len(batches) > 1:
+        table = table.unify_dictionaries()
+    return table
 
 
 def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[bytes]) -> int:
     """Writes the batches to `out` as one parquet file, in row groups of
-    about ROW_GROUP_ROWS rows; returns the number of rows."""
-    pa = require("pyarrow")
+    about ROW_GROUP_ROWS rows; returns the number of rows.
+
+    Each row group is written on a second thread while the next one is
+    read; the first failure, of either side, ends the writing and is
+    raised here once the writing thread is idle."""
+    require("pyarrow")
     pq = require("pyarrow.parquet")
+    from concurrent.futures import ThreadPoolExecutor
+
     rows = 0
     schema = schema.with_metadata({**(schema.metadata or {}), **pandas_metadata(schema)})
-    with pq.ParquetWriter(out, schema, **parquet_options(schema)) as writer:
-        held: list[Any] = []
-        held_rows = held_bytes = 0
-        for batch in batches:
-            held.append(batch)
-            held_rows += batch.num_rows
-            held_bytes += batch.nbytes
-            if held_rows >= ROW_GROUP_ROWS or held_bytes >= ROW_GROUP_BYTES:
-                writer.write_table(pa.Table.from_batches(held, schema), row_group_size=held_rows)
-                rows += held_rows
-                held, held_rows, held_bytes = [], 0, 0
-        if held:
-            writer.write_table(pa.Table.from_batches(held, schema), row_group_size=held_rows)
+    with (
+        pq.ParquetWriter(out, schema, **parquet_options(schema)) as writer,
+        ThreadPoolExecutor(1, thread_name_prefix="tidemark-parquet") as pool,
+    ):
+        pending: Future[None] | None = None
+
+        def write(held: list[pa.RecordBatch], held_rows: int) -> None:
+            nonlocal pending, rows
+            table = row_group(held, schema)
+            if pending is not None:
+                pending.result()  # one row group in writing at a time, in order
+            pending = pool.submit(writer.write_table, table, row_group_size=held_rows)
             rows += held_rows
+
+        try:
+            held: list[pa.RecordBatch] = []
+            held_rows = held_bytes = 0
+            for batch in batches:
+                held.append(batch)
+                held_rows += batch.num_rows
+                held_bytes += batch.nbytes
+                if held_rows >= ROW_GROUP_ROWS or held_bytes >= ROW_GROUP_BYTES:
+                    write(held, held_rows)
+                    held, held_rows, held_bytes = [], 0, 0
+            if held:
+                write(held, held_rows)
+        except BaseException:
+            if pending is not None:
+                wait_quietly(pending)
+            raise
+        if pending is not None:
+            pending.result()
     return rows
+
+
+def wait_quietly(pending: Future[None]) -> None:
+    """Waits for a row group in writing while another failure is on its
+    way out: that failure is the one reported."""
+    try:
+        pending.result()
+    except Exception:
+        pass
 
 
 def write_jsonl(batches: Iterator[pa.RecordBatch], out: IO[bytes]) -> int:
