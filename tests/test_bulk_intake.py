@@ -1,4 +1,5 @@
-"""build_from_source reads in batches and holds back the tail of each batch
+"""build_from_source reads in batches (the next one on a thread of its own
+while the books apply the current one) and holds back the tail of each batch
 for the next one's look-ahead: no message may be lost, applied twice or read
 past the limit, whatever the limit and the batch boundaries."""
 
@@ -18,7 +19,7 @@ def path(tmp_path_factory):
     return out
 
 
-@pytest.mark.parametrize("limit", [1, 15, 16, 17, 1000, 1024, 1025, 1040, 3001])
+@pytest.mark.parametrize("limit", [1, 15, 16, 17, 1025, 3001, 4095, 4096, 4097, 4112, 8193])
 @pytest.mark.parametrize("types", [None, ["N", "T"]])
 def test_limited_calls_in_a_row_build_the_same_books_as_one(path, limit, types):
     whole = tidemark.OrderbookBuilder()

@@ -122,6 +122,65 @@ PyObject* build_from_list(BookSet& self, const Args& args) {
   return PyLong_FromUnsignedLongLong(accepted);
 }
 
+// Applies the loader's messages from its cursor on, until its end or until
+// `limit` messages were accepted, and returns how many were; a read error
+// is returned after the messages before it were applied. Nothing here
+// touches a Python object.
+//
+// Messages are read in batches and applied together, which lets the books
+// prefetch what the next messages touch. The last kLookAhead messages of a
+// batch are held back and applied at the front of the next one, so the
+// look-ahead runs on across batches. While the books apply one batch, a
+// thread of its own reads the next one into the other buffer. Reading never
+// goes past the limit: a batch asks for at most as many messages as could
+// still be accepted with all those read and not yet applied, so reading
+// stops exactly after the message that reaches it.
+Result<uint64_t> apply_loader(BookSet& self, StreamingLoader& loader,
+                              std::optional<uint64_t> limit) {
+  constexpr std::size_t kBatch = 4096;
+  constexpr std::size_t kCarry = BookSet::kLookAhead;
+  // How many messages the next batch may ask for with `pending` read and
+  // not applied yet.
+  uint64_t accepted = 0;
+  auto room = [&](std::size_t pending) -> std::size_t {
+    if (!limit || *limit - accepted - pending >= kBatch) return kBatch;
+    return static_cast<std::size_t>(*limit - accepted - pending);
+  };
+  // Each buffer keeps kCarry slots in front of its batch for the messages
+  // held back from the batch before.
+  std::vector<FeedMessage> buffers[2] = {std::vector<FeedMessage>(kCarry + kBatch),
+                                         std::vector<FeedMessage>(kCarry + kBatch)};
+  ReadAhead ahead(loader);  // declared after the buffers: joined before they go
+  bool reading = false;     // the thread is reading into buffers[current]
+  std::size_t current = 0;
+  std::size_t carried = 0;
+  std::string error;
+  for (;;) {
+    FeedMessage* batch = buffers[current].data() + kCarry;
+    ReadStep step = ReadStep::kMessage;
+    std::size_t n = 0;
+    if (reading) {
+      n = ahead.finish(step, error);
+      reading = false;
+    } else if (const std::size_t want = room(carried); want != 0) {
+      n = loader.next_messages(batch, want, step, error);
+    }
+    FeedMessage* first = batch - carried;
+    const std::size_t total = carried + n;
+    // At the end, at an error, and when the limit may be reached, apply all.
+    const bool drain = step != ReadStep::kMessage || (limit && *limit - accepted <= total);
+    const std::size_t now = drain ? total : total - std::min(total, kCarry);
+    FeedMessage* next = buffers[1 - current].data() + kCarry;
+    if (!drain) reading = ahead.start(next, room(total));
+    accepted += self.apply_messages_ahead(first, now, total);
+    carried = total - now;
+    std::copy(first + now, first + total, next - carried);
+    current = 1 - current;
+    if (step == ReadStep::kError) return Status::error(error);
+    if (step == ReadStep::kEnd || (limit && accepted >= *limit)) return accepted;
+  }
+}
+
 PyObject* build_from_source(BookSet& self, const Args& args) {
   std::optional<uint64_t> limit;
   if (!args.get(1, limit)) return nullptr;
@@ -133,39 +192,9 @@ PyObject* build_from_source(BookSet& self, const Args& args) {
   Borrowed<LoaderState> loader;
   if (!loader.take(source, kStreamingBinaryLoaderName, Access::kExclusive)) return nullptr;
   if (limit && *limit == 0) return PyLong_FromUnsignedLongLong(0);
-  // Messages are read in batches and applied together, which lets the books
-  // prefetch what the next messages touch. The last kLookAhead messages of a
-  // batch are held back and applied at the front of the next one, so the
-  // look-ahead runs on across batches. Reading never goes past the limit:
-  // a batch asks for at most as many messages as could still be accepted
-  // with those held back, so reading stops exactly after the message that
-  // reaches it.
-  constexpr std::size_t kBatch = 1024;
-  constexpr std::size_t kCarry = BookSet::kLookAhead;
-  std::vector<FeedMessage> batch(kCarry + kBatch);
-  std::size_t carried = 0;
-  uint64_t accepted = 0;
-  std::string error;
-  for (;;) {
-    std::size_t want = kBatch;
-    if (limit && *limit - accepted - carried < want) {
-      want = static_cast<std::size_t>(*limit - accepted - carried);
-    }
-    ReadStep step = ReadStep::kMessage;
-    const std::size_t n =
-        want == 0 ? 0 : loader->core.next_messages(batch.data() + carried, want, step, error);
-    const std::size_t total = carried + n;
-    // At the end, at an error, and when the limit may be reached, apply all.
-    const bool drain = step != ReadStep::kMessage || (limit && *limit - accepted <= total);
-    const std::size_t now = drain ? total : total - std::min(total, kCarry);
-    accepted += self.apply_messages_ahead(batch.data(), now, total);
-    std::copy(batch.begin() + static_cast<std::ptrdiff_t>(now),
-              batch.begin() + static_cast<std::ptrdiff_t>(total), batch.begin());
-    carried = total - now;
-    if (step == ReadStep::kError) return raise_runtime(error);
-    if (step == ReadStep::kEnd || (limit && accepted >= *limit)) break;
-  }
-  return PyLong_FromUnsignedLongLong(accepted);
+  const Result<uint64_t> accepted = apply_loader(self, loader->core, limit);
+  if (!accepted.ok()) return raise_runtime(accepted.error_text());
+  return PyLong_FromUnsignedLongLong(accepted.value());
 }
 
 // ---------------------------------------------------------------- queries

@@ -1,5 +1,6 @@
 #include "streaming_loader.h"
 
+#include <system_error>
 #include <utility>
 
 namespace tidemark {
@@ -39,6 +40,74 @@ Result<bool> StreamingLoader::is_end_of_msg() {
 Status StreamingLoader::reset_cursor() {
   if (!stream_) return Status();
   return stream_->seek(0);
+}
+
+ReadAhead::~ReadAhead() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+bool ReadAhead::start(FeedMessage* out, std::size_t max) {
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_ = out;
+    max_ = max;
+    started_ = true;
+  }
+  wake_.notify_one();
+  return true;
+}
+
+std::size_t ReadAhead::finish(ReadStep& last, std::string& error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [this] { return finished_; });
+  finished_ = false;
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  last = last_;
+  error = std::move(error_);
+  return count_;
+}
+
+void ReadAhead::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return started_ || stop_; });
+    // A batch that was started is read before stopping: the caller's
+    // destructor waits for it rather than leave the loader half-read.
+    if (!started_) return;
+    FeedMessage* out = out_;
+    const std::size_t max = max_;
+    lock.unlock();
+    std::size_t count = 0;
+    ReadStep last = ReadStep::kMessage;
+    std::string error;
+    std::exception_ptr failure;
+    try {
+      count = loader_.next_messages(out, max, last, error);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    lock.lock();
+    count_ = count;
+    last_ = last;
+    error_ = std::move(error);
+    failure_ = failure;
+    started_ = false;
+    finished_ = true;
+    done_.notify_one();
+  }
 }
 
 }  // namespace tidemark
