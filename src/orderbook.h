@@ -209,14 +209,52 @@ class FlatTable {
   std::size_t size_ = 0;
 };
 
+// Zeroed blocks for the order tables of one BookSet, carved from 2 MB
+// blocks that are advised for huge pages. The tables of thousands of books
+// are probed at random; on 4 KB pages nearly every probe would also miss the
+// processor's TLB, and one huge page covers the tables of many books. A
+// block given back is kept for the next request of the same size (tables
+// come in few sizes: one per capacity). Blocks from kOwnMapping bytes on get
+// a mapping of their own and are unmapped when given back. Everything is
+// freed with the arena.
+class TableArena {
+ public:
+  TableArena() = default;
+  TableArena(const TableArena&) = delete;
+  TableArena& operator=(const TableArena&) = delete;
+  ~TableArena();
+
+  // Returns `bytes` (a multiple of 64) of zeroed memory aligned to 64
+  // bytes; throws std::bad_alloc when the memory cannot be had.
+  void* allocate(std::size_t bytes);
+  // Takes back a block that allocate returned for `bytes`.
+  void release(void* block, std::size_t bytes);
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{2} << 20;
+  static constexpr std::size_t kOwnMapping = std::size_t{512} << 10;
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  struct FreeList {
+    std::size_t bytes;
+    FreeBlock* first;
+  };
+  std::vector<void*> chunks_;
+  char* next_ = nullptr;  // the unused rest of the last chunk
+  std::size_t room_ = 0;
+  std::vector<FreeList> free_;  // one list per block size given back
+};
+
 // The resting orders of one book, keyed by order id: open addressing with
 // linear probing over 24-byte slots, at most half full: a new id probes
 // to the end of its run and an erasure shifts the run back, so short runs
 // save more work than the larger table costs. Each slot also holds the address of the page that
 // holds its order's level, so that a cancel or a fill reaches the level without a lookup. The side
-// of each slot lives in a bit array beside the slots; a lookup of a random id thus costs about one
-// cache miss. The table is a plain value that moves with the book holding it; its owner frees it
-// with release(). Indexes are valid until the next insertion or erasure.
+// of each slot lives in a bit array right after the slots, in the same block of the BookSet's
+// TableArena; a lookup of a random id thus costs about one cache miss. The table is a plain value
+// that moves with the book holding it; its owner frees it with release(). Indexes are valid until
+// the next insertion or erasure.
 class OrderTable {
  public:
   struct Slot {
@@ -247,13 +285,15 @@ class OrderTable {
   bool is_sell(std::size_t i) const { return (sell_bits_[i >> 6] >> (i & 63)) & 1; }
   // Sets the side of the order at index i.
   void set_sell(std::size_t i, bool sell) {
-    const uint64_t bit = uint64_t{1} << (i & 63);
-    sell_bits_[i >> 6] = sell ? sell_bits_[i >> 6] | bit : sell_bits_[i >> 6] & ~bit;
+    // Without a branch: the side of a new order is as random as the feed.
+    uint64_t& word = sell_bits_[i >> 6];
+    word = (word & ~(uint64_t{1} << (i & 63))) | (uint64_t{sell} << (i & 63));
   }
-  // Makes room for one more order, so that the next find_or_add cannot
-  // allocate; throws std::bad_alloc when the room cannot be had.
-  void reserve_one() {
-    if ((size_ + 1) * 2 > capacity()) grow();
+  // Makes room for one more order, taking memory from `arena`, so that the
+  // next find_or_add cannot allocate; throws std::bad_alloc when the room
+  // cannot be had.
+  void reserve_one(TableArena& arena) {
+    if ((size_ + 1) * 2 > capacity()) grow(arena);
   }
   // Returns the index of `order_id`'s slot; an id not held yet gets a
   // vacant slot (quantity 0) holding the id, which the caller must fill
@@ -281,14 +321,20 @@ class OrderTable {
     prefetch_line(&slots_[(i + 1) & mask_]);
     prefetch_line(&sell_bits_[i >> 6]);
   }
-  // Frees the memory; the table is empty afterwards.
-  void release();
+  // Gives the memory back to `arena`; the table is empty afterwards.
+  void release(TableArena& arena);
 
  private:
   std::size_t home(uint64_t order_id) const {
     return static_cast<std::size_t>((order_id * 0x9E3779B97F4A7C15ull) >> shift_);
   }
-  void grow();
+  // The bytes of the block of a table of `capacity` slots: the slots, then
+  // the side bits, rounded up to whole cache lines.
+  static std::size_t block_bytes(std::size_t capacity) {
+    const std::size_t bytes = capacity * sizeof(Slot) + (capacity + 63) / 64 * sizeof(uint64_t);
+    return (bytes + 63) & ~std::size_t{63};
+  }
+  void grow(TableArena& arena);
 
   Slot* slots_ = nullptr;
   uint64_t* sell_bits_ = nullptr;  // bit i set when the order in slot i sells
@@ -564,6 +610,9 @@ class BookSet {
   static void visit_pages_after(const OrderBook::PageGroups& groups, const Page& after,
                                 bool is_sell, Fn&& fn);
 
+  // The arenas are declared first, so that they outlive the tables whose
+  // memory they hold.
+  TableArena order_memory_;
   FlatTable<BookTraits> books_;
   FlatTable<PageTraits> pages_;
   PageArena arena_;

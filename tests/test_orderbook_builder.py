@@ -388,6 +388,33 @@ def test_callbacks_that_change_the_input_are_safe():
 # The four intake paths agree
 
 
+@pytest.mark.parametrize("books, per_book", [(1, 30_000), (400, 40)])
+def test_order_tables_that_grow_and_give_back_memory(feed_file, books, per_book):
+    # One book whose order table outgrows the shared table memory, and many
+    # books whose tables grow in turn, each reusing what another gave back:
+    # every order must stay findable through every growth.
+    rng = random.Random(books)
+    ids = rng.sample(range(1, 2**40), books * per_book)
+    recs = []
+    for n, oid in enumerate(ids):
+        side = rng.choice("BS")
+        price = 50_000 + (-1 if side == "B" else 1) * rng.randrange(1, 300)
+        recs.append(order_record("N", order_id=oid, token=n % books, order_type=side, price=price))
+    recs += [order_record("X", order_id=ids[n], token=n % books) for n in range(0, len(ids), 3)]
+    recs += [
+        trade_record(buy_order_id=ids[n], sell_order_id=ids[n], token=n % books, trade_quantity=2)
+        for n in range(1, len(ids), 3)
+    ]
+    cache = tidemark.MessageCacheReader()
+    cache.load_to_cache(feed_file(*recs))
+    ref = RefBookSet()
+    expected = sum(ref.apply(m) for m in cache.get_all_messages())
+    b = tidemark.OrderbookBuilder()
+    assert b.build_from_list(cache) == expected
+    for t in sorted(ref.books):
+        assert b.get_full_depth(t) == ref.full_depth(t)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_all_intake_paths_build_the_same_books(tmp_path, seed):
     rng = random.Random(seed)
