@@ -51,6 +51,18 @@ FeedFile::FeedFile(std::unique_ptr<ByteReader> reader, std::size_t buffer_size)
 
 FeedFile::~FeedFile() = default;
 
+void FeedFile::grow_buffer(std::size_t size) {
+  if (size <= cap_) return;
+  std::unique_ptr<uint8_t[]> grown(new uint8_t[size]);
+  const std::size_t left = available();
+  if (left > 0) std::memcpy(grown.get(), buf_.get() + begin_, left);
+  buf_ = std::move(grown);
+  cap_ = size;
+  // end_offset_ stays the file offset of the last byte buffered.
+  begin_ = 0;
+  end_ = left;
+}
+
 FdReader::~FdReader() { ::close(fd_); }
 
 std::ptrdiff_t FdReader::read(uint8_t* buf, std::size_t n, std::string& error) {
