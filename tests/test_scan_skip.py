@@ -95,3 +95,21 @@ def test_a_filter_that_keeps_nothing_still_reports_the_end(feed_file, tokens):
     rows, error = rows_and_error(tidemark_tools.scan_feed(path, tokens=tokens))
     assert rows == []
     assert "truncated message payload" in error
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"limit": 0},
+        {"tokens": [7], "limit": 0},
+        {"start": 5, "end": 5},
+        {"tokens": [7], "types": "T", "start": 9, "end": 3},
+        {"types": "X", "start": 2**64 - 1, "end": 2**64 - 1},
+    ],
+)
+def test_asking_for_no_rows_reads_nothing(feed_file, options):
+    # Past its first record the file is never read, so its bad end is not met
+    # either, whatever the filters would have kept.
+    body = b"".join(feedgen.order_record(token=1000 + i % 50) for i in range(2000))
+    path = feed_file(body + feedgen.trade_record(token=7)[:40])
+    assert rows_and_error(tidemark_tools.scan_feed(path, **options)) == ([], None)

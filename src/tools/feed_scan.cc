@@ -303,6 +303,10 @@ class FeedScan final : public BatchSource {
     }
     if (options_.contracts == nullptr) need_contracts_ = false;
     limit_left_ = options_.limit.value_or(std::numeric_limits<uint64_t>::max());
+    // A limit of no rows (also how an empty time range arrives) reads
+    // nothing: whether it met an error must not depend on what the first
+    // read happened to keep.
+    if (limit_left_ == 0) ended_ = true;
     // A string column of a batch holds at most kMaxBatchText bytes (its
     // offsets are 32-bit), so a batch is cut short where its longest rows
     // could pass that.
