@@ -34,11 +34,11 @@ def rows_and_error(scan):
     return rows, None
 
 
-def big_feed(rng, ending):
+def big_feed(rng, ending, pieces=12):
     """Several buffers' worth of records with padding, records of other types
     (some tens of KB long, so they straddle buffer refills) and an ending."""
     parts = []
-    for _ in range(12):
+    for _ in range(pieces):
         parts.append(random_feed(rng, 600))
         if rng.random() < 0.5:
             msg_len = rng.randint(20_000, 65_535) | 1  # a low byte of 0x20 would be padding
@@ -60,14 +60,32 @@ def keep(row, tokens, types, start, end):
 def test_filtered_rows_and_errors_equal_the_whole_scan_filtered(feed_file, ending, seed):
     rng = random.Random(seed * 31 + len(ending))
     path = feed_file(big_feed(rng, ENDINGS[ending]))
+    check_filters(rng, path, ending, rounds=4)
+
+
+@pytest.mark.parametrize("ending", ["clean", "cut order", "cut skipped record"])
+def test_filters_hold_across_the_refills_of_a_filtered_scans_larger_buffer(feed_file, ending):
+    # A filtered scan reads in larger pieces than a whole one: a file of
+    # several of those pieces, so that records and padding straddle them too.
+    rng = random.Random(len(ending))
+    data = big_feed(rng, ENDINGS[ending], pieces=90)
+    assert len(data) > 3 << 20
+    check_filters(rng, feed_file(data), ending, rounds=3, every_type=True)
+
+
+def check_filters(rng, path, ending, rounds, every_type=False):
+    """The rows and error of random filters equal the whole scan's, filtered."""
     everything, error = rows_and_error(tidemark_tools.scan_feed(path))
     assert len(everything) > 5000
     assert (error is None) == (ending in ("clean", "padding"))
     keys = sorted({r["token"] & 0xFFFFFFFF for r in everything})
     stamps = sorted(r["exch_ts"] for r in everything)
-    for _ in range(4):
+    for i in range(rounds):
         tokens = set(rng.sample(keys, rng.randint(1, 20))) if rng.random() < 0.7 else None
         types = "".join(rng.sample("NMXT", rng.randint(1, 3))) if rng.random() < 0.5 else None
+        if every_type and i == 0:
+            # Keeps every record while still taking the filtered path.
+            tokens, types = None, "NMXT"
         start = end = None
         if rng.random() < 0.4:
             start, end = sorted(rng.sample(stamps, 2))
