@@ -177,7 +177,6 @@ void OrderTable::erase_at(std::size_t index) {
     const std::size_t from_home = (j - home(slots_[j].order_id)) & mask_;
     if (from_home >= ((j - hole) & mask_)) {
       slots_[hole] = slots_[j];
-      set_sell(hole, is_sell(j));
       hole = j;
     }
   }
@@ -191,7 +190,6 @@ void OrderTable::grow(TableArena& arena) {
   void* block = arena.allocate(block_bytes(new_capacity));
   OrderTable old = *this;
   slots_ = static_cast<Slot*>(block);
-  sell_bits_ = reinterpret_cast<uint64_t*>(slots_ + new_capacity);
   mask_ = new_capacity - 1;
   shift_ = 64 - __builtin_ctzll(new_capacity);
   for (std::size_t i = 0; i < old_capacity; ++i) {
@@ -200,7 +198,6 @@ void OrderTable::grow(TableArena& arena) {
     std::size_t j = home(s.order_id);
     while (slots_[j].quantity != 0) j = (j + 1) & mask_;
     slots_[j] = s;
-    set_sell(j, old.is_sell(i));
   }
   old.release(arena);
 }
@@ -455,7 +452,6 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   slot.price = price;
   slot.quantity = quantity;
   slot.page = page;
-  orders.set_sell(i, is_sell);
 }
 
 [[gnu::always_inline]] inline void BookSet::apply_new(OrderBook& book, uint64_t order_id,
@@ -517,7 +513,7 @@ std::optional<RestingOrder> BookSet::find_order(uint32_t token, uint64_t order_i
   const std::size_t i = book->orders_.find(order_id);
   if (i == OrderTable::kNotFound) return std::nullopt;
   const OrderTable::Slot& s = book->orders_.at(i);
-  return RestingOrder{s.price, s.quantity, book->orders_.is_sell(i)};
+  return RestingOrder{s.price, s.quantity, static_cast<const Page*>(s.page)->is_sell != 0};
 }
 
 std::size_t BookSet::order_count() const {

@@ -250,11 +250,11 @@ class TableArena {
 // linear probing over 24-byte slots, at most half full: a new id probes
 // to the end of its run and an erasure shifts the run back, so short runs
 // save more work than the larger table costs. Each slot also holds the address of the page that
-// holds its order's level, so that a cancel or a fill reaches the level without a lookup. The side
-// of each slot lives in a bit array right after the slots, in the same block of the BookSet's
-// TableArena; a lookup of a random id thus costs about one cache miss. The table is a plain value
-// that moves with the book holding it; its owner frees it with release(). Indexes are valid until
-// the next insertion or erasure.
+// holds its order's level, so that a cancel or a fill reaches the level without a lookup; that page
+// also tells the order's side, since a book keeps each side's levels on pages of their own. The
+// slots live in a block of the BookSet's TableArena; a lookup of a random id costs about one cache
+// miss. The table is a plain value that moves with the book holding it; its owner frees it with
+// release(). Indexes are valid until the next insertion or erasure.
 class OrderTable {
  public:
   struct Slot {
@@ -281,14 +281,6 @@ class OrderTable {
   // Returns the slot at an index that find or find_or_add gave.
   Slot& at(std::size_t i) { return slots_[i]; }
   const Slot& at(std::size_t i) const { return slots_[i]; }
-  // Returns the side of the order at index i: true for sell.
-  bool is_sell(std::size_t i) const { return (sell_bits_[i >> 6] >> (i & 63)) & 1; }
-  // Sets the side of the order at index i.
-  void set_sell(std::size_t i, bool sell) {
-    // Without a branch: the side of a new order is as random as the feed.
-    uint64_t& word = sell_bits_[i >> 6];
-    word = (word & ~(uint64_t{1} << (i & 63))) | (uint64_t{sell} << (i & 63));
-  }
   // Makes room for one more order, taking memory from `arena`, so that the
   // next find_or_add cannot allocate; throws std::bad_alloc when the room
   // cannot be had.
@@ -311,15 +303,14 @@ class OrderTable {
   }
   // Removes the order at index i.
   void erase_at(std::size_t i);
-  // Hints that `order_id` will be looked up soon: fetches its home slot, the
-  // next one (where a probe most often ends when the home slot is the last
-  // of its line) and the word of side bits of the home slot.
+  // Hints that `order_id` will be looked up soon: fetches its home slot and
+  // the next one (where a probe most often ends when the home slot is the
+  // last of its line).
   void prefetch(uint64_t order_id) const {
     if (slots_ == nullptr) return;
     const std::size_t i = home(order_id);
     prefetch_line(&slots_[i]);
     prefetch_line(&slots_[(i + 1) & mask_]);
-    prefetch_line(&sell_bits_[i >> 6]);
   }
   // Gives the memory back to `arena`; the table is empty afterwards.
   void release(TableArena& arena);
@@ -328,16 +319,14 @@ class OrderTable {
   std::size_t home(uint64_t order_id) const {
     return static_cast<std::size_t>((order_id * 0x9E3779B97F4A7C15ull) >> shift_);
   }
-  // The bytes of the block of a table of `capacity` slots: the slots, then
-  // the side bits, rounded up to whole cache lines.
+  // The bytes of the block of a table of `capacity` slots, rounded up to
+  // whole cache lines.
   static std::size_t block_bytes(std::size_t capacity) {
-    const std::size_t bytes = capacity * sizeof(Slot) + (capacity + 63) / 64 * sizeof(uint64_t);
-    return (bytes + 63) & ~std::size_t{63};
+    return (capacity * sizeof(Slot) + 63) & ~std::size_t{63};
   }
   void grow(TableArena& arena);
 
   Slot* slots_ = nullptr;
-  uint64_t* sell_bits_ = nullptr;  // bit i set when the order in slot i sells
   uint64_t mask_ = 0;
   uint32_t shift_ = 64;
   uint32_t size_ = 0;
