@@ -11,6 +11,9 @@ ones), in messages per second (medians):
 - load_to_cache;
 - both builds again from the process's CPU time ("per CPU second"): the rate
   with a core to itself, since other work may share the machine.
+  build_from_source decodes the next batch on a second thread, so its CPU
+  time is that of both threads: its rate per CPU second is the work done,
+  not the rate that two free cores give.
 On the largest file also: get_snapshot_row per call on its books (target: at
 most 2 us) and on a book whose window was widened to two million price units
 (target: at most 1.5 times the plain figure); and the memory that 10,000

@@ -20,7 +20,8 @@ two medians.
   third in the same process (target: at least 0.6 times).
 
 On a shared machine the wall times wait for a core; the rates per CPU second
-of the same runs are printed beside them. When valgrind is installed, the
+of the same runs are printed beside them (build_from_source's CPU time
+counts its reader thread as well). When valgrind is installed, the
 instructions per message (or row) of the book paths are counted on the
 300,000-message file as well: unlike times, those counts repeat exactly
 from run to run, whatever else the machine does.
