@@ -191,3 +191,159 @@ def test_command_reads_compressed_files(tmp_path, capsys, codec, command):
         outputs.append((status, out.replace(path, "PATH"), err.replace(path, "PATH")))
     assert outputs[0] == outputs[1]
     assert outputs[0][0] != 0  # the cut is reported the same way
+
+
+# A recording large enough that decompression runs ahead on its own thread
+# and fills every buffer before the reader catches up.
+LARGE = b"".join(feedgen.generate(80_000, 40, seed=23))
+LARGE_CODECS = {k: CODECS[k] for k in ("gz", "zst", "zst-frames")}
+
+
+def decompressible_prefix(codec, packed):
+    """The bytes that a streaming decompressor gets out of `packed` before
+    it runs out of input."""
+    if codec == "gz":
+        import zlib
+
+        return zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(packed)
+    out = b""
+    while packed:
+        d = zstandard.ZstdDecompressor().decompressobj()
+        out += d.decompress(packed)
+        packed = d.unused_data
+    return out
+
+
+@pytest.mark.parametrize("codec", LARGE_CODECS)
+def test_large_compressed_file_reads_as_the_original(tmp_path, codec):
+    suffix, compress = CODECS[codec]
+    plain = _write(tmp_path / "plain.bin", LARGE)
+    packed = _write(tmp_path / f"feed.bin{suffix}", compress(LARGE))
+    for read in (READERS["scan_feed"], lambda p: pa.table(tidemark_tools.trades(p))):
+        assert read(packed).equals(read(plain))
+    assert stats_without_path(packed) == stats_without_path(plain)
+
+
+@pytest.mark.parametrize("codec", LARGE_CODECS)
+def test_large_compressed_file_cut_short_fails_where_its_data_ends(tmp_path, codec):
+    """The rows before the error are exactly those of the bytes that could
+    be decompressed: none held back in a buffer, none made up."""
+    suffix, compress = CODECS[codec]
+    packed = compress(LARGE)
+    for k, share in enumerate((0.1, 0.55, 0.97)):
+        cut = packed[: int(len(packed) * share)]
+        path = _write(tmp_path / f"cut{k}.bin{suffix}", cut)
+        data = decompressible_prefix(codec, cut)
+        prefix = _write(tmp_path / f"prefix{k}.bin", data)
+        rows, error = rows_until_error(path)
+        assert rows == rows_until_error(prefix)[0]
+        assert error is not None and "data: the compressed file ends early" in error
+        # The failed record begins where the plain prefix's last one does
+        # (or at the prefix's end, when that ends between records).
+        stats, expected = feed_stats(path), feed_stats(prefix)
+        assert stats["messages"] == expected["messages"]
+        assert stats["error"]["offset"] == (
+            expected["error"]["offset"] if expected["error"] else len(data)
+        )
+
+
+@pytest.mark.parametrize("codec", ["gz", "zst"])
+def test_large_compressed_file_damaged_in_the_middle(tmp_path, codec):
+    suffix, compress = CODECS[codec]
+    packed = bytearray(compress(LARGE))
+    middle = len(packed) * 2 // 3
+    intact = _write(tmp_path / "intact.bin", decompressible_prefix(codec, bytes(packed[:middle])))
+    packed[middle : middle + 64] = bytes(64)
+    path = _write(tmp_path / f"feed.bin{suffix}", bytes(packed))
+    first = rows_until_error(path)
+    rows, error = first
+    assert error is not None and f"corrupt {'gzip' if codec == 'gz' else 'zstd'} data" in error
+    # Rows of the data before the damage come first (not necessarily all:
+    # the block being decompressed when the damage is found is dropped; and
+    # a gzip member's damage may decode to other bytes until its check).
+    intact_rows = rows_until_error(intact)[0]
+    common = min(len(rows), len(intact_rows))
+    assert common > 10_000 and rows[:common] == intact_rows[:common]
+    assert rows_until_error(path) == first  # the same rows and error every time
+
+
+def thread_count():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+
+
+def take_one_batch_and_drop(path):
+    reader = pa.RecordBatchReader.from_stream(tidemark_tools.scan_feed(path, batch_rows=1000))
+    reader.read_next_batch()
+
+
+def take_one_batch_and_close(path):
+    reader = pa.RecordBatchReader.from_stream(tidemark_tools.scan_feed(path, batch_rows=1000))
+    reader.read_next_batch()
+    reader.close()
+
+
+def generator_dropped_half_way(path):
+    def batches():
+        yield from pa.RecordBatchReader.from_stream(tidemark_tools.trades(path))
+
+    gen = batches()
+    next(gen)
+    del gen
+
+
+def consumer_raises(path):
+    with pytest.raises(ValueError):
+        for batch in pa.RecordBatchReader.from_stream(tidemark_tools.scan_feed(path)):
+            raise ValueError(batch.num_rows)
+
+
+def book_series_stopped_early(path):
+    stream = pa.RecordBatchReader.from_stream(
+        tidemark_tools.book_series(path, every_ns=1_000_000, batch_rows=10)
+    )
+    stream.read_next_batch()
+    stream.close()
+
+
+@pytest.mark.parametrize(
+    "consume",
+    [
+        take_one_batch_and_drop,
+        take_one_batch_and_close,
+        generator_dropped_half_way,
+        consumer_raises,
+        book_series_stopped_early,
+    ],
+)
+@pytest.mark.parametrize("codec", ["gz", "zst"])
+def test_a_stream_left_early_stops_its_decompression(tmp_path, codec, consume):
+    suffix, compress = CODECS[codec]
+    path = _write(tmp_path / f"feed.bin{suffix}", compress(LARGE))
+    consume(path)  # the first time starts whatever pools the libraries keep
+    before = thread_count()
+    for _ in range(3):
+        consume(path)
+    assert thread_count() <= before
+
+
+@pytest.mark.parametrize("codec", ["gz", "zst"])
+def test_interpreter_exits_with_a_compressed_stream_half_read(tmp_path, codec):
+    import subprocess
+    import sys
+
+    suffix, compress = CODECS[codec]
+    path = _write(tmp_path / f"feed.bin{suffix}", compress(LARGE))
+    script = (
+        "import sys, pyarrow as pa, tidemark_tools\n"
+        "reader = pa.RecordBatchReader.from_stream(tidemark_tools.scan_feed(sys.argv[1], "
+        "batch_rows=100))\n"
+        "reader.read_next_batch()\n"
+        "gen = iter(pa.RecordBatchReader.from_stream(tidemark_tools.trades(sys.argv[1])))\n"
+        "next(gen)\n"
+        "print('read')\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script, path], capture_output=True, text=True, timeout=60
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "read\n", "")

@@ -11,8 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -276,19 +280,191 @@ class ZstdReader final : public ByteReader {
   uint64_t position_ = 0;
 };
 
+// Decompression on a thread of its own, a few buffers ahead of the reader,
+// so that decompressing the next bytes overlaps decoding the ones before.
+//
+// The inner reader is called exactly as it would be inline, with a whole
+// buffer each time, and what it gives (bytes, then the end, an error or an
+// exception) is handed out in the same order: the bytes and the failure the
+// caller sees do not change. Only a file is read this way, never a pipe,
+// whose reads may wait without end (and ask the calling thread's WaitCheck).
+// The first read runs inline, so that an input opened only to check its
+// first record starts no thread. The thread is stopped and joined before the
+// reader is destroyed or goes back to the start; it touches nothing but the
+// inner reader and the buffers.
+class ReadAhead final : public ByteReader {
+ public:
+  explicit ReadAhead(std::unique_ptr<ByteReader> in) : in_(std::move(in)) {
+    for (Slot& slot : slots_) slot.data.reset(new uint8_t[kSlotSize]);
+  }
+  ~ReadAhead() override { halt(); }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
+    if (!thread_.joinable() && !done_) {
+      // The first read is inline; the thread starts at the second, and if
+      // no thread can be made, every read stays inline.
+      if (std::exchange(read_once_, true)) {
+        try {
+          thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+        }
+      }
+      if (!thread_.joinable() && count_ == 0) produce();
+    }
+    std::size_t ready;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      filled_.wait(lock, [this] { return count_ > 0 || done_; });
+      ready = count_;
+    }
+    if (ready == 0) {
+      if (failure_) std::rethrow_exception(failure_);
+      if (last_ < 0) error = error_;
+      return last_;
+    }
+    // The `ready` slots from head_ on are the reader's until handed back.
+    std::size_t copied = 0;
+    std::size_t emptied = 0;
+    while (copied < n && emptied < ready) {
+      Slot& slot = slots_[(head_ + emptied) % kSlots];
+      const std::size_t k = std::min(n - copied, slot.size - taken_);
+      std::memcpy(buf + copied, slot.data.get() + taken_, k);
+      copied += k;
+      taken_ += k;
+      if (taken_ == slot.size) {
+        taken_ = 0;
+        ++emptied;
+      }
+    }
+    if (emptied > 0) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        head_ = (head_ + emptied) % kSlots;
+        count_ -= emptied;
+      }
+      freed_.notify_one();
+    }
+    position_ += copied;
+    return static_cast<std::ptrdiff_t>(copied);
+  }
+
+  Status seek(uint64_t offset) override {
+    if (offset != 0 || position_ == 0) return seek_compressed(offset, position_);
+    halt();
+    head_ = count_ = taken_ = 0;
+    done_ = stop_ = false;
+    last_ = 0;
+    error_.clear();
+    failure_ = nullptr;
+    read_once_ = false;
+    position_ = 0;
+    return in_->seek(0);
+  }
+
+ private:
+  // Each slot takes one read of the inner reader, with as much room as a
+  // read had inline (a read fills a few hundred KiB of it, and only what is
+  // written takes memory): three keep the thread ahead without holding many
+  // MiB per file of a merge over many files.
+  static constexpr std::size_t kSlots = 3;
+  static constexpr std::size_t kSlotSize = 1 << 20;
+
+  struct Slot {
+    std::unique_ptr<uint8_t[]> data;
+    std::size_t size = 0;
+  };
+
+  void run() {
+    while (produce()) {
+    }
+  }
+
+  // Fills the next free slot with one read of the inner reader; false once
+  // the input has ended or failed, or the reader is stopping.
+  bool produce() {
+    std::size_t tail;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      freed_.wait(lock, [this] { return stop_ || count_ < kSlots; });
+      if (stop_) return false;
+      tail = (head_ + count_) % kSlots;
+    }
+    std::string error;
+    std::ptrdiff_t got;
+    std::exception_ptr failure;
+    try {
+      got = in_->read(slots_[tail].data.get(), kSlotSize, error);
+    } catch (...) {
+      failure = std::current_exception();
+      got = -1;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (got > 0) {
+        slots_[tail].size = static_cast<std::size_t>(got);
+        ++count_;
+      } else {
+        done_ = true;
+        last_ = got;
+        error_ = std::move(error);
+        failure_ = std::move(failure);
+      }
+    }
+    filled_.notify_one();
+    return got > 0;
+  }
+
+  // Stops the thread, if any, and waits for it to finish its read.
+  void halt() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    freed_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::unique_ptr<ByteReader> in_;
+  Slot slots_[kSlots];
+  std::thread thread_;
+  bool read_once_ = false;  // the first read (inline) was made
+  std::mutex mutex_;
+  std::condition_variable filled_;  // a slot was filled, or the input is done
+  std::condition_variable freed_;   // slots were handed back, or stop_ was set
+  // Guarded by mutex_: the filled slots are head_ .. head_ + count_ - 1.
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  bool stop_ = false;
+  // Set with done_ (guarded by mutex_), read by the reader only after it.
+  bool done_ = false;
+  std::ptrdiff_t last_ = 0;  // the inner reader's last return: 0 (end) or -1
+  std::string error_;
+  std::exception_ptr failure_;
+  // The reader's own.
+  std::size_t taken_ = 0;  // bytes of slots_[head_] already handed out
+  uint64_t position_ = 0;
+};
+
 // The decompressing reader over `in` that the path's suffix asks for, or
-// `in` itself.
+// `in` itself. With `ahead`, decompression runs on a thread of its own.
 std::unique_ptr<ByteReader> decompressed(const std::string& path, std::unique_ptr<ByteReader> in,
-                                         bool& compressed, std::size_t& buffer_size) {
-  // A larger buffer lets the decompressor write whole blocks straight into it.
-  if (path.ends_with(".gz") || path.ends_with(".zst")) {
-    buffer_size = std::max<std::size_t>(buffer_size, 1 << 20);
+                                         bool& compressed, std::size_t& buffer_size, bool ahead) {
+  std::unique_ptr<ByteReader> out;
+  if (path.ends_with(".gz")) {
+    out = std::make_unique<GzipReader>(std::move(in));
+  } else if (path.ends_with(".zst")) {
+    out = std::make_unique<ZstdReader>(std::move(in));
+  } else {
+    compressed = false;
+    return in;
   }
   compressed = true;
-  if (path.ends_with(".gz")) return std::make_unique<GzipReader>(std::move(in));
-  if (path.ends_with(".zst")) return std::make_unique<ZstdReader>(std::move(in));
-  compressed = false;
-  return in;
+  if (ahead) return std::make_unique<ReadAhead>(std::move(out));
+  // A larger buffer lets the decompressor write whole blocks straight into it.
+  buffer_size = std::max<std::size_t>(buffer_size, 1 << 20);
+  return out;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -501,7 +677,7 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size,
       if (!s.ok()) return s;
     }
     in.kind = Kind::kPipe;
-    auto bytes = decompressed(path, std::move(reader), in.compressed, buffer_size);
+    auto bytes = decompressed(path, std::move(reader), in.compressed, buffer_size, false);
     in.file = FeedFile::over(std::move(bytes), buffer_size);
     return in;
   }
@@ -520,8 +696,8 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size,
                              buffer_size);
     return in;
   }
-  auto bytes =
-      decompressed(path, std::make_unique<FdReader>(guard.release()), in.compressed, buffer_size);
+  auto bytes = decompressed(path, std::make_unique<FdReader>(guard.release()), in.compressed,
+                            buffer_size, true);
   in.file = FeedFile::over(std::move(bytes), buffer_size);
   return in;
 }

@@ -13,7 +13,9 @@
 //
 // A path ending in ".gz" or ".zst" is read through streaming decompression
 // (zlib, libzstd), whatever it names; compressed data that ends early or is
-// damaged is an error, never the end of the feed.
+// damaged is an error, never the end of the feed. A compressed file (not a
+// pipe) is decompressed on a thread of its own, a few MiB ahead of the
+// reader, so that decompressing and decoding overlap.
 //
 // A regular file may be followed while it grows (FollowOptions): at its
 // current end a read waits for more bytes, woken by inotify (or by polling
