@@ -5,9 +5,10 @@ Side by side in one run, on a generated report file (5 million messages;
 copies, made once and kept beside it: each scan's batches are dropped, in
 interleaved rounds, and the ratio of each compressed rate to the
 uncompressed rate of the same round is its own row (target for .zst: at
-least 0.5).
+least 0.5). With --baseline SO, an earlier build of the native module scans
+the same files in the same rounds, and its ratios are rows beside them.
 
-    python benchmarks/bench_input.py [--quick] [--json PATH]
+    python benchmarks/bench_input.py [--quick] [--json PATH] [--baseline SO]
 """
 
 from __future__ import annotations
@@ -18,7 +19,7 @@ import shutil
 import time
 
 import pyarrow as pa
-from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, value_row
+from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, native_module, value_row
 
 import tidemark_tools
 
@@ -49,7 +50,7 @@ def scan_seconds(path: str) -> float:
 
 
 def main() -> None:
-    args = bench_args(__doc__)
+    args = bench_args(__doc__, baseline=True)
     rows = Rows(__file__)
     sizes = REALISTIC_QUICK if args.quick else REALISTIC
     messages, tokens = sizes[len(sizes) // 2]
@@ -57,27 +58,40 @@ def main() -> None:
     paths = {"": path, ".zst": compressed_copy(path, ".zst"), ".gz": compressed_copy(path, ".gz")}
     for suffix, p in paths.items():
         print(f"file{suffix or ' (plain)'}: {p} ({os.path.getsize(p) / 2**20:,.0f} MB)")
+    builds = {"": None}
+    if args.baseline:
+        builds[", baseline build"] = args.baseline
     rounds = 3 if args.quick else 5
-    rates: dict[str, list[float]] = {s: [] for s in paths}
+    rates: dict[tuple[str, str], list[float]] = {(b, s): [] for b in builds for s in paths}
     for suffix in paths:  # warm the page cache
         scan_seconds(paths[suffix])
     for _ in range(rounds):
-        for suffix, p in paths.items():
-            rates[suffix].append(messages / scan_seconds(p))
+        for build, so in builds.items():
+            with native_module(so):
+                for suffix, p in paths.items():
+                    rates[build, suffix].append(messages / scan_seconds(p))
     names = {"": "uncompressed", ".zst": ".zst (default level)", ".gz": ".gz (default level)"}
-    for suffix in paths:
-        rows.add(
-            value_row(
-                f"scan_feed {names[suffix]}, batches dropped", rates[suffix], "msg/s", messages
+    for build in builds:
+        for suffix in paths:
+            rows.add(
+                value_row(
+                    f"scan_feed {names[suffix]}, batches dropped{build}",
+                    rates[build, suffix],
+                    "msg/s",
+                    messages,
+                )
             )
-        )
     for suffix in (".zst", ".gz"):
-        ratios = [c / u for c, u in zip(rates[suffix], rates[""], strict=True)]
-        rows.add(
-            value_row(
-                f"scan_feed {names[suffix]} / uncompressed, same round", ratios, "x", messages
+        for build in builds:
+            ratios = [c / u for c, u in zip(rates[build, suffix], rates[build, ""], strict=True)]
+            rows.add(
+                value_row(
+                    f"scan_feed {names[suffix]} / uncompressed, same round{build}",
+                    ratios,
+                    "x",
+                    messages,
+                )
             )
-        )
     rows.write(args.json)
 
 

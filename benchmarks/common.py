@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import gc
+import importlib.machinery
+import importlib.util
 import json
 import os
 import statistics
@@ -83,13 +86,59 @@ REALISTIC = [(1_000_000, 100), (5_000_000, 500), (20_000_000, 2_000)]
 REALISTIC_QUICK = [(100_000, 100), (300_000, 500), (1_000_000, 2_000)]
 
 
-def bench_args(doc: str | None = None, argv=None):
-    """Parses --quick and --json; returns the argparse namespace."""
+def bench_args(doc: str | None = None, argv=None, baseline: bool = False):
+    """Parses --quick and --json (and, with `baseline`, --baseline SO);
+    returns the argparse namespace."""
     lines = (doc or "").strip().splitlines()
     parser = argparse.ArgumentParser(description=lines[0] if lines else None)
     parser.add_argument("--quick", action="store_true", help="small inputs, few repeats")
     parser.add_argument("--json", metavar="PATH", help="write the rows to PATH")
+    if baseline:
+        parser.add_argument(
+            "--baseline",
+            metavar="SO",
+            help="an earlier build of tidemark_tools/_native*.so, measured in alternation "
+            "with the installed one",
+        )
     return parser.parse_args(argv)
+
+
+@contextlib.contextmanager
+def native_module(path: str | None):
+    """Runs the block with tidemark_tools' functions calling the native
+    module file at `path` (an earlier build, loaded once beside the
+    installed one) instead of the installed one; with no path, as they are."""
+    if path is None:
+        yield
+        return
+    import tidemark_tools
+
+    installed = tidemark_tools._native
+    if path not in _loaded:
+        name = "tidemark_tools._native"
+        loader = importlib.machinery.ExtensionFileLoader(name, path)
+        spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+        try:
+            module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(module)
+        finally:
+            sys.modules[name] = installed
+        _loaded[path] = module
+    users = [
+        m
+        for name, m in list(sys.modules.items())
+        if name.startswith("tidemark_tools") and getattr(m, "_native", None) is installed
+    ]
+    for m in users:
+        m._native = _loaded[path]
+    try:
+        yield
+    finally:
+        for m in users:
+            m._native = installed
+
+
+_loaded: dict[str, object] = {}
 
 
 def realistic_feeds(quick: bool = False) -> list[tuple[str, int, int]]:
