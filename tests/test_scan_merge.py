@@ -6,6 +6,7 @@ import random
 import feedgen
 import pyarrow as pa
 import pytest
+import tidemark
 from test_scan_feed import loader_dicts
 
 import tidemark_tools
@@ -30,10 +31,23 @@ def timed_feed(rng, n, base):
     return b"".join(out)
 
 
-def merged(paths):
+def dicts_before_error(path):
+    """The loader's dicts of path up to the record it fails on, if any."""
+    loader = tidemark.StreamingBinaryLoader()
+    loader.open_stream(path, count_messages=False)
+    out = []
+    try:
+        while (msg := loader.get_next_msg()) is not None:
+            out.append(msg)
+    except RuntimeError:
+        pass
+    return out
+
+
+def merged(paths, read=loader_dicts):
     """The rule: at each step the head with the smallest exch_ts, ties to the
     file listed first."""
-    queues = [[dict(m, file=p) for m in loader_dicts(p)] for p in paths]
+    queues = [[dict(m, file=p) for m in read(p)] for p in paths]
     heads = [0] * len(queues)
     out = []
     while True:
@@ -92,3 +106,37 @@ def test_a_decode_error_in_one_file_ends_the_merge_where_its_head_is_needed(feed
 def test_order_is_checked():
     with pytest.raises(ValueError, match="argument 'order'"):
         tidemark_tools.scan_feed("data/sample_feed.bin", order="time")
+
+
+@pytest.mark.parametrize("k", [3, 5, 9])
+@pytest.mark.parametrize("spacing", [0, 20_000], ids=["interleaved", "one-after-another"])
+def test_merge_of_files_longer_than_a_chunk(feed_file, k, spacing):
+    """Files of several decoding chunks each, interleaved in time (with equal
+    stamps and steps back) or each after the one before: heads are compared
+    again as every file's chunks run out and are refilled."""
+    rng = random.Random(k + spacing)
+    paths = [
+        feed_file(timed_feed(rng, rng.randint(1500, 3000), 1000 + i * spacing)) for i in range(k)
+    ]
+    columns = ["seq_no", "exch_ts", "file"]
+    scan = tidemark_tools.scan_feed(paths, order="exch_ts", columns=columns, batch_rows=777)
+    assert pa.table(scan).to_pylist() == [{c: r[c] for c in columns} for r in merged(paths)]
+
+
+def test_a_file_failing_after_several_chunks_fails_the_merge_right_after_its_last_message(
+    feed_file,
+):
+    rng = random.Random(8)
+    data = timed_feed(rng, 2500, 1000)
+    cut = feed_file(data[: len(data) - 30])
+    paths = [feed_file(timed_feed(rng, 2500, 1000)), cut, feed_file(timed_feed(rng, 2500, 1000))]
+    rows = merged(paths, dicts_before_error)
+    last = max(i for i, r in enumerate(rows) if r["file"] == cut)
+    reader = pa.RecordBatchReader.from_stream(
+        tidemark_tools.scan_feed(paths, order="exch_ts", columns=["seq_no", "file"], batch_rows=100)
+    )
+    seen = []
+    with pytest.raises(OSError, match=f"{cut}: truncated message payload"):
+        for batch in reader:
+            seen += batch.to_pylist()
+    assert seen == [{"seq_no": r["seq_no"], "file": r["file"]} for r in rows[: last + 1]]

@@ -90,6 +90,21 @@ class MergedReader {
     std::size_t next_skipped = 0;
   };
 
+  // A file's next message in the merge order: exch_ts above the file's
+  // place in the list, so that keys compare as the merge rule orders them;
+  // kNone (a file with no message left) comes after every message.
+  using Key = unsigned __int128;
+  static constexpr Key kNone = ~Key{0};
+  static Key key_of(uint64_t ts, std::size_t file) { return (Key{ts} << 32) | file; }
+
+  // Refills, in file order, the inputs whose decoded messages are used up,
+  // and settles those that ended or failed; `n` messages were written by
+  // the read() in progress. Returns false when the read must stop here (a
+  // followed file paused, or a file failed), else true with the tree built
+  // over every input's head.
+  bool prepare(std::size_t n);
+  // Builds the tree of matches between the inputs' heads.
+  void build_tree();
   // Whether any input has decoded messages not merged yet.
   bool pending() const;
   // Decodes the next chunk of input `i`.
@@ -112,6 +127,19 @@ class MergedReader {
   bool pause_pending_ = false;
   bool paused_ = false;
   std::shared_ptr<input::FlushClock> clock_;
+  // A tournament between the inputs' heads, over a power of two of leaves
+  // (those past the inputs empty): tree_[0] holds the head that comes next
+  // and tree_[node] the loser of the match at each inner node (node 1 the
+  // top, 2 * node and 2 * node + 1 below it; leaf i is at tree_.size() + i).
+  // A new head replays only the matches on its leaf's path. Valid while
+  // heads_ready_: an input whose chunk runs out clears it, and the next read
+  // goes through prepare() again.
+  struct Node {
+    Key key;
+    uint32_t file;
+  };
+  std::vector<Node> tree_;
+  bool heads_ready_ = false;
 };
 
 }  // namespace tidemark::arrow
