@@ -17,7 +17,8 @@ two medians.
   least 0.8 times); a one-second grid over every token in rows per second
   against per-message mode (target: at least 1 times);
 - the first pyarrow.table(scan_feed(path)) in a fresh process against the
-  third in the same process (target: at least 0.6 times).
+  third in the same process (target: at least 0.6 times), with the CPU
+  seconds and page faults of each and the child's peak memory.
 
 On a shared machine the wall times wait for a core; the rates per CPU second
 of the same runs are printed beside them (build_from_source's CPU time
@@ -29,6 +30,7 @@ from run to run, whatever else the machine does.
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -119,15 +121,22 @@ def instruction_rows(rows: Rows) -> None:
 
 
 FRESH_SCAN = """
-import sys, time
+import json, resource, sys, time
 import pyarrow as pa
 import tidemark_tools
 path = sys.argv[1]
+runs = []
 for _ in range(3):
+    before = resource.getrusage(resource.RUSAGE_SELF)
     start = time.perf_counter()
     t = pa.table(tidemark_tools.scan_feed(path))
-    print(time.perf_counter() - start)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    runs.append([wall, cpu, after.ru_minflt - before.ru_minflt])
     del t
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps({"runs": runs, "peak": peak}))
 """
 
 
@@ -208,19 +217,37 @@ def main() -> None:
     rows.add(value_row("one-second grid rows/s / per-message rows/s (target >= 1)",
                        [second / five], "x"))  # fmt: skip
 
-    # The first scan of a fresh process against a warm one.
-    fresh, warm = [], []
+    # The first scan of a fresh process against a warm one. Beside the wall
+    # times, the CPU seconds (all threads) and the page faults of each: a
+    # fresh process faults in every page of its batches, a warm one reuses
+    # the memory of the tables it dropped.
+    fresh, warm, fresh_cpu, warm_cpu, faults, peaks = [], [], [], [], [], []
     for _ in range(rounds):
+        time.sleep(3)  # pages freed by the last child go back to the system first
         out = subprocess.run(
             [sys.executable, "-c", FRESH_SCAN, path], capture_output=True, text=True, check=True
-        ).stdout.split()[-3:]  # an editable install may print its rebuild first
-        fresh.append(messages / float(out[0]))
-        warm.append(messages / float(out[2]))
+        ).stdout.splitlines()[-1]  # an editable install may print its rebuild first
+        child = json.loads(out)
+        first, _, third = child["runs"]
+        fresh.append(messages / first[0])
+        warm.append(messages / third[0])
+        fresh_cpu.append(messages / first[1])
+        warm_cpu.append(messages / third[1])
+        faults.append(first[2] / messages)
+        peaks.append(child["peak"] / 2**20)
     rows.add(value_row("pyarrow.table(scan_feed), first in a fresh process", fresh, "msg/s",
                        messages))  # fmt: skip
     rows.add(value_row("pyarrow.table(scan_feed), third in the process", warm, "msg/s",
                        messages))  # fmt: skip
     ratio("fresh / warm pyarrow.table(scan_feed)", fresh, warm, "target >= 0.6")
+    rows.add(value_row("pyarrow.table(scan_feed), first, per CPU second", fresh_cpu, "msg/s",
+                       messages))  # fmt: skip
+    rows.add(value_row("pyarrow.table(scan_feed), third, per CPU second", warm_cpu, "msg/s",
+                       messages))  # fmt: skip
+    rows.add(value_row("pyarrow.table(scan_feed), first: page faults per message", faults,
+                       "faults/msg", messages))  # fmt: skip
+    rows.add(value_row("pyarrow.table(scan_feed) three times: peak memory of the process", peaks,
+                       "MB", messages))  # fmt: skip
 
     if shutil.which("valgrind"):
         instruction_rows(rows)
