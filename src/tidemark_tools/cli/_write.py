@@ -85,7 +85,8 @@ def pandas_metadata(schema: pa.Schema) -> dict[bytes, bytes]:
 
 def parquet_options(schema: pa.Schema) -> dict[str, Any]:
     """The ParquetWriter options for a table of `schema`: encodings chosen
-    per column, LZ4 compression."""
+    per column, LZ4 compression except for delta-encoded columns (bit-packed
+    deltas leave a compressor nothing to find: it would only cost time)."""
     import pyarrow as pa
 
     dictionary = [
@@ -99,7 +100,7 @@ def parquet_options(schema: pa.Schema) -> dict[str, Any]:
         if pa.types.is_integer(f.type) and _CLIMBING.fullmatch(f.name) and f.name not in dictionary
     }
     return {
-        "compression": "lz4",
+        "compression": {f.name: "none" if f.name in delta else "lz4" for f in schema},
         "use_dictionary": dictionary,
         "column_encoding": delta,
         "write_batch_size": WRITE_BATCH_ROWS,
