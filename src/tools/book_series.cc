@@ -185,6 +185,10 @@ class BookSeries final : public BatchSource {
         columns_(book_series_columns(options.levels, options.file_column && !options.every_ns)),
         picker_(options_) {
     options_.rows.prepare();
+    // A row per message reads only its own token's book, so the other
+    // tokens' messages are passed over unread. A grid is cut by the time of
+    // every message, so it reads them all.
+    if (!grid()) engine_.set_token_filter(options_.rows.tokens);
     options_.batch_rows = batch_row_limit(columns_, options_.batch_rows);
     builders_.reserve(columns_.size());
     for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);

@@ -1,5 +1,8 @@
 #include "replay_engine.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <utility>
 
 namespace tidemark::arrow {
@@ -9,6 +12,9 @@ namespace {
 // Messages read per chunk: enough to make the decoder's loop cheap, few
 // enough to stay in cache until they are applied.
 constexpr std::size_t kChunkMessages = 4096;
+// Records framed per read when a token filter drops most of them, so that a
+// read of a few kept messages still returns now and then.
+constexpr std::size_t kFramedPerRead = 1 << 16;
 
 }  // namespace
 
@@ -18,6 +24,49 @@ ReplayEngine::ReplayEngine(Inputs inputs, std::optional<std::vector<uint8_t>> ty
   books_.set_type_filter(std::move(types));
   tally_.on_skipped = &ReplayEngine::on_skipped;
   tally_.context = this;
+}
+
+void ReplayEngine::set_token_filter(std::optional<std::vector<uint32_t>> tokens) {
+  if (tokens) {
+    std::sort(tokens->begin(), tokens->end());
+    tokens->erase(std::unique(tokens->begin(), tokens->end()), tokens->end());
+  }
+  tokens_ = std::move(tokens);
+}
+
+bool ReplayEngine::wanted(const uint8_t* record) const {
+  // A decoded message's bytes are its record's bytes; the token sits at a
+  // different place in orders and trades.
+  uint32_t key;
+  const std::size_t at =
+      record[8] == 'T' ? offsetof(TradeMessage, token) : offsetof(OrderMessage, token);
+  std::memcpy(&key, record + at, sizeof key);
+  const std::vector<uint32_t>& tokens = *tokens_;
+  if (tokens.size() <= 8) {
+    return std::find(tokens.begin(), tokens.end(), key) != tokens.end();
+  }
+  return std::binary_search(tokens.begin(), tokens.end(), key);
+}
+
+std::size_t ReplayEngine::read_wanted(std::string& text, ReadStep& last) {
+  if (!tokens_) return read_messages(*file_, chunk_.data(), chunk_.size(), last, text);
+  return read_messages_if(
+      *file_, chunk_.data(), chunk_.size(), kFramedPerRead,
+      [this](const uint8_t* record) { return wanted(record); }, last, text);
+}
+
+std::size_t ReplayEngine::drop_unwanted(std::size_t count) {
+  if (!tokens_) return count;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!wanted(reinterpret_cast<const uint8_t*>(&chunk_[i]))) continue;
+    if (kept != i) {
+      chunk_[kept] = chunk_[i];
+      files_[kept] = files_[i];
+    }
+    ++kept;
+  }
+  return kept;
 }
 
 void ReplayEngine::on_skipped(void* context, const RecordHeader& header) {
@@ -83,14 +132,21 @@ void ReplayEngine::refill_merged() {
     opened_any_ = true;
     if (!open_merged()) return;
   }
-  count_ = merged_->read(chunk_.data(), files_.data(), chunk_.size());
-  if (merged_->take_pause()) (count_ != 0 ? pause_pending_ : paused_) = true;
-  if (merged_->step() == ReadStep::kError && count_ == 0) {
-    // The failure comes after the messages before it have been consumed.
-    failed_ = true;
-    file_index_ = merged_->failed_file();
-    const std::string& text = merged_->error();
-    error_ = inputs_.size() > 1 ? inputs_[file_index_]->path() + ": " + text : text;
+  for (;;) {
+    const std::size_t read = merged_->read(chunk_.data(), files_.data(), chunk_.size());
+    count_ = drop_unwanted(read);
+    const bool pause = merged_->take_pause();
+    if (pause) (count_ != 0 ? pause_pending_ : paused_) = true;
+    if (merged_->step() == ReadStep::kError && count_ == 0) {
+      // The failure comes after the messages before it have been consumed.
+      failed_ = true;
+      file_index_ = merged_->failed_file();
+      const std::string& text = merged_->error();
+      error_ = inputs_.size() > 1 ? inputs_[file_index_]->path() + ": " + text : text;
+      return;
+    }
+    // A chunk the token filter emptied is not the end: read on.
+    if (count_ != 0 || read == 0 || pause) return;
   }
 }
 
@@ -172,7 +228,7 @@ void ReplayEngine::refill() {
     ReadStep last = ReadStep::kMessage;
     std::string text;
     if (observer_ == nullptr) {
-      count_ = read_messages(*file_, chunk_.data(), chunk_.size(), last, text);
+      count_ = read_wanted(text, last);
     } else {
       while (count_ < chunk_.size()) {
         last = read_next_message(*file_, chunk_[count_], text, tally_);

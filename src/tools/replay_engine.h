@@ -161,6 +161,13 @@ class ReplayEngine : private MergedReader::SkipObserver {
   // and the others are read on (the integrity check).
   void set_keep_going(bool keep_going) { keep_going_ = keep_going; }
   std::vector<MergedReader::FileError> file_errors() const;
+  // Hands out only the messages whose book key is one of `tokens` (absent:
+  // every message); set before the first read. The others are framed and
+  // passed over, never applied: a book depends on its own token's messages
+  // alone, so the selected books are those of reading everything. Framing,
+  // errors and follow pauses stay as they are. Not for reads with an
+  // observer, which see every record.
+  void set_token_filter(std::optional<std::vector<uint32_t>> tokens);
 
  private:
   void refill();
@@ -169,6 +176,9 @@ class ReplayEngine : private MergedReader::SkipObserver {
   bool open_merged();
   void skipped(std::size_t file, const RecordHeader& header, std::size_t before) override;
   static void on_skipped(void* context, const RecordHeader& header);
+  bool wanted(const uint8_t* record) const;
+  std::size_t read_wanted(std::string& text, ReadStep& last);
+  std::size_t drop_unwanted(std::size_t count);
 
   Inputs inputs_;
   std::unique_ptr<FeedFile> given_;
@@ -200,6 +210,7 @@ class ReplayEngine : private MergedReader::SkipObserver {
   std::vector<uint32_t> files_;
   std::vector<std::unique_ptr<FeedFile>> given_files_;  // a merge of opened files
   std::vector<MergedReader::FileError> first_errors_;   // their bad first records
+  std::optional<std::vector<uint32_t>> tokens_;         // sorted, unique (set_token_filter)
 };
 
 // The columns of the batch being written: rows are appended value by value

@@ -227,6 +227,9 @@ class Trades final : public ReplayTable {
                     options.batch_rows, options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
+    // A trade's row reads only its own token's book, so the books of the
+    // other tokens need not be kept.
+    engine_.set_token_filter(options_.rows.tokens);
   }
 
   Status start() {
@@ -328,6 +331,9 @@ class Bars final : public ReplayTable {
                     options.batch_rows, options.merge_by_time),
         options_(options) {
     options_.rows.prepare();
+    // A bar counts trades of its own token only (the aggressor from that
+    // token's book), so the books of the other tokens need not be kept.
+    engine_.set_token_filter(options_.rows.tokens);
     // A shard sees its messages without their files, so bars that tell
     // their file are made on the reading thread.
     if (options_.file_column) options_.threads = 1;
