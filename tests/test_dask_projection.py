@@ -72,3 +72,17 @@ def test_errors_name_the_file(files, tmp_path):
         read_feeds([str(empty), files[0]])
     with pytest.raises(ValueError, match="argument 'types'"):
         read_feeds(files, types="Q")
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, dict(price_scale=2, timestamps="datetime", tz="Asia/Kolkata"), dict(types="T")],
+)
+def test_selected_columns_equal_those_of_the_whole_frame(files, options):
+    # Small batches: each partition's columns arrive in many pieces.
+    df = read_feeds(files, batch_rows=7, **options)
+    chosen = ["exch_ts", "token", "price", "msg_type"]
+    got = df[chosen].compute(scheduler="sync")
+    whole = df.map_partitions(lambda part: part).compute(scheduler="sync")
+    pd.testing.assert_frame_equal(got, whole[chosen])
+    assert len(got) > 0

@@ -120,15 +120,35 @@ def _groups(function: str, paths: object) -> list[list[str | bytes]]:
     return groups
 
 
-def _arrow_backed(table: Any) -> pd.DataFrame:
+def _plain(column: Any, gather: bool) -> Any:
+    """A column of the scan as pandas takes it: dictionary-encoded strings
+    decoded; with `gather`, fixed-width values moved into one contiguous
+    chunk. A scan hands its columns out in batches, and pandas turns a
+    column of many chunks into one (a copy) for every grouping, sort or
+    reduction over it, so gathering once pays off for a column that will be
+    worked on, and is a wasted copy for one that will not. Text stays in its
+    chunks: a column of more than 2 GiB of text has no one-chunk form."""
+    import pyarrow as pa
+
+    kind = column.type
+    if pa.types.is_dictionary(kind):
+        return column.cast(kind.value_type)
+    if (
+        gather
+        and column.num_chunks > 1
+        and (pa.types.is_primitive(kind) or pa.types.is_decimal(kind))
+    ):
+        return pa.chunked_array([column.combine_chunks()], kind)
+    return column
+
+
+def _arrow_backed(table: Any, gather: bool = False) -> pd.DataFrame:
     """A pyarrow Table as a DataFrame of Arrow-backed columns, without a
-    copy; dictionary-encoded strings are decoded to plain strings first."""
+    copy unless `gather` (see _plain)."""
     import pandas as pd
     import pyarrow as pa
 
-    columns = [
-        c.cast(c.type.value_type) if pa.types.is_dictionary(c.type) else c for c in table.columns
-    ]
+    columns = [_plain(c, gather) for c in table.columns]
     plain = pa.Table.from_arrays(columns, names=table.column_names)
     frame: pd.DataFrame = plain.to_pandas(types_mapper=pd.ArrowDtype)
     return frame
@@ -171,7 +191,9 @@ def _scan_partition(
     if columns is not None:
         options = dict(options, columns=list(columns))
     try:
-        return _arrow_backed(pa.table(scan_feed(group, **options)))
+        # Columns the graph selected are the ones its next steps work on.
+        table = pa.table(scan_feed(group, **options))
+        return _arrow_backed(table, gather=columns is not None)
     except Exception as error:
         if len(group) > 1:
             raise  # the scan's errors name the file of several
