@@ -754,6 +754,110 @@ DepthLevel* BookSet::best_levels(const OrderBook& book, DepthLevel* out, DepthLe
   return out;
 }
 
+// Puts the levels of one page, best first, from level `i` on, stopping at
+// `levels`; returns the next level's index.
+template <bool kSell, class Sink>
+[[gnu::always_inline]] static inline std::size_t put_page_levels(uint32_t occupied, uint32_t base,
+                                                                 const uint64_t* quantity,
+                                                                 std::size_t i, std::size_t levels,
+                                                                 Sink& sink) {
+  while (occupied != 0) {
+    unsigned s;
+    if constexpr (kSell) {
+      s = static_cast<unsigned>(__builtin_ctz(occupied));
+      occupied &= occupied - 1;
+    } else {
+      s = 31u ^ static_cast<unsigned>(__builtin_clz(occupied));
+      occupied ^= 1u << s;
+    }
+    sink.template put<kSell>(i, base | s, quantity[s]);
+    if (++i == levels) break;
+  }
+  return i;
+}
+
+template <bool kSell, class Sink>
+std::size_t BookSet::put_best_levels(const OrderBook& book, std::size_t levels, Sink& sink) {
+  const OrderBook::Sides& sides = *book.sides_;
+  const Page* best = static_cast<const Page*>(sides.best[kSell]);
+  if (best == nullptr) return 0;
+  std::size_t i =
+      put_page_levels<kSell>(best->occupied, best->number << kPageBits, best->quantity, 0,
+                             levels, sink);
+  const Page* second = static_cast<const Page*>(sides.second[kSell]);
+  if (i == levels || second == nullptr) return i;
+  i = put_page_levels<kSell>(second->occupied, second->number << kPageBits, second->quantity, i,
+                             levels, sink);
+  if (i == levels) return i;
+  visit_pages_after(book.groups(kSell), *second, kSell, [&](const Page& p) {
+    i = put_page_levels<kSell>(p.occupied, p.number << kPageBits, p.quantity, i, levels, sink);
+    return i != levels;
+  });
+  return i;
+}
+
+namespace {
+
+// Level sinks of write_levels: where level i of a side goes.
+struct ColumnSink {
+  const LevelColumns& out;
+  template <bool kSell>
+  void put(std::size_t i, uint32_t price, uint64_t quantity) const {
+    out.prices[2 * i + kSell][out.row] = price;
+    out.quantities[2 * i + kSell][out.row] = quantity;
+  }
+  template <bool kSell>
+  uint32_t best_price() const {
+    return out.prices[kSell][out.row];
+  }
+};
+
+struct WordSink {
+  uint64_t* words;
+  template <bool kSell>
+  void put(std::size_t i, uint32_t price, uint64_t quantity) const {
+    words[4 * i + 2 * kSell] = price;
+    words[4 * i + 2 * kSell + 1] = quantity;
+  }
+  template <bool kSell>
+  uint32_t best_price() const {
+    return static_cast<uint32_t>(words[2 * kSell]);
+  }
+};
+
+}  // namespace
+
+template <class Sink>
+LevelCounts BookSet::write_levels_to(const OrderBook* book, std::size_t levels, Sink& sink) {
+  LevelCounts counts;
+  std::size_t bids = 0;
+  std::size_t asks = 0;
+  if (book != nullptr && levels != 0) {
+    bids = put_best_levels<false>(*book, levels, sink);
+    asks = put_best_levels<true>(*book, levels, sink);
+  }
+  for (std::size_t i = bids; i < levels; ++i) sink.template put<false>(i, 0, 0);
+  for (std::size_t i = asks; i < levels; ++i) sink.template put<true>(i, 0, 0);
+  counts.bids = static_cast<uint32_t>(bids);
+  counts.asks = static_cast<uint32_t>(asks);
+  if (bids != 0 && asks != 0) {
+    counts.mid_price = mid_of(sink.template best_price<false>(), sink.template best_price<true>());
+  }
+  return counts;
+}
+
+LevelCounts BookSet::write_levels(const OrderBook* book, std::size_t levels,
+                                  const LevelColumns& out) {
+  ColumnSink sink{out};
+  return write_levels_to(book, levels, sink);
+}
+
+LevelCounts BookSet::write_levels(const OrderBook* book, std::size_t levels,
+                                  const LevelWords& out) {
+  WordSink sink{out.words};
+  return write_levels_to(book, levels, sink);
+}
+
 bool BookSet::collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const {
   out.mid_price = 0;
   // A few levels, as series and tables ask for after every message, are

@@ -347,6 +347,27 @@ struct DepthLevel {
   bool operator==(const DepthLevel&) const = default;
 };
 
+// Where write_levels puts the levels of one row, as columns: level i of the
+// bids goes to prices[2 * i][row] and quantities[2 * i][row], level i of the
+// asks to index 2 * i + 1.
+struct LevelColumns {
+  uint32_t* const* prices;
+  uint64_t* const* quantities;
+  std::size_t row;
+};
+// The same as words of one row: level i is bid price, bid quantity, ask
+// price and ask quantity at words[4 * i] to words[4 * i + 3].
+struct LevelWords {
+  uint64_t* words;
+};
+// What write_levels wrote: the levels found per side and the mid price (0
+// unless both sides have a level).
+struct LevelCounts {
+  uint32_t bids = 0;
+  uint32_t asks = 0;
+  uint32_t mid_price = 0;
+};
+
 // The levels of one book: bids highest price first, asks lowest price first.
 // mid_price is (best bid + best ask) / 2 when both sides reported a level,
 // else 0; collect_full_depth leaves it 0.
@@ -490,6 +511,30 @@ class BookSet {
   // The same for a book already found (nullptr when there is none).
   bool collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const;
 
+  // Writes the best `levels` levels per side of `book` (nullptr: no book)
+  // into a row, zeros where a side has fewer: the levels collect_book_depth
+  // gives, written straight to where a table keeps them.
+  static LevelCounts write_levels(const OrderBook* book, std::size_t levels,
+                                  const LevelColumns& out);
+  static LevelCounts write_levels(const OrderBook* book, std::size_t levels, const LevelWords& out);
+  // Hints that the depth of `book` (nullptr: none) will be read soon:
+  // without `pages` it fetches where the book keeps its best pages, with
+  // `pages` (a little later, once that has arrived) the best page of each
+  // side.
+  static void prefetch_depth(const OrderBook* book, bool pages) {
+    if (book == nullptr) return;
+    const OrderBook::Sides* sides = book->sides_;
+    if (!pages) {
+      prefetch_line(sides);
+      return;
+    }
+    for (const void* page : {sides->best[0], sides->best[1]}) {
+      if (page == nullptr) continue;
+      const char* p = static_cast<const char*>(page);
+      for (std::size_t at = 0; at < sizeof(Page); at += 64) prefetch_line(p + at);
+    }
+  }
+
   // Writes the snapshot row of `token` for `levels` into out, which must hold
   // kSnapshotRowMaxSize bytes, and returns its length. A token without a book
   // gives 23 zeros. Allocates nothing.
@@ -593,6 +638,12 @@ class BookSet {
   // must not be empty; returns the end of what it wrote.
   template <bool kSell>
   static DepthLevel* best_levels(const OrderBook& book, DepthLevel* out, DepthLevel* end);
+  // Calls sink.put(i, price, quantity) for the best `levels` levels of one
+  // side, i counting from 0; returns how many there were.
+  template <bool kSell, class Sink>
+  static std::size_t put_best_levels(const OrderBook& book, std::size_t levels, Sink& sink);
+  template <class Sink>
+  static LevelCounts write_levels_to(const OrderBook* book, std::size_t levels, Sink& sink);
   template <class Fn>
   static bool visit_page(const Page& page, bool is_sell, Fn& fn);
   template <class Fn>

@@ -96,6 +96,8 @@ def assert_same(make, threads):
 
 TABLES = {
     "series": lambda path, **kw: tidemark_tools.book_series(path, levels=3, **kw),
+    # More levels than one page of prices holds: the walk crosses pages.
+    "series deep": lambda path, **kw: tidemark_tools.book_series(path, levels=40, **kw),
     "series changes": lambda path, **kw: tidemark_tools.book_series(
         path, levels=2, changes_only=True, **kw
     ),
@@ -103,6 +105,9 @@ TABLES = {
         path, types="NXT", tokens=[5, 7, 1000, 1001, 1399, U32], **kw
     ),
     "grid": lambda path, **kw: tidemark_tools.book_series(path, levels=2, every_ns=1_000_000, **kw),
+    "grid deep": lambda path, **kw: tidemark_tools.book_series(
+        path, levels=40, every_ns=200_000, **kw
+    ),
     "grid filtered": lambda path, **kw: tidemark_tools.book_series(
         path, every_ns=50_000, types="NMT", tokens=[5, 7, 1000, 1001, 1399, U32], **kw
     ),

@@ -27,10 +27,15 @@ class RowPicker {
   explicit RowPicker(const BookSeriesOptions& options) : options_(options) {}
 
   bool take(const FeedMessage& m, const BookSet& books, const OrderBook* book) {
-    const uint32_t key = book_key(m);
-    if (!options_.rows.token(key) || !options_.rows.time(exch_ts_of(m))) return false;
+    if (!selected(m)) return false;
     books.collect_book_depth(book, options_.levels, view);
-    return !options_.changes_only || changed(key);
+    return !options_.changes_only || changed(book_key(m));
+  }
+
+  // Whether m's key and time are selected (all that decides a row without
+  // changes_only).
+  bool selected(const FeedMessage& m) const {
+    return options_.rows.token(book_key(m)) && options_.rows.time(exch_ts_of(m));
   }
 
   DepthView view;
@@ -60,33 +65,29 @@ class RowPicker {
   std::vector<uint64_t> scratch_;
 };
 
-// A row's levels as a shard hands them over: the mid price with the counts
-// of bid and ask levels in one word, then per level the two prices in one
-// word and the two quantities.
-std::size_t level_words(uint64_t levels) { return 1 + 3 * static_cast<std::size_t>(levels); }
+// A row as a shard hands it over: one word per column (but the file
+// column), in the order of the columns; the mid price's word also holds the
+// number of bid levels (bits 32 to 47) and ask levels (bits 48 to 63) that
+// the book had, for the nulls.
+std::size_t row_words(uint64_t levels) { return kLevels + 4 * static_cast<std::size_t>(levels); }
 
-void pack_levels(const DepthView& view, uint64_t levels, uint64_t* out) {
-  out[0] = view.mid_price | (uint64_t{view.bids.size()} << 32) | (uint64_t{view.asks.size()} << 48);
-  for (std::size_t i = 0; i < levels; ++i) {
-    const bool bid = i < view.bids.size();
-    const bool ask = i < view.asks.size();
-    uint64_t* level = out + 1 + 3 * i;
-    level[0] = (bid ? view.bids[i].price : 0) | (uint64_t{ask ? view.asks[i].price : 0u} << 32);
-    level[1] = bid ? view.bids[i].quantity : 0;
-    level[2] = ask ? view.asks[i].quantity : 0;
-  }
+uint64_t mid_word(const LevelCounts& c) {
+  return c.mid_price | (uint64_t{c.bids} << 32) | (uint64_t{c.asks} << 48);
 }
 
-void unpack_levels(const uint64_t* words, DepthView& view) {
-  view.mid_price = static_cast<uint32_t>(words[0]);
-  view.bids.resize((words[0] >> 32) & 0xFFFF);
-  view.asks.resize(words[0] >> 48);
-  for (std::size_t i = 0; i < view.bids.size(); ++i) {
-    view.bids[i] = DepthLevel{static_cast<uint32_t>(words[1 + 3 * i]), words[2 + 3 * i]};
+// Writes the levels of `view` into a row's words; returns its mid price word.
+uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* words) {
+  uint64_t* level = words + kLevels;
+  for (std::size_t i = 0; i < levels; ++i, level += 4) {
+    const bool bid = i < view.bids.size();
+    const bool ask = i < view.asks.size();
+    level[0] = bid ? view.bids[i].price : 0;
+    level[1] = bid ? view.bids[i].quantity : 0;
+    level[2] = ask ? view.asks[i].price : 0;
+    level[3] = ask ? view.asks[i].quantity : 0;
   }
-  for (std::size_t i = 0; i < view.asks.size(); ++i) {
-    view.asks[i] = DepthLevel{static_cast<uint32_t>(words[1 + 3 * i] >> 32), words[3 + 3 * i]};
-  }
+  return mid_word(LevelCounts{static_cast<uint32_t>(view.bids.size()),
+                              static_cast<uint32_t>(view.asks.size()), view.mid_price});
 }
 
 // One shard of a per-message series: the books of its tokens and their rows.
@@ -97,10 +98,24 @@ class SeriesShard final : public ShardWorker {
   }
 
   void apply(const FeedMessage* messages, std::size_t count, ShardRows& out) override {
+    const std::size_t levels = static_cast<std::size_t>(options_.levels);
     books_.apply_messages(messages, count, [&](std::size_t i, const OrderBook* book) {
-      if (picker_.take(messages[i], books_, book)) {
-        pack_levels(picker_.view, options_.levels, out.add(i));
+      const FeedMessage& m = messages[i];
+      uint64_t* words;
+      if (options_.changes_only) {
+        if (!picker_.take(m, books_, book)) return;
+        words = out.add(i);
+        words[kMidPrice] = put_view(picker_.view, levels, words);
+      } else {
+        if (!picker_.selected(m)) return;
+        words = out.add(i);
+        words[kMidPrice] = mid_word(BookSet::write_levels(book, levels, LevelWords{words + kLevels}));
       }
+      words[kSeqNo] = m.header.seq_no;
+      words[kExchTs] = exch_ts_of(m);
+      words[kLocalTs] = local_ts_of(m);
+      words[kMsgType] = msg_type_index(m.header.msg_type);
+      words[kToken] = book_key(m);
     });
   }
 
@@ -159,22 +174,46 @@ class GridShard final : public ShardWorker {
           std::erase_if(tokens_, [&](uint32_t token) { return !options_.rows.token(token); });
         }
       }
-      for (const uint32_t token : tokens_) {
-        books_.collect_depth(token, options_.levels, view_);
-        uint64_t* words = out.add(k);
-        words[0] = token;
-        pack_levels(view_, options_.levels, words + 1);
-      }
+      const std::vector<uint64_t>& data = chunk.cuts[k].data;
+      books_at_.resize(tokens_.size());
+      for (std::size_t t = 0; t < tokens_.size(); ++t) books_at_[t] = books_.find_book(tokens_[t]);
+      write_cut_rows(k, data, out);
     }
     books_.apply_messages(messages + done, chunk.messages[shard].size() - done);
   }
 
  private:
+  // Writes a row per token in tokens_ (their books in books_at_) for cut k;
+  // the reading thread puts in the grid times.
+  void write_cut_rows(std::size_t k, const std::vector<uint64_t>& data, ShardRows& out) {
+    const std::size_t levels = static_cast<std::size_t>(options_.levels);
+    const std::size_t n = tokens_.size();
+    // The books' best pages are far apart in memory: fetch them ahead.
+    for (std::size_t t = 0; t < n && t < kAhead; ++t) BookSet::prefetch_depth(books_at_[t], false);
+    for (std::size_t t = 0; t < n && t < kAhead / 2; ++t) {
+      BookSet::prefetch_depth(books_at_[t], true);
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+      if (t + kAhead < n) BookSet::prefetch_depth(books_at_[t + kAhead], false);
+      if (t + kAhead / 2 < n) BookSet::prefetch_depth(books_at_[t + kAhead / 2], true);
+      uint64_t* words = out.add(k);
+      words[kMidPrice] =
+          mid_word(BookSet::write_levels(books_at_[t], levels, LevelWords{words + kLevels}));
+      words[kSeqNo] = data[kCutSeqNo];
+      words[kExchTs] = 0;
+      words[kLocalTs] = data[kCutLocalTs];
+      words[kMsgType] = data[kCutMsgType];
+      words[kToken] = tokens_[t];
+    }
+  }
+
+  static constexpr std::size_t kAhead = 8;
+
   const BookSeriesOptions& options_;
   BookSet books_;
   std::size_t known_books_ = 0;
-  std::vector<uint32_t> tokens_;  // selected tokens with a book, ascending
-  DepthView view_;
+  std::vector<uint32_t> tokens_;             // selected tokens with a book, ascending
+  std::vector<const OrderBook*> books_at_;  // their books at the cut
 };
 
 class BookSeries final : public BatchSource {
@@ -206,9 +245,8 @@ class BookSeries final : public BatchSource {
         workers.push_back(std::make_unique<SeriesShard>(options_));
       }
     }
-    // Grid rows carry the token as well.
-    const std::size_t words = level_words(options_.levels) + (grid() ? 1 : 0);
-    pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words + 40);
+    const std::size_t words = row_words(options_.levels);
+    pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words);
     if (grid()) {
       pool_->set_cut_planner(
           [this](const FeedMessage* m, std::vector<uint64_t>& data) { return plan_cut(m, data); });
@@ -279,9 +317,7 @@ class BookSeries final : public BatchSource {
   bool step() {
     if (emitting_) {
       if (emit_next_ < grid_tokens_.size()) {
-        write_book_row(grid_tokens_[emit_next_++],
-                       grid_time_ > kMaxTime ? kMaxTime : static_cast<uint64_t>(grid_time_),
-                       last_seq_no_, last_local_ts_, last_msg_type_);
+        write_grid_rows();
         return true;
       }
       emitting_ = false;
@@ -306,13 +342,119 @@ class BookSeries final : public BatchSource {
         std::min<uint64_t>(engine_.available(), options_.batch_rows - rows_));
     const FeedMessage* run = engine_.messages();
     engine_.consume(n);
+    if (options_.changes_only) {
+      engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
+        const FeedMessage& m = run[i];
+        if (!picker_.take(m, engine_.books(), book)) return;
+        write_row(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+                  msg_type_index(m.header.msg_type), picker_.view, engine_.file_of(m));
+      });
+      return true;
+    }
+    // Without changes_only the levels go from the book straight into the
+    // columns.
     engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
       const FeedMessage& m = run[i];
-      if (!picker_.take(m, engine_.books(), book)) return;
-      write_row(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
-                msg_type_index(m.header.msg_type), picker_.view, engine_.file_of(m));
+      if (!picker_.selected(m)) return;
+      if (rows_ == capacity_) grow();
+      if (file_ != nullptr) file_[rows_] = static_cast<uint32_t>(engine_.file_of(m));
+      write_header(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+                   msg_type_index(m.header.msg_type));
+      write_book_levels(book);
+      ++rows_;
     });
     return true;
+  }
+
+  // Writes the grid time's rows of the selected tokens with a book, from
+  // emit_next_ on, until the batch is full.
+  void write_grid_rows() {
+    const std::size_t n = grid_tokens_.size();
+    if (emit_next_ == 0) {
+      // The books do not change while a grid time's rows are written.
+      grid_books_.resize(n);
+      for (std::size_t t = 0; t < n; ++t) grid_books_[t] = engine_.books().find_book(grid_tokens_[t]);
+    }
+    const uint64_t ts = grid_time_ > kMaxTime ? kMaxTime : static_cast<uint64_t>(grid_time_);
+    const std::size_t room = static_cast<std::size_t>(options_.batch_rows - std::min<uint64_t>(rows_, options_.batch_rows));
+    const std::size_t end = std::min(n, emit_next_ + std::max<std::size_t>(room, 1));
+    // The books' best pages are far apart in memory: fetch them ahead.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t t = emit_next_; t < end && t < emit_next_ + kAhead; ++t) {
+      BookSet::prefetch_depth(grid_books_[t], false);
+    }
+    for (std::size_t t = emit_next_; t < end && t < emit_next_ + kAhead / 2; ++t) {
+      BookSet::prefetch_depth(grid_books_[t], true);
+    }
+    for (std::size_t t = emit_next_; t < end; ++t) {
+      if (t + kAhead < end) BookSet::prefetch_depth(grid_books_[t + kAhead], false);
+      if (t + kAhead / 2 < end) BookSet::prefetch_depth(grid_books_[t + kAhead / 2], true);
+      if (rows_ == capacity_) grow();
+      write_header(grid_tokens_[t], ts, last_seq_no_, last_local_ts_, last_msg_type_);
+      write_book_levels(grid_books_[t]);
+      ++rows_;
+    }
+    emit_next_ = end;
+  }
+
+  // Writes the row's columns before its levels.
+  void write_header(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
+    seq_no_[rows_] = seq_no;
+    exch_ts_[rows_] = ts;
+    local_ts_[rows_] = local;
+    msg_type_[rows_] = type;
+    token_[rows_] = token;
+  }
+
+  // Writes the levels of `book` (nullptr: none, zeros) and its mid price.
+  void write_book_levels(const OrderBook* book) {
+    const std::size_t levels = level_prices_.size() / 2;
+    const LevelCounts c = BookSet::write_levels(
+        book, levels, LevelColumns{level_prices_.data(), level_qty_.data(), rows_});
+    mid_price_[rows_] = c.mid_price;
+    if (options_.nulls) set_validity(rows_, levels, c.bids, c.asks);
+  }
+
+  // Writes rows[0, n), each a shard's row words (row_words), into the next n
+  // rows of the batch, which has room for them; files[j] is row j's file
+  // (with the file column). With `grid_ts`, exch_ts is that instead.
+  void write_word_rows(const uint64_t* const* rows, const uint32_t* files, std::size_t n,
+                       const uint64_t* grid_ts = nullptr) {
+    while (rows_ + n > capacity_) grow();
+    // Column by column: each loop stores to one column only.
+    auto copy = [&]<class T>(T* column, std::size_t word) {
+      T* out = column + rows_;
+      for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
+    };
+    copy(seq_no_, kSeqNo);
+    if (grid_ts != nullptr) {
+      std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, *grid_ts);
+    } else {
+      copy(exch_ts_, kExchTs);
+    }
+    copy(local_ts_, kLocalTs);
+    copy(msg_type_, kMsgType);
+    copy(token_, kToken);
+    copy(mid_price_, kMidPrice);
+    const std::size_t levels = level_prices_.size() / 2;
+    for (std::size_t i = 0; i < levels; ++i) {
+      const std::size_t w = kLevels + 4 * i;
+      copy(level_prices_[2 * i], w);
+      copy(level_qty_[2 * i], w + 1);
+      copy(level_prices_[2 * i + 1], w + 2);
+      copy(level_qty_[2 * i + 1], w + 3);
+    }
+    if (file_ != nullptr && files != nullptr) {
+      for (std::size_t j = 0; j < n; ++j) file_[rows_ + j] = files[j];
+    }
+    if (options_.nulls) {
+      for (std::size_t j = 0; j < n; ++j) {
+        const uint64_t mid = rows[j][kMidPrice];
+        set_validity(rows_ + j, levels, static_cast<std::size_t>((mid >> 32) & 0xFFFF),
+                     static_cast<std::size_t>(mid >> 48));
+      }
+    }
+    rows_ += n;
   }
 
   // Per message over shards: writes the rows of the chunks the shards are
@@ -321,18 +463,28 @@ class BookSeries final : public BatchSource {
   bool write_shard_rows() {
     const FeedMessage* m = nullptr;
     const uint64_t* words = nullptr;
+    // Rows are taken in blocks and written column by column; a block ends
+    // with its chunk, whose rows are released with the next step.
+    constexpr std::size_t kBlock = 256;
+    const uint64_t* block[kBlock];
+    uint32_t files[kBlock];
     while (rows_ < options_.batch_rows) {
-      switch (pool_->next_row(m, words)) {
-        case ShardPool::RowStep::kRow:
-          unpack_levels(words, shard_view_);
-          write_row(book_key(*m), exch_ts_of(*m), m->header.seq_no, local_ts_of(*m),
-                    msg_type_index(m->header.msg_type), shard_view_, pool_->row_file());
-          break;
-        case ShardPool::RowStep::kChunkDone:
-          return true;
-        case ShardPool::RowStep::kEnd:
-          if (engine_.failed()) failed_ = true;
-          return false;
+      const std::size_t room =
+          std::min<std::size_t>(kBlock, static_cast<std::size_t>(options_.batch_rows - rows_));
+      std::size_t n = 0;
+      ShardPool::RowStep step = ShardPool::RowStep::kRow;
+      while (n < room) {
+        step = pool_->next_row(m, words);
+        if (step != ShardPool::RowStep::kRow) break;
+        block[n] = words;
+        files[n] = static_cast<uint32_t>(pool_->row_file());
+        ++n;
+      }
+      if (n != 0) write_word_rows(block, files, n);
+      if (step == ShardPool::RowStep::kChunkDone) return true;
+      if (step == ShardPool::RowStep::kEnd) {
+        if (engine_.failed()) failed_ = true;
+        return false;
       }
     }
     return true;
@@ -408,15 +560,7 @@ class BookSeries final : public BatchSource {
       }
       const std::vector<uint64_t>& data = grid_chunk_->cuts[cut_].data;
       if (cut_rows_.empty()) {
-        for (std::size_t s = 0; s < shard_row_.size(); ++s) {
-          const ShardRows& rows = grid_chunk_->rows[s];
-          for (; shard_row_[s] < rows.rows() && rows.row(shard_row_[s])[0] == cut_;
-               ++shard_row_[s]) {
-            cut_rows_.push_back(rows.row(shard_row_[s]) + 1);
-          }
-        }
-        std::sort(cut_rows_.begin(), cut_rows_.end(),
-                  [](const uint64_t* a, const uint64_t* b) { return a[0] < b[0]; });
+        take_cut_rows();
         cut_row_ = 0;
         cut_time_ = 0;
         if (cut_rows_.empty()) {  // cannot happen: the cut has a book
@@ -427,13 +571,12 @@ class BookSeries final : public BatchSource {
       const GridTime first = (GridTime{data[kCutFirstHigh]} << 64) | data[kCutFirstLow];
       const GridTime count = (GridTime{data[kCutCountHigh]} << 64) | data[kCutCountLow];
       const GridTime time = first + cut_time_ * options_.every_ns;
-      const uint64_t* row = cut_rows_[cut_row_];
-      unpack_levels(row + 1, shard_view_);
-      write_row(static_cast<uint32_t>(row[0]),
-                time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time),
-                static_cast<uint32_t>(data[kCutSeqNo]), data[kCutLocalTs],
-                static_cast<uint8_t>(data[kCutMsgType]), shard_view_);
-      if (++cut_row_ == cut_rows_.size()) {
+      const uint64_t ts = time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time);
+      const std::size_t n = std::min<std::size_t>(
+          cut_rows_.size() - cut_row_, static_cast<std::size_t>(options_.batch_rows - rows_));
+      write_word_rows(cut_rows_.data() + cut_row_, nullptr, n, &ts);
+      cut_row_ += n;
+      if (cut_row_ == cut_rows_.size()) {
         cut_row_ = 0;
         if (++cut_time_ == count) {
           ++cut_;
@@ -442,6 +585,34 @@ class BookSeries final : public BatchSource {
       }
     }
     return true;
+  }
+
+  // Takes the rows of cut cut_ from every shard into cut_rows_, ascending by
+  // token: each shard's rows of a cut are ascending already, so the shards'
+  // runs are merged.
+  void take_cut_rows() {
+    const std::size_t shards = shard_row_.size();
+    run_end_.resize(shards);
+    for (std::size_t s = 0; s < shards; ++s) {
+      const ShardRows& rows = grid_chunk_->rows[s];
+      std::size_t end = shard_row_[s];
+      while (end < rows.rows() && rows.row(end)[0] == cut_) ++end;
+      run_end_[s] = end;
+    }
+    for (;;) {
+      std::size_t pick = shards;
+      uint64_t lowest = 0;
+      for (std::size_t s = 0; s < shards; ++s) {
+        if (shard_row_[s] == run_end_[s]) continue;
+        const uint64_t token = grid_chunk_->rows[s].row(shard_row_[s])[1 + kToken];
+        if (pick == shards || token < lowest) {
+          pick = s;
+          lowest = token;
+        }
+      }
+      if (pick == shards) break;
+      cut_rows_.push_back(grid_chunk_->rows[pick].row(shard_row_[pick]++) + 1);
+    }
   }
 
   // Grid mode: applies the read messages up to the next cut (the first one
@@ -512,13 +683,6 @@ class BookSeries final : public BatchSource {
     return (GridTime{ts} / options_.every_ns + 1) * options_.every_ns;
   }
 
-  // Writes the row of `token`'s book as it is now.
-  void write_book_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
-    const bool found = engine_.books().collect_depth(token, options_.levels, view_);
-    (void)found;  // a token without a book reads as zeros, as get_snapshot shows it
-    write_row(token, ts, seq_no, local, type, view_);
-  }
-
   // Writes a row whose levels are those of `view`, from file `file`.
   void write_row(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type,
                  const DepthView& view, std::size_t file = 0) {
@@ -539,15 +703,15 @@ class BookSeries final : public BatchSource {
       level_prices_[2 * i + 1][rows_] = ask ? view.asks[i].price : 0;
       level_qty_[2 * i + 1][rows_] = ask ? view.asks[i].quantity : 0;
     }
-    if (options_.nulls) set_validity(levels, view);
+    if (options_.nulls) set_validity(rows_, levels, view.bids.size(), view.asks.size());
     ++rows_;
   }
 
   // Marks the levels that the row has (and its mid price when both sides
   // have a level) as valid, the others as null.
-  void set_validity(std::size_t levels, const DepthView& view) {
-    const std::size_t byte = rows_ >> 3;
-    const auto bit = static_cast<uint8_t>(1u << (rows_ & 7));
+  void set_validity(std::size_t row, std::size_t levels, std::size_t bids, std::size_t asks) {
+    const std::size_t byte = row >> 3;
+    const auto bit = static_cast<uint8_t>(1u << (row & 7));
     auto mark = [&](std::size_t v, bool valid) {
       if (valid) {
         validity_[v][byte] |= bit;
@@ -555,10 +719,10 @@ class BookSeries final : public BatchSource {
         ++nulls_[v];
       }
     };
-    mark(0, !view.bids.empty() && !view.asks.empty());
+    mark(0, bids != 0 && asks != 0);
     for (std::size_t i = 0; i < levels; ++i) {
-      mark(1 + 2 * i, i < view.bids.size());
-      mark(2 + 2 * i, i < view.asks.size());
+      mark(1 + 2 * i, i < bids);
+      mark(2 + 2 * i, i < asks);
     }
   }
 
@@ -616,7 +780,6 @@ class BookSeries final : public BatchSource {
   BookSeriesOptions options_;
   std::vector<ColumnSpec> columns_;
   std::vector<ColumnBuilder> builders_;
-  DepthView view_;
   bool failed_ = false;
   std::string error_;  // an interruption's text (else the engine's error)
 
@@ -640,10 +803,8 @@ class BookSeries final : public BatchSource {
   std::vector<std::size_t> nulls_;
   RowPicker picker_;
 
-  // Over shards (threads > 1, per message): the pool and the levels of the
-  // row being written.
+  // Over shards (threads > 1): the pool.
   std::unique_ptr<ShardPool> pool_;
-  DepthView shard_view_;
   // A grid over shards: the selected tokens with a book as read so far, the
   // chunk whose cuts are being written, the cut, its rows ascending by
   // token, the next of them and the grid time of the cut being written, and
@@ -655,6 +816,7 @@ class BookSeries final : public BatchSource {
   std::size_t cut_row_ = 0;
   GridTime cut_time_ = 0;
   std::vector<std::size_t> shard_row_;
+  std::vector<std::size_t> run_end_;  // per shard: the end of its rows of the cut
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,
@@ -664,6 +826,7 @@ class BookSeries final : public BatchSource {
   bool emitting_ = false;
   std::size_t emit_next_ = 0;
   std::vector<uint32_t> grid_tokens_;
+  std::vector<const OrderBook*> grid_books_;  // their books while a grid time is written
   uint64_t max_ts_ = 0;
   uint32_t last_seq_no_ = 0;
   uint64_t last_local_ts_ = 0;
