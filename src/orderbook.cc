@@ -799,16 +799,20 @@ std::size_t BookSet::put_best_levels(const OrderBook& book, std::size_t levels, 
 namespace {
 
 // Level sinks of write_levels: where level i of a side goes.
+// The addresses are held by value, so that the stores through them cannot
+// make the compiler read them again for every level.
 struct ColumnSink {
-  const LevelColumns& out;
+  uint32_t* const* prices;
+  uint64_t* const* quantities;
+  std::size_t row;
   template <bool kSell>
   void put(std::size_t i, uint32_t price, uint64_t quantity) const {
-    out.prices[2 * i + kSell][out.row] = price;
-    out.quantities[2 * i + kSell][out.row] = quantity;
+    prices[2 * i + kSell][row] = price;
+    quantities[2 * i + kSell][row] = quantity;
   }
   template <bool kSell>
   uint32_t best_price() const {
-    return out.prices[kSell][out.row];
+    return prices[kSell][row];
   }
 };
 
@@ -848,7 +852,7 @@ LevelCounts BookSet::write_levels_to(const OrderBook* book, std::size_t levels, 
 
 LevelCounts BookSet::write_levels(const OrderBook* book, std::size_t levels,
                                   const LevelColumns& out) {
-  ColumnSink sink{out};
+  ColumnSink sink{out.prices, out.quantities, out.row};
   return write_levels_to(book, levels, sink);
 }
 

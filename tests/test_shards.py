@@ -271,3 +271,11 @@ def test_each_stream_of_a_table_replays_with_threads_of_its_own(tmp_path, thread
     assert pa.Table.from_batches(a).equals(
         pa.table(tidemark_tools.book_series(str(path), levels=2, threads=1))
     )
+
+
+def test_wide_rows_from_shards_fill_batches_past_their_first_room(tmp_path):
+    # With 1,000 levels the first room of a batch holds fewer rows than the
+    # shards hand over at once.
+    path = tmp_path / "feed.bin"
+    path.write_bytes(random_feed(random.Random(3), 1500, [1, 2, 3]))
+    assert_same(lambda t: tidemark_tools.book_series(str(path), levels=1000, threads=t), 2)

@@ -420,7 +420,7 @@ class BookSeries final : public BatchSource {
   // (with the file column). With `grid_ts`, exch_ts is that instead.
   void write_word_rows(const uint64_t* const* rows, const uint32_t* files, std::size_t n,
                        const uint64_t* grid_ts = nullptr) {
-    while (rows_ + n > capacity_) grow();
+    if (rows_ + n > capacity_) grow(n);
     // Column by column: each loop stores to one column only.
     auto copy = [&]<class T>(T* column, std::size_t word) {
       T* out = column + rows_;
@@ -732,13 +732,14 @@ class BookSeries final : public BatchSource {
     synced_ = rows_;
   }
 
-  // Makes room for more rows in every column and takes their addresses.
-  void grow() {
+  // Makes room for at least `need` more rows in every column and takes
+  // their addresses.
+  void grow(std::size_t need = 1) {
     // At most kFirstReserveBytes up front, then doubling, never past the
-    // rows the batch may hold.
+    // rows the batch may hold (unless needed).
     const std::size_t limit = static_cast<std::size_t>(options_.batch_rows);
-    const std::size_t more =
-        capacity_ != 0 ? std::min(capacity_, limit - rows_) : first_reserve_rows(columns_, limit);
+    const std::size_t more = std::max(
+        need, capacity_ != 0 ? std::min(capacity_, limit - rows_) : first_reserve_rows(columns_, limit));
     sync_lengths();
     for (ColumnBuilder& b : builders_) b.reserve(more, 0, limit);
     const bool first = capacity_ == 0;

@@ -64,21 +64,20 @@ void ShardPool::plan_cut(Chunk& chunk, const FeedMessage* next) {
   ShardCut& cut = chunk.cuts.emplace_back();
   cut.at = chunk.shard_of.size();
   cut.local.resize(workers_.size());
-  for (std::size_t s = 0; s < workers_.size(); ++s) {
-    cut.local[s] = static_cast<uint32_t>(chunk.messages[s].size());
-  }
+  for (std::size_t s = 0; s < workers_.size(); ++s) cut.local[s] = dealt_[s];
   cut.data = cut_data_;
   cut_rows_ += cut_data_.empty() ? 0 : cut_data_[0];
 }
 
 bool ShardPool::read_chunk(Chunk& chunk) {
+  chunk.all.clear();
   chunk.shard_of.clear();
   chunk.file_of.clear();
   chunk.cuts.clear();
   cut_rows_ = 0;
-  for (auto& m : chunk.messages) m.clear();
   for (ShardRows& r : chunk.rows) r.clear();
   const std::size_t shards = workers_.size();
+  dealt_.assign(shards, 0);
   std::size_t count = 0;
   while (count < chunk_messages_) {
     const std::size_t available = engine_.available();
@@ -87,15 +86,27 @@ bool ShardPool::read_chunk(Chunk& chunk) {
     const std::size_t n = hook_ ? available : std::min(available, chunk_messages_ - count);
     const FeedMessage* run = engine_.messages();
     std::size_t i = 0;
-    for (; i < n; ++i) {
-      // A chunk holds about as many rows of cuts as it holds messages.
-      if (planner_ && cut_rows_ >= chunk_messages_) break;
-      if (planner_) plan_cut(chunk, &run[i]);
-      const std::size_t s = shard_of_key(book_key(run[i]), shards);
-      chunk.shard_of.push_back(static_cast<uint8_t>(s));
-      chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(i)));
-      chunk.messages[s].push_back(run[i]);
+    if (planner_) {
+      for (; i < n; ++i) {
+        // A chunk holds about as many rows of cuts as it holds messages.
+        if (cut_rows_ >= chunk_messages_) break;
+        plan_cut(chunk, &run[i]);
+        const std::size_t s = shard_of_key(book_key(run[i]), shards);
+        chunk.shard_of.push_back(static_cast<uint8_t>(s));
+        ++dealt_[s];
+      }
+    } else {
+      const std::size_t at = chunk.shard_of.size();
+      chunk.shard_of.resize(at + n);
+      uint8_t* shard_of = chunk.shard_of.data() + at;
+      for (; i < n; ++i) {
+        shard_of[i] = static_cast<uint8_t>(shard_of_key(book_key(run[i]), shards));
+      }
     }
+    for (std::size_t k = 0; k < i; ++k) {
+      chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(k)));
+    }
+    chunk.all.insert(chunk.all.end(), run, run + i);
     engine_.consume(i);
     count += i;
     if (i != n) break;
@@ -152,6 +163,15 @@ void ShardPool::run(std::size_t shard) {
     // is done with it, so it is read here without the lock.
     bool ok = true;
     try {
+      // This shard's messages, picked out of the chunk here rather than
+      // dealt out by the reading thread, which does the rest alone.
+      std::vector<FeedMessage>& mine = chunk->messages[shard];
+      mine.clear();
+      const uint8_t* shard_of = chunk->shard_of.data();
+      const std::size_t count = chunk->all.size();
+      for (std::size_t i = 0; i < count; ++i) {
+        if (shard_of[i] == shard) mine.push_back(chunk->all[i]);
+      }
       workers_[shard]->apply_chunk(*chunk, shard, chunk->rows[shard]);
     } catch (...) {  // only std::bad_alloc can come from the books and rows
       ok = false;

@@ -17,6 +17,7 @@
 // becomes the pool's error).
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -39,26 +40,35 @@ class ShardRows {
  public:
   explicit ShardRows(std::size_t stride) : stride_(stride) {}
   // Appends a row after message `local` and returns its words after the
-  // index, to be filled by the caller.
+  // index, to be filled by the caller (they hold whatever was there).
   uint64_t* add(std::size_t local) {
-    const std::size_t at = words_.size();
-    words_.resize(at + stride_);
+    const std::size_t at = used_;
+    // The storage only grows, doubling, and is never cleared: a row costs
+    // no zeroing and, once the storage has room for a chunk, no check
+    // beyond this one.
+    if (at + stride_ > words_.size()) words_.resize(std::max(2 * words_.size(), at + stride_));
+    used_ = at + stride_;
+    ++rows_;
     words_[at] = local;
     return words_.data() + at + 1;
   }
   // The row after message `local`: the last row when it follows that
   // message already, else a new one (its words 0).
   uint64_t* row_for(std::size_t local) {
-    const std::size_t n = words_.size();
-    if (n != 0 && words_[n - stride_] == local) return words_.data() + n - stride_ + 1;
-    return add(local);
+    if (rows_ != 0 && words_[used_ - stride_] == local) return words_.data() + used_ - stride_ + 1;
+    uint64_t* words = add(local);
+    std::fill(words, words + stride_ - 1, uint64_t{0});
+    return words;
   }
-  std::size_t rows() const { return words_.size() / stride_; }
+  std::size_t rows() const { return rows_; }
   const uint64_t* row(std::size_t k) const { return words_.data() + k * stride_; }
-  void clear() { words_.clear(); }
+  std::size_t stride() const { return stride_; }
+  void clear() { used_ = rows_ = 0; }
 
  private:
   std::size_t stride_;
+  std::size_t used_ = 0;  // words in use
+  std::size_t rows_ = 0;
   std::vector<uint64_t> words_;
 };
 
@@ -96,13 +106,15 @@ inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
   return static_cast<std::size_t>((h * shards) >> 32);
 }
 
-// One chunk of messages as the shards got it: each shard's messages in file
-// order, which shard each message of the chunk went to, and the rows each
-// shard wrote.
+// One chunk of messages as the shards got it: every message in file order,
+// which shard each went to, each shard's messages in file order (which the
+// shard's own thread picks out of `all`, so that the reading thread only
+// copies the chunk once), and the rows each shard wrote.
 struct ShardChunk {
+  std::vector<FeedMessage> all;                    // every message, in file order
   std::vector<uint8_t> shard_of;                   // per message of the chunk, in file order
   std::vector<uint32_t> file_of;                   // per message: the index of its file
-  std::vector<std::vector<FeedMessage>> messages;  // per shard
+  std::vector<std::vector<FeedMessage>> messages;  // per shard, filled by that shard
   std::vector<ShardRows> rows;                     // per shard
   std::vector<ShardCut> cuts;                      // in order of `at`
   std::size_t pending = 0;                         // shards not done yet
@@ -116,8 +128,12 @@ class ShardCursor {
     chunk_ = chunk;
     at_ = 0;
     if (chunk == nullptr) return;
-    local_.assign(chunk->messages.size(), 0);
-    row_.assign(chunk->messages.size(), 0);
+    next_.resize(chunk->messages.size());
+    for (std::size_t s = 0; s < next_.size(); ++s) {
+      const ShardRows& rows = chunk->rows[s];
+      next_[s] = Next{chunk->messages[s].data(), 0, rows.row(0), rows.row(rows.rows()),
+                      rows.stride()};
+    }
   }
   bool active() const { return chunk_ != nullptr; }
   // The index of the file that the last row's message comes from.
@@ -127,25 +143,33 @@ class ShardCursor {
   // chunk has no more rows.
   bool next(const FeedMessage*& message, const uint64_t*& words) {
     const std::size_t count = chunk_->shard_of.size();
+    const uint8_t* shard_of = chunk_->shard_of.data();
     for (; at_ < count; ++at_) {
-      const std::size_t s = chunk_->shard_of[at_];
-      const ShardRows& rows = chunk_->rows[s];
+      Next& n = next_[shard_of[at_]];
       // A message may have several rows: stay on it until they are out.
-      if (row_[s] < rows.rows() && rows.row(row_[s])[0] == local_[s]) {
-        message = &chunk_->messages[s][local_[s]];
-        words = rows.row(row_[s]++) + 1;
+      if (n.row != n.end && n.row[0] == n.local) {
+        message = n.messages + n.local;
+        words = n.row + 1;
+        n.row += n.stride;
         return true;
       }
-      ++local_[s];
+      ++n.local;
     }
     return false;
   }
 
  private:
+  // Per shard: its next message and its next row (and the end of its rows).
+  struct Next {
+    const FeedMessage* messages;
+    std::size_t local;
+    const uint64_t* row;
+    const uint64_t* end;
+    std::size_t stride;
+  };
   const ShardChunk* chunk_ = nullptr;
   std::size_t at_ = 0;
-  std::vector<std::size_t> local_;  // per shard: its next message
-  std::vector<std::size_t> row_;    // per shard: its next row
+  std::vector<Next> next_;
 };
 
 class ShardPool {
@@ -229,6 +253,7 @@ class ShardPool {
   bool planned_end_ = false;
   std::vector<uint64_t> cut_data_;
   std::size_t cut_rows_ = 0;  // the rows of the chunk's cuts so far
+  std::vector<uint32_t> dealt_;  // per shard: its messages in the chunk so far
   ShardCursor cursor_;
 
   // Chunks handed out (to every shard) and taken back by front()/pop(),
