@@ -715,6 +715,21 @@ bool BookSet::collect_depth(uint32_t token, uint64_t levels, DepthView& out) con
   return collect_book_depth(find_book(token), levels, out);
 }
 
+// Takes the best occupied slot out of a page's bit set and returns it: the
+// lowest price for the sell side, the highest for the buy side.
+template <bool kSell>
+[[gnu::always_inline]] static inline unsigned take_best_slot(uint32_t& occupied) {
+  unsigned s;
+  if constexpr (kSell) {
+    s = static_cast<unsigned>(__builtin_ctz(occupied));
+    occupied &= occupied - 1;
+  } else {
+    s = 31u ^ static_cast<unsigned>(__builtin_clz(occupied));
+    occupied ^= 1u << s;
+  }
+  return s;
+}
+
 // Writes the levels of one page, best first, to [out, end); returns the
 // end of what it wrote.
 template <bool kSell>
@@ -722,14 +737,7 @@ template <bool kSell>
                                                              const uint64_t* quantity,
                                                              DepthLevel* out, DepthLevel* end) {
   while (occupied != 0) {
-    unsigned s;
-    if constexpr (kSell) {
-      s = static_cast<unsigned>(__builtin_ctz(occupied));
-      occupied &= occupied - 1;
-    } else {
-      s = 31u ^ static_cast<unsigned>(__builtin_clz(occupied));
-      occupied ^= 1u << s;
-    }
+    const unsigned s = take_best_slot<kSell>(occupied);
     *out = DepthLevel{base | s, quantity[s]};
     if (++out == end) break;
   }
@@ -762,14 +770,7 @@ template <bool kSell, class Sink>
                                                                  std::size_t i, std::size_t levels,
                                                                  Sink& sink) {
   while (occupied != 0) {
-    unsigned s;
-    if constexpr (kSell) {
-      s = static_cast<unsigned>(__builtin_ctz(occupied));
-      occupied &= occupied - 1;
-    } else {
-      s = 31u ^ static_cast<unsigned>(__builtin_clz(occupied));
-      occupied ^= 1u << s;
-    }
+    const unsigned s = take_best_slot<kSell>(occupied);
     sink.template put<kSell>(i, base | s, quantity[s]);
     if (++i == levels) break;
   }
