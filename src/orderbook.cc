@@ -645,6 +645,7 @@ void BookSet::look_closer(const FeedMessage& m, const OrderBook& book, bool dept
     if (i != OrderTable::kNotFound) {
       const OrderTable::Slot& s = book.orders_.at(i);
       fetch_level(s.page, s.price);
+      book.orders_.prefetch_after(i);
     }
   };
   if (depth) {

@@ -303,14 +303,23 @@ class OrderTable {
   }
   // Removes the order at index i.
   void erase_at(std::size_t i);
-  // Hints that `order_id` will be looked up soon: fetches its home slot and
-  // the next one (where a probe most often ends when the home slot is the
-  // last of its line).
+  // Hints that `order_id` will be looked up soon: fetches the lines of its
+  // home slot and the three after it. At most half full, a probe for a new
+  // id runs 2.5 slots on average, and an erasure walks on to the end of
+  // the run; slots of the run past the home slot's line were the misses
+  // that remained. A run that wraps around the end of the table fetches a
+  // line past it, which is harmless.
   void prefetch(uint64_t order_id) const {
     if (slots_ == nullptr) return;
-    const std::size_t i = home(order_id);
-    prefetch_line(&slots_[i]);
-    prefetch_line(&slots_[(i + 1) & mask_]);
+    const char* first = reinterpret_cast<const char*>(&slots_[home(order_id)]);
+    prefetch_line(first);
+    prefetch_line(first + 64);
+    prefetch_line(first + 4 * sizeof(Slot) - 1);
+  }
+  // Hints that the run after slot i will be walked soon (an erasure shifts
+  // it back): fetches the lines of the two slots after it.
+  void prefetch_after(std::size_t i) const {
+    prefetch_line(reinterpret_cast<const char*>(&slots_[i]) + 3 * sizeof(Slot) - 1);
   }
   // Gives the memory back to `arena`; the table is empty afterwards.
   void release(TableArena& arena);
