@@ -416,7 +416,7 @@ class OrderBook {
     uint32_t number;
     void* page;  // the BookSet's Page, or nullptr in an unused entry
   };
-  static constexpr unsigned kRecentPages = 16;
+  static constexpr unsigned kRecentPages = 64;
   struct Sides {
     // Per side (bids [0], asks [1]): the page of the best level and the
     // next occupied page after it, each nullptr when there is none. Depth
