@@ -596,13 +596,20 @@ bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
 
 // Looks a message up ahead of applying it: returns its book (nullptr when
 // its token has none yet) and starts fetching the table slots of its order
-// ids and of the page of a new price (and, with `depth`, where the book
-// keeps its best pages). The table of books is small and stays
-// cached; these slots are what a message waits for when the tables have
-// outgrown the processor's caches.
-OrderBook* BookSet::look_ahead(const FeedMessage& m, bool depth) {
+// ids, of the page of a new price and of where the book keeps its best
+// pages. The table of books is small and stays cached; these slots are
+// what a message waits for when the tables have outgrown the processor's
+// caches.
+OrderBook* BookSet::look_ahead(const FeedMessage& m) {
   OrderBook* book = books_.find(token_of(m));
-  if (depth && book != nullptr) prefetch_line(book->sides_);  // its best pages
+  if (book != nullptr) {
+    // Where the book keeps its best pages and page groups: a message that
+    // fills an empty page or empties one updates them, which would
+    // otherwise wait for these lines and then for the group they lead to.
+    const char* sides = reinterpret_cast<const char*>(book->sides_);
+    prefetch_line(sides);
+    prefetch_line(sides + 64);
+  }
   switch (m.header.msg_type) {
     case 'N':
     case 'M':

@@ -417,7 +417,10 @@ class OrderBook {
     void* page;  // the BookSet's Page, or nullptr in an unused entry
   };
   static constexpr unsigned kRecentPages = 64;
-  struct Sides {
+  // Aligned to a cache line, so that the best pages and both sides' page
+  // groups lie in its first two lines, which a look-ahead fetches: a level
+  // that appears or goes away changes them.
+  struct alignas(64) Sides {
     // Per side (bids [0], asks [1]): the page of the best level and the
     // next occupied page after it, each nullptr when there is none. Depth
     // reads start there without a search, and a look-ahead fetches them.
@@ -626,7 +629,7 @@ class BookSet {
                     bool is_sell);
   void apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded);
   bool apply_to(const FeedMessage& message, OrderBook*& book);
-  OrderBook* look_ahead(const FeedMessage& message, bool depth);
+  OrderBook* look_ahead(const FeedMessage& message);
   void look_closer(const FeedMessage& message, const OrderBook& book, bool depth) const;
   // apply_messages, fetching ahead also the best levels of each message's
   // book when `kDepth` (for callers that read depth after each message).
@@ -696,7 +699,7 @@ std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, s
       return;
     }
     a.books_created = books_created_;
-    a.book = look_ahead(m, kDepth);
+    a.book = look_ahead(m);
   };
   constexpr std::size_t kCloser = kLookAhead / 2;
   auto closer = [&](std::size_t j) {
