@@ -613,22 +613,22 @@ OrderBook* BookSet::look_ahead(const FeedMessage& m) {
   switch (m.header.msg_type) {
     case 'N':
     case 'M':
+      // The table of pages is probed only when the book's recent pages
+      // miss: look_closer fetches its slot then.
       if (book != nullptr) {
         book->orders_.prefetch(m.order.order_id);
         const uint32_t number = m.order.price >> kPageBits;
         prefetch_line(
             &book->sides_->recent[m.order.order_type == 'S'][number % OrderBook::kRecentPages]);
       }
-      pages_.prefetch(
-          page_key(m.order.token, m.order.order_type == 'S', m.order.price >> kPageBits));
       break;
     case 'X':
-      if (book != nullptr) book->orders_.prefetch(m.order.order_id);
+      if (book != nullptr) book->orders_.prefetch_held(m.order.order_id);
       break;
     case 'T':
       if (book != nullptr) {
-        book->orders_.prefetch(m.trade.buy_order_id);
-        book->orders_.prefetch(m.trade.sell_order_id);
+        book->orders_.prefetch_held(m.trade.buy_order_id);
+        book->orders_.prefetch_held(m.trade.sell_order_id);
       }
       break;
     default:
@@ -676,8 +676,8 @@ void BookSet::look_closer(const FeedMessage& m, const OrderBook& book, bool dept
           book.sides_->recent[is_sell][number % OrderBook::kRecentPages];
       if (recent.page != nullptr && recent.number == number) {
         fetch_level(recent.page, m.order.price);
-      } else if (const Page* p = find_page(book.token_, is_sell, number)) {
-        fetch_level(p, m.order.price);
+      } else {
+        pages_.prefetch(page_key(book.token_, is_sell, number));
       }
       break;
     }

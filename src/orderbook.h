@@ -316,6 +316,14 @@ class OrderTable {
     prefetch_line(first + 64);
     prefetch_line(first + 4 * sizeof(Slot) - 1);
   }
+  // The same for an id that is expected to be held: a probe that finds it
+  // ends within the home slot's line or the next.
+  void prefetch_held(uint64_t order_id) const {
+    if (slots_ == nullptr) return;
+    const char* first = reinterpret_cast<const char*>(&slots_[home(order_id)]);
+    prefetch_line(first);
+    prefetch_line(first + 64);
+  }
   // Hints that the run after slot i will be walked soon (an erasure shifts
   // it back): fetches the lines of the two slots after it.
   void prefetch_after(std::size_t i) const {
