@@ -1,12 +1,24 @@
 #include "feed_scan.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <array>
+#include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "feed_decoder.h"
@@ -295,6 +307,254 @@ class RowFilter {
   bool by_time_ = false;
 };
 
+// A filtered scan of a large regular file, read as two halves at once: the
+// calling thread frames the first half while a thread of its own frames the
+// second, each reading its own bytes with read(2) into its own buffer (so
+// neither copies into memory the other core holds). With two cores this
+// nearly halves the time of a scan that keeps few rows.
+//
+// Where the second half starts (the cut) is a guess: a place near the middle
+// where a run of records of the known types follows. It is used only once the
+// first half, read as a file that ends at the cut, ends there cleanly: then a
+// record starts exactly at the cut, and the second half's messages are the
+// ones a reading from the start would give. Otherwise (a record overlaps the
+// cut, or the first half fails or ends early, as when the file shrank) the
+// second half's work is dropped and the first half's last step is read again
+// from the whole file, so every row and error is that of a plain reading.
+//
+// The file is read, never mapped: a file shortened under a mapping kills the
+// process with SIGBUS, while read(2) just ends early.
+class SplitRead {
+ public:
+  // Files smaller than this are read in one piece.
+  static constexpr uint64_t kMinSize = 32 << 20;
+  // Messages the second half keeps at most before the first half is done;
+  // past them it stops, and the rest is framed after the first half.
+  static constexpr std::size_t kMaxHeld = 1 << 16;
+
+  // Opens `path` for a split reading, or returns null when it is not a
+  // large regular file, no cut is found, or the thread cannot start; the
+  // caller then reads it in one piece. `keep` is the filter's test.
+  template <class Keep>
+  static std::unique_ptr<SplitRead> open(const std::string& path, const Keep& keep) {
+    try {
+      std::unique_ptr<SplitRead> split(new SplitRead(path));
+      if (!split->find_cut()) return nullptr;
+      split->thread_ = std::thread([s = split.get(), keep] { s->read_tail(keep); });
+      return split;
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    } catch (const std::system_error&) {
+      return nullptr;
+    }
+  }
+
+  ~SplitRead() {
+    stop_tail();
+    if (spare_fd_ >= 0) ::close(spare_fd_);
+  }
+  SplitRead(const SplitRead&) = delete;
+  SplitRead& operator=(const SplitRead&) = delete;
+
+  // Reads on as read_messages_if does over the whole file.
+  template <class Keep>
+  std::size_t read_if(FeedMessage* out, std::size_t max, std::size_t budget, Keep&& keep,
+                      ReadStep& last, std::string& error) {
+    if (phase_ == kHead) {
+      const uint64_t before = head_->position();
+      const std::size_t n = read_messages_if(*head_, out, max, budget, keep, last, error);
+      if (last == ReadStep::kMessage) return n;
+      stop_tail();
+      if (last == ReadStep::kEnd && head_->position() == cut_ && !tail_broken_) {
+        // A record starts at the cut: the second half goes on from here.
+        head_.reset();
+        phase_ = kHeld;
+        last = ReadStep::kMessage;
+        return n;
+      }
+      // The guess was wrong or the first half did not read to the cut:
+      // this step again, from where it began, with a descriptor of its own
+      // opened with the others (so a file removed since is still read).
+      head_.reset();
+      tail_.reset();
+      held_.clear();
+      phase_ = kRest;
+      if (::lseek(spare_fd_, static_cast<off_t>(before), SEEK_SET) < 0) {
+        error = os_error_text(errno);
+        last = ReadStep::kError;
+        return 0;
+      }
+      tail_ = FeedFile::over(std::make_unique<FdReader>(std::exchange(spare_fd_, -1)),
+                             kFilteredReadBuffer);
+    }
+    if (phase_ == kHeld) {
+      const std::size_t n = std::min(max, held_.size() - handed_);
+      std::copy_n(held_.data() + handed_, n, out);
+      handed_ += n;
+      last = ReadStep::kMessage;
+      if (handed_ < held_.size()) return n;
+      held_ = {};
+      phase_ = kRest;
+      if (tail_step_ != ReadStep::kMessage) {
+        // The second half ended where it was read: that ending comes now.
+        phase_ = kDone;
+        if (n > 0) return n;
+        last = tail_step_;
+        error = tail_error_;
+        return 0;
+      }
+      if (n > 0) return n;
+    }
+    if (phase_ == kDone) {
+      last = tail_step_;
+      error = tail_error_;
+      return 0;
+    }
+    return read_messages_if(*tail_, out, max, budget, keep, last, error);
+  }
+
+ private:
+  explicit SplitRead(std::string path) : path_(std::move(path)) {}
+
+  // Opens the file twice (a descriptor per half) and looks for the cut: the
+  // first place after the middle from which framing finds kChain records of
+  // known types in a row (padding and short records of other types between
+  // them allowed). False when the file is small, not regular, or has no
+  // such place near its middle.
+  bool find_cut() {
+    int fd;
+    do {
+      fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    auto tail_reader = std::make_unique<FdReader>(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) < kMinSize) {
+      return false;
+    }
+    // The framing's own steps (padding, records of other types) are taken
+    // on the way, so a run need not be of known records only.
+    constexpr std::size_t kLook = 1 << 16;
+    constexpr std::size_t kChain = 64;
+    constexpr std::size_t kLongestSkip = 4096;
+    std::vector<uint8_t> bytes(2 * kLook);
+    const uint64_t middle = static_cast<uint64_t>(st.st_size) / 2;
+    const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), static_cast<off_t>(middle));
+    if (got != static_cast<ssize_t>(bytes.size())) return false;
+    const std::size_t room = bytes.size() - kTradeRecordSize;
+    std::size_t at = 0;
+    for (; at < kLook; ++at) {
+      if (bytes[at] == ' ' || kRecordLength[bytes[at + 8]] == 0) continue;
+      std::size_t p = at;
+      std::size_t chained = 0;
+      while (chained < kChain && p < room) {
+        if (bytes[p] == ' ') {
+          ++p;
+          continue;
+        }
+        const std::size_t length = kRecordLength[bytes[p + 8]];
+        if (length == 0) {
+          const std::size_t msg_len = bytes[p] | (bytes[p + 1] << 8);
+          const std::size_t skip = std::max(msg_len, kHeaderSize);
+          if (skip > kLongestSkip) break;
+          p += skip;
+          continue;
+        }
+        p += length;
+        ++chained;
+      }
+      if (chained == kChain) break;
+    }
+    if (at == kLook) return false;
+    cut_ = middle + at;
+    if (::lseek(fd, static_cast<off_t>(cut_), SEEK_SET) < 0) return false;
+    tail_ = FeedFile::over(std::move(tail_reader), kFilteredReadBuffer);
+
+    int head_fd;
+    do {
+      head_fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (head_fd < 0 && errno == EINTR);
+    if (head_fd < 0) return false;
+    head_ = FeedFile::over(std::make_unique<PrefixReader>(head_fd, cut_), kFilteredReadBuffer);
+    do {
+      spare_fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (spare_fd_ < 0 && errno == EINTR);
+    return spare_fd_ >= 0;
+  }
+
+  // The second half, on its own thread: frames from the cut and holds what
+  // the filter keeps, until it ends, holds kMaxHeld messages, or is stopped.
+  template <class Keep>
+  void read_tail(const Keep& keep) {
+    try {
+      std::vector<FeedMessage> chunk(kChunkMessages);
+      while (!stop_.load(std::memory_order_relaxed)) {
+        ReadStep step = ReadStep::kMessage;
+        std::string error;
+        const std::size_t n = read_messages_if(*tail_, chunk.data(), kChunkMessages,
+                                               kTailStep, keep, step, error);
+        held_.insert(held_.end(), chunk.begin(), chunk.begin() + n);
+        if (step != ReadStep::kMessage) {
+          tail_step_ = step;
+          tail_error_ = std::move(error);
+          return;
+        }
+        if (held_.size() >= kMaxHeld) return;
+      }
+    } catch (const std::bad_alloc&) {
+      tail_broken_ = true;  // the first half then reads the whole file
+    }
+  }
+
+  // Stops the second half's thread (after its current step) and waits.
+  void stop_tail() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // The first `limit` bytes of a descriptor: the first half ends at the cut.
+  class PrefixReader final : public ByteReader {
+   public:
+    PrefixReader(int fd, uint64_t limit) : inner_(fd), left_(limit) {}
+    std::ptrdiff_t read(uint8_t* buf, std::size_t n, std::string& error) override {
+      if (left_ == 0) return 0;
+      const std::ptrdiff_t got = inner_.read(buf, std::min<uint64_t>(n, left_), error);
+      if (got > 0) left_ -= static_cast<uint64_t>(got);
+      return got;
+    }
+    Status seek(uint64_t) override { return Status::error("the first half cannot seek"); }
+
+   private:
+    FdReader inner_;
+    uint64_t left_;
+  };
+
+  // Records the second half frames between looks at whether to stop.
+  static constexpr std::size_t kTailStep = 1 << 16;
+
+  enum Phase {
+    kHead,  // the first half, while the second is read
+    kHeld,  // the second half's held messages
+    kRest,  // the rest of the file, read here
+    kDone,  // the second half's ending, handed out
+  };
+  std::string path_;
+  uint64_t cut_ = 0;
+  std::unique_ptr<FeedFile> head_;  // the first half: the file up to the cut
+  std::unique_ptr<FeedFile> tail_;  // from the cut on (or the whole file)
+  int spare_fd_ = -1;               // for reading the whole file after all
+  Phase phase_ = kHead;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  // Written by the thread, read here only after it was joined.
+  std::vector<FeedMessage> held_;
+  std::size_t handed_ = 0;  // of held_, already handed out
+  ReadStep tail_step_ = ReadStep::kMessage;
+  std::string tail_error_;
+  bool tail_broken_ = false;
+};
+
 class FeedScan final : public BatchSource {
  public:
   FeedScan(std::vector<ScanFile> files, std::vector<std::unique_ptr<FeedFile>> opened,
@@ -310,6 +570,8 @@ class FeedScan final : public BatchSource {
       opened.front() = std::move(file_);
       merged_ = std::make_unique<MergedReader>(std::move(opened));
       row_files_.resize(kChunkMessages);
+    } else {
+      start_split();
     }
     columns_.reserve(ids_.size());
     builders_.reserve(ids_.size());
@@ -349,6 +611,12 @@ class FeedScan final : public BatchSource {
     batch_rows_ = batch_row_limit(columns_, batch_rows_, row_text - 1);
     first_rows_ = first_reserve_rows(columns_, batch_rows_, row_text - 1);
   }
+
+  // The second half of a split reading tests rows with filter_: it stops
+  // before the filter goes.
+  ~FeedScan() override { split_.reset(); }
+  FeedScan(const FeedScan&) = delete;
+  FeedScan& operator=(const FeedScan&) = delete;
 
   const std::vector<ColumnSpec>& columns() const override { return columns_; }
   void set_flush_clock(std::shared_ptr<input::FlushClock> clock) {
@@ -413,7 +681,12 @@ class FeedScan final : public BatchSource {
           batch_file_ = file_index_;
           continue;
         }
-        if (filter_.any()) {
+        if (split_ != nullptr) {
+          count_ = filter_.with_keep([&](auto keep) {
+            return split_->read_if(chunk_.data(), kChunkMessages, kFramedPerStep, keep, step_,
+                                   step_error_);
+          });
+        } else if (filter_.any()) {
           // Dropped records are framed where they lie and never copied; with
           // framing this cheap the reads themselves weigh, so they are large.
           file_->grow_buffer(kFilteredReadBuffer);
@@ -479,6 +752,7 @@ class FeedScan final : public BatchSource {
   // Moves on to the next file. Returns false when there is none (the scan
   // has ended) or it cannot be opened (the scan has failed).
   bool next_file() {
+    split_.reset();
     file_.reset();
     if (file_index_ + 1 >= files_.size()) {
       ended_ = true;
@@ -494,7 +768,26 @@ class FeedScan final : public BatchSource {
       return false;
     }
     file_ = std::move(opened.value());
+    start_split();
     return true;
+  }
+
+  // A filtered scan reads a large regular file in two halves at once
+  // (SplitRead) when it may: not followed, not decompressed. Otherwise, or
+  // when the thread cannot start, file_ reads it in one piece.
+  void start_split() {
+    const ScanFile& f = files_[file_index_];
+    if (!filter_.any() || !f.split || f.input == nullptr ||
+        f.input->kind() != input::Kind::kFile) {
+      return;
+    }
+    const std::string& path = f.input->path();
+    // These suffixes are read through decompression (feed_input.h).
+    if (path.ends_with(".gz") || path.ends_with(".zst")) return;
+    // On one core the halves would only take turns.
+    cpu_set_t cpus;
+    if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return;
+    split_ = filter_.with_keep([&](auto keep) { return SplitRead::open(path, keep); });
   }
 
   // Returns how many of the first `n` messages have timestamps that fit a
@@ -735,6 +1028,7 @@ class FeedScan final : public BatchSource {
   std::size_t file_index_ = 0;              // the file being read
   std::size_t batch_file_ = 0;              // the file of the batch being built
   std::unique_ptr<FeedFile> file_;
+  std::unique_ptr<SplitRead> split_;  // reads file_'s file instead, when set
   ScanOptions options_;
   RowFilter filter_;
   std::vector<Column> ids_;

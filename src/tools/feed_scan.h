@@ -43,6 +43,10 @@ inline uint8_t msg_type_index(uint8_t msg_type) {
 struct ScanFile {
   std::shared_ptr<input::CheckedInput> input;
   std::string name;
+  // A filtered scan may read a large file (regular, not compressed) as two
+  // halves at once, the second on a thread of its own: false for a followed
+  // file, whose reads wait for it to grow.
+  bool split = false;
 };
 
 struct ScanOptions {

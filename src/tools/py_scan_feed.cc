@@ -213,7 +213,7 @@ PyObject* scan_feed(PyObject*, const Args& args) {
     const bool followed = follow && (options.merge_by_time || k + 1 == paths.size());
     auto input = checked_input(paths[k], names[k], paths.size() > 1, followed ? &*follow : nullptr);
     if (input == nullptr) return nullptr;
-    files.push_back({std::move(input), std::move(names[k])});
+    files.push_back({std::move(input), std::move(names[k]), !followed});
   }
   if (!args.absent(2) && PyList_Check(args[2])) {
     if (!take_file_contracts(args[2], paths.size(), options.file_contracts)) return nullptr;
