@@ -65,19 +65,29 @@ class RowPicker {
   std::vector<uint64_t> scratch_;
 };
 
-// A row as a shard hands it over: one word per column (but the file
-// column), in the order of the columns; the mid price's word also holds the
-// number of bid levels (bits 32 to 47) and ask levels (bits 48 to 63) that
-// the book had, for the nulls.
+// A grid row as a shard hands it over: one word per column, in the order
+// of the columns; the mid price's word also holds the number of bid levels
+// (bits 32 to 47) and ask levels (bits 48 to 63) that the book had, for the
+// nulls.
 std::size_t row_words(uint64_t levels) { return kLevels + 4 * static_cast<std::size_t>(levels); }
+
+// A per-message row as a shard hands it over: the mid price's word and the
+// levels, as in a grid row. The reading thread writes the columns before
+// the mid price from its own copy of the message, so that they need not
+// pass from one core's cache to the other's.
+constexpr std::size_t kMessageMid = 0;
+constexpr std::size_t kMessageLevels = 1;
+std::size_t message_row_words(uint64_t levels) {
+  return kMessageLevels + 4 * static_cast<std::size_t>(levels);
+}
 
 uint64_t mid_word(const LevelCounts& c) {
   return c.mid_price | (uint64_t{c.bids} << 32) | (uint64_t{c.asks} << 48);
 }
 
-// Writes the levels of `view` into a row's words; returns its mid price word.
-uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* words) {
-  uint64_t* level = words + kLevels;
+// Writes the levels of `view` into a row's level words; returns its mid
+// price word.
+uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* level) {
   for (std::size_t i = 0; i < levels; ++i, level += 4) {
     const bool bid = i < view.bids.size();
     const bool ask = i < view.asks.size();
@@ -101,21 +111,16 @@ class SeriesShard final : public ShardWorker {
     const std::size_t levels = static_cast<std::size_t>(options_.levels);
     books_.apply_messages(messages, count, [&](std::size_t i, const OrderBook* book) {
       const FeedMessage& m = messages[i];
-      uint64_t* words;
       if (options_.changes_only) {
         if (!picker_.take(m, books_, book)) return;
-        words = out.add(i);
-        words[kMidPrice] = put_view(picker_.view, levels, words);
+        uint64_t* words = out.add(i);
+        words[kMessageMid] = put_view(picker_.view, levels, words + kMessageLevels);
       } else {
         if (!picker_.selected(m)) return;
-        words = out.add(i);
-        words[kMidPrice] = mid_word(BookSet::write_levels(book, levels, LevelWords{words + kLevels}));
+        uint64_t* words = out.add(i);
+        words[kMessageMid] =
+            mid_word(BookSet::write_levels(book, levels, LevelWords{words + kMessageLevels}));
       }
-      words[kSeqNo] = m.header.seq_no;
-      words[kExchTs] = exch_ts_of(m);
-      words[kLocalTs] = local_ts_of(m);
-      words[kMsgType] = msg_type_index(m.header.msg_type);
-      words[kToken] = book_key(m);
     });
   }
 
@@ -245,7 +250,7 @@ class BookSeries final : public BatchSource {
         workers.push_back(std::make_unique<SeriesShard>(options_));
       }
     }
-    const std::size_t words = row_words(options_.levels);
+    const std::size_t words = grid() ? row_words(options_.levels) : message_row_words(options_.levels);
     pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words);
     if (grid()) {
       pool_->set_cut_planner(
@@ -415,11 +420,9 @@ class BookSeries final : public BatchSource {
     if (options_.nulls) set_validity(rows_, levels, c.bids, c.asks);
   }
 
-  // Writes rows[0, n), each a shard's row words (row_words), into the next n
-  // rows of the batch, which has room for them; files[j] is row j's file
-  // (with the file column). With `grid_ts`, exch_ts is that instead.
-  void write_word_rows(const uint64_t* const* rows, const uint32_t* files, std::size_t n,
-                       const uint64_t* grid_ts = nullptr) {
+  // Writes grid rows[0, n), each a shard's row words (row_words), into the
+  // next n rows of the batch, with exch_ts the grid time `ts`.
+  void write_word_rows(const uint64_t* const* rows, std::size_t n, uint64_t ts) {
     if (rows_ + n > capacity_) grow(n);
     // Column by column: each loop stores to one column only.
     auto copy = [&]<class T>(T* column, std::size_t word) {
@@ -427,31 +430,59 @@ class BookSeries final : public BatchSource {
       for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
     };
     copy(seq_no_, kSeqNo);
-    if (grid_ts != nullptr) {
-      std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, *grid_ts);
-    } else {
-      copy(exch_ts_, kExchTs);
-    }
+    std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, ts);
     copy(local_ts_, kLocalTs);
     copy(msg_type_, kMsgType);
     copy(token_, kToken);
-    copy(mid_price_, kMidPrice);
+    write_level_words(rows, n, kMidPrice, kLevels);
+  }
+
+  // Writes the rows of messages[0, n) into the next n rows of the batch,
+  // which has room for them: the columns before the mid price from the
+  // messages, the rest from rows[j], a shard's words of message j
+  // (message_row_words); files[j] is row j's file (with the file column).
+  void write_message_rows(const FeedMessage* const* messages, const uint64_t* const* rows,
+                          const uint32_t* files, std::size_t n) {
+    if (rows_ + n > capacity_) grow(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      const FeedMessage& m = *messages[j];
+      const std::size_t row = rows_ + j;
+      seq_no_[row] = m.header.seq_no;
+      exch_ts_[row] = exch_ts_of(m);
+      local_ts_[row] = local_ts_of(m);
+      msg_type_[row] = msg_type_index(m.header.msg_type);
+      token_[row] = book_key(m);
+    }
+    if (file_ != nullptr) {
+      for (std::size_t j = 0; j < n; ++j) file_[rows_ + j] = files[j];
+    }
+    write_level_words(rows, n, kMessageMid, kMessageLevels);
+  }
+
+  // Writes the mid price (word `mid` of each row) and the levels (from word
+  // `level` on) of rows[0, n) into the next n rows of the batch, and counts
+  // the rows.
+  void write_level_words(const uint64_t* const* rows, std::size_t n, std::size_t mid,
+                         std::size_t level) {
+    // Column by column: each loop stores to one column only.
+    auto copy = [&]<class T>(T* column, std::size_t word) {
+      T* out = column + rows_;
+      for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
+    };
+    copy(mid_price_, mid);
     const std::size_t levels = level_prices_.size() / 2;
     for (std::size_t i = 0; i < levels; ++i) {
-      const std::size_t w = kLevels + 4 * i;
+      const std::size_t w = level + 4 * i;
       copy(level_prices_[2 * i], w);
       copy(level_qty_[2 * i], w + 1);
       copy(level_prices_[2 * i + 1], w + 2);
       copy(level_qty_[2 * i + 1], w + 3);
     }
-    if (file_ != nullptr && files != nullptr) {
-      for (std::size_t j = 0; j < n; ++j) file_[rows_ + j] = files[j];
-    }
     if (options_.nulls) {
       for (std::size_t j = 0; j < n; ++j) {
-        const uint64_t mid = rows[j][kMidPrice];
-        set_validity(rows_ + j, levels, static_cast<std::size_t>((mid >> 32) & 0xFFFF),
-                     static_cast<std::size_t>(mid >> 48));
+        const uint64_t word = rows[j][mid];
+        set_validity(rows_ + j, levels, static_cast<std::size_t>((word >> 32) & 0xFFFF),
+                     static_cast<std::size_t>(word >> 48));
       }
     }
     rows_ += n;
@@ -467,6 +498,7 @@ class BookSeries final : public BatchSource {
     // with its chunk, whose rows are released with the next step.
     constexpr std::size_t kBlock = 256;
     const uint64_t* block[kBlock];
+    const FeedMessage* messages[kBlock];
     uint32_t files[kBlock];
     while (rows_ < options_.batch_rows) {
       const std::size_t room =
@@ -477,10 +509,11 @@ class BookSeries final : public BatchSource {
         step = pool_->next_row(m, words);
         if (step != ShardPool::RowStep::kRow) break;
         block[n] = words;
+        messages[n] = m;
         files[n] = static_cast<uint32_t>(pool_->row_file());
         ++n;
       }
-      if (n != 0) write_word_rows(block, files, n);
+      if (n != 0) write_message_rows(messages, block, files, n);
       if (step == ShardPool::RowStep::kChunkDone) return true;
       if (step == ShardPool::RowStep::kEnd) {
         if (engine_.failed()) failed_ = true;
@@ -574,7 +607,7 @@ class BookSeries final : public BatchSource {
       const uint64_t ts = time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time);
       const std::size_t n = std::min<std::size_t>(
           cut_rows_.size() - cut_row_, static_cast<std::size_t>(options_.batch_rows - rows_));
-      write_word_rows(cut_rows_.data() + cut_row_, nullptr, n, &ts);
+      write_word_rows(cut_rows_.data() + cut_row_, n, ts);
       cut_row_ += n;
       if (cut_row_ == cut_rows_.size()) {
         cut_row_ = 0;
