@@ -596,44 +596,39 @@ bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
 
 // Looks a message up ahead of applying it: returns its book (nullptr when
 // its token has none yet) and starts fetching the table slots of its order
-// ids, of the page of a new price and of where the book keeps its best
+// ids, of the recent page of a new price and of where the book keeps its best
 // pages. The table of books is small and stays cached; these slots are
 // what a message waits for when the tables have outgrown the processor's
 // caches.
 OrderBook* BookSet::look_ahead(const FeedMessage& m) {
-  OrderBook* book = books_.find(token_of(m));
-  if (book != nullptr) {
-    // Where the book keeps its best pages and page groups: a message that
-    // fills an empty page or empties one updates them, which would
-    // otherwise wait for these lines and then for the group they lead to.
-    const char* sides = reinterpret_cast<const char*>(book->sides_);
-    prefetch_line(sides);
-    prefetch_line(sides + 64);
-  }
-  switch (m.header.msg_type) {
-    case 'N':
-    case 'M':
-      // The table of pages is probed only when the book's recent pages
-      // miss: look_closer fetches its slot then.
-      if (book != nullptr) {
-        book->orders_.prefetch(m.order.order_id);
-        const uint32_t number = m.order.price >> kPageBits;
-        prefetch_line(
-            &book->sides_->recent[m.order.order_type == 'S'][number % OrderBook::kRecentPages]);
-      }
-      break;
-    case 'X':
-      if (book != nullptr) book->orders_.prefetch_held(m.order.order_id);
-      break;
-    case 'T':
-      if (book != nullptr) {
-        book->orders_.prefetch_held(m.trade.buy_order_id);
-        book->orders_.prefetch_held(m.trade.sell_order_id);
-      }
-      break;
-    default:
-      break;
-  }
+  // No switch on the message type, whose next value the processor cannot
+  // guess: the fields are read at their places in both layouts, and one
+  // test (is it a trade, which is rare) picks a trade's. A field that the
+  // type does not carry only makes a fetch useless.
+  const bool trade = m.is_trade();
+  const uint32_t token =
+      trade ? static_cast<uint32_t>(static_cast<int32_t>(m.trade.token)) : m.order.token;
+  OrderBook* book = books_.find(token);
+  if (book == nullptr) return nullptr;
+  // Where the book keeps its best pages and page groups: a message that
+  // fills an empty page or empties one updates them, which would otherwise
+  // wait for these lines and then for the group they lead to.
+  const char* sides = reinterpret_cast<const char*>(book->sides_);
+  prefetch_line(sides);
+  prefetch_line(sides + 64);
+  // The order id of an order message is where a trade has its buy order id.
+  static_assert(offsetof(OrderMessage, order_id) == offsetof(TradeMessage, buy_order_id));
+  const uint64_t first_id = m.order.order_id;
+  const uint64_t second_id = trade ? m.trade.sell_order_id : first_id;
+  // A new id probes to the end of its run: the longer fetch serves it.
+  book->orders_.prefetch(first_id);
+  book->orders_.prefetch_held(second_id);
+  // The level of a new or modified order is reached through the book's
+  // recent pages; the table of pages is probed only when those miss, and
+  // look_closer fetches its slot then.
+  const uint32_t number = m.order.price >> kPageBits;
+  prefetch_line(
+      &book->sides_->recent[m.order.order_type == 'S'][number % OrderBook::kRecentPages]);
   return book;
 }
 
