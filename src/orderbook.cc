@@ -606,9 +606,7 @@ OrderBook* BookSet::look_ahead(const FeedMessage& m) {
   // test (is it a trade, which is rare) picks a trade's. A field that the
   // type does not carry only makes a fetch useless.
   const bool trade = m.is_trade();
-  const uint32_t token =
-      trade ? static_cast<uint32_t>(static_cast<int32_t>(m.trade.token)) : m.order.token;
-  OrderBook* book = books_.find(token);
+  OrderBook* book = books_.find(token_of_unchecked(m));
   if (book == nullptr) return nullptr;
   // Where the book keeps its best pages and page groups: a message that
   // fills an empty page or empties one updates them, which would otherwise

@@ -125,6 +125,15 @@ class FlatTable {
     prefetch_line(&slots_[(i + 1) & mask_]);
   }
 
+  // Hints that `key` will be probed soon and most likely found in its home
+  // slot: fetches the lines of that slot alone.
+  void prefetch_home(const Key& key) const {
+    if (slots_ == nullptr) return;
+    const char* slot = reinterpret_cast<const char*>(slots_ + home(key));
+    prefetch_line(slot);
+    prefetch_line(slot + sizeof(Slot) - 1);
+  }
+
   // Makes room for one more key, so that the next find_or_add cannot
   // allocate (and so cannot fail). The table stays at most half full: runs
   // stay short, so a probe seldom leaves the cache lines fetched for it.
@@ -651,6 +660,11 @@ class BookSet {
     if (m.is_trade()) return static_cast<uint32_t>(static_cast<int32_t>(m.trade.token));
     return m.order.token;
   }
+  // The same, reading both places first: the type then only chooses.
+  static uint32_t token_of_unchecked(const FeedMessage& m) {
+    const uint32_t trade_token = static_cast<uint32_t>(static_cast<int32_t>(m.trade.token));
+    return m.is_trade() ? trade_token : m.order.token;
+  }
 
   template <class Fn>
   static void visit_levels(const OrderBook& book, bool is_sell, Fn&& fn);
@@ -716,12 +730,18 @@ std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, s
       look_closer(messages[j], *a.book, kDepth);
     }
   };
+  // Twice as far ahead, the slot of the message's book is fetched: the
+  // look-ahead starts from it.
+  constexpr std::size_t kFarther = 2 * kLookAhead;
+  auto farther = [&](std::size_t j) { books_.prefetch_home(token_of_unchecked(messages[j])); };
+  for (std::size_t j = 0; j < visible && j < kFarther; ++j) farther(j);
   for (std::size_t j = 0; j < visible && j < kLookAhead; ++j) look(j);
   for (std::size_t j = 0; j < visible && j < kCloser; ++j) closer(j);
   std::size_t accepted = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const FeedMessage& m = messages[i];
     const Ahead a = ahead[i % kLookAhead];
+    if (i + kFarther < visible) farther(i + kFarther);
     if (i + kLookAhead < visible) look(i + kLookAhead);
     if (i + kCloser < visible) closer(i + kCloser);
     if (a.books_created == kSkipped) continue;
