@@ -13,6 +13,7 @@ import time
 import feedgen
 import pyarrow as pa
 import pytest
+from followed import read_until
 
 import tidemark_tools
 
@@ -91,9 +92,8 @@ def test_a_batch_is_handed_out_soon_after_its_first_row(growing):
     second = reader.read_next_batch()
     waited = time.monotonic() - start
     writer.join()
-    threading.Timer(0.2, scan.stop).start()
-    rest = [b for b in reader]
     expected = pa.table(tidemark_tools.scan_feed(_write(path + ".ref", DATA[:SOME])))
+    rest = read_until(reader, scan, expected.num_rows - first.num_rows - second.num_rows)
     got = pa.Table.from_batches([first, second, *rest])
     assert rows(got) == rows(expected)
     assert waited < 5  # not held back for batch_rows rows
