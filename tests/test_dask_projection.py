@@ -86,3 +86,18 @@ def test_selected_columns_equal_those_of_the_whole_frame(files, options):
     whole = df.map_partitions(lambda part: part).compute(scheduler="sync")
     pd.testing.assert_frame_equal(got, whole[chosen])
     assert len(got) > 0
+
+
+def test_optimized_graph_runs_one_task_per_file(files, scans):
+    # The docs advise optimize() before computing on a cluster: each file's
+    # scan, selection, filter and per-token sums fuse into one task, with the
+    # same result and the same columns reaching the scan.
+    df = read_feeds(files + files)
+    graph = df[df["msg_type"] == "T"].groupby("token")["trade_quantity"].sum()
+    fused = graph.optimize()
+    # One task per file, and one or two to add up the files' sums.
+    assert len(fused.__dask_graph__()) <= df.npartitions + 2
+    scans.clear()
+    got = fused.compute(scheduler="sync")
+    assert {tuple(sorted(c["columns"])) for c in scans} == {("msg_type", "token", "trade_quantity")}
+    pd.testing.assert_series_equal(got, graph.compute(scheduler="sync"))
