@@ -1,9 +1,18 @@
 #include "arrow_columns.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 
 namespace tidemark::arrow {
@@ -17,6 +26,57 @@ void* allocate(std::size_t bytes) {
   void* p = std::malloc(std::max<std::size_t>(bytes, 1));
   if (p == nullptr) throw std::bad_alloc();
   return p;
+}
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels answer EINVAL
+#endif
+
+// Cleared once the kernel turns MADV_POPULATE_WRITE down.
+std::atomic<bool> can_populate{true};
+
+// Faults in the whole pages of a block for writing, in one call that costs
+// far less than a fault per page; leaves the contents as they are. Memory
+// that malloc reuses is mostly in place already, and asking for it again
+// costs about as much as writing it, so runs of pages already in memory
+// (asked with mincore, twenty times cheaper) are passed over. Returns false
+// when the kernel cannot, and never tries again then.
+bool fault_in(void* block, std::size_t bytes) noexcept {
+  if (!can_populate.load(std::memory_order_relaxed)) return false;
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  constexpr std::size_t kRun = 1024;  // pages asked about at a time
+  const auto at = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t start = (at + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (at + bytes) & ~(page - 1);
+  unsigned char present[kRun];
+  for (std::uintptr_t run = start; run < end; run += kRun * page) {
+    const std::size_t pages = std::min<std::size_t>(kRun, (end - run) / page);
+    void* const from = reinterpret_cast<void*>(run);
+    if (mincore(from, pages * page, present) == 0 &&
+        std::all_of(present, present + pages, [](unsigned char p) { return (p & 1) != 0; })) {
+      continue;
+    }
+    if (madvise(from, pages * page, MADV_POPULATE_WRITE) != 0 && errno == EINVAL) {
+      can_populate.store(false, std::memory_order_relaxed);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Gives back to the system the whole pages of a block past its first
+// `used` bytes, when they add up to kPrefaultBytes or more: a short batch
+// (the last one, or one cut short while a followed file pauses) in a block
+// that was faulted in for a whole batch then holds no more memory than its
+// rows need, whatever the consumer keeps. The pages read as zeros until
+// written again.
+void trim_tail(uint8_t* block, std::size_t bytes, std::size_t used) noexcept {
+  static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto at = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t start = (at + used + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (at + bytes) & ~(page - 1);
+  if (end <= start || end - start < BufferPool::kPrefaultBytes) return;
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 std::size_t value_width(ColumnType type) {
@@ -190,6 +250,83 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
   out->private_data = root.release();
 }
 
+// ---------------------------------------------------------------- spares
+
+// The helper thread that faults in the pools' spares, one process-wide,
+// started at the first spare asked for. It lives as long as the process
+// (never joined: it may be waiting when the process exits); in a child
+// made by fork() it is gone, so the child starts its own when needed.
+class Prefaulter {
+ public:
+  static Prefaulter& get() {
+    static Prefaulter* const instance = new Prefaulter();  // never destroyed
+    return *instance;
+  }
+
+  // Queues `block` of `bytes` to be faulted in and given to `pool`; returns
+  // false (the block stays the caller's) when no thread could be started.
+  bool submit(std::shared_ptr<BufferPool> pool, void* block, std::size_t bytes) noexcept {
+    try {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!running_) {
+        std::call_once(atfork_once_, [] {
+          pthread_atfork([] { get().mutex_.lock(); }, [] { get().mutex_.unlock(); },
+                         [] { get().after_fork_in_child(); });
+        });
+        std::thread(&Prefaulter::run, this).detach();
+        running_ = true;
+      }
+      jobs_.push_back(Job{std::move(pool), block, bytes});
+    } catch (...) {
+      return false;
+    }
+    wake_->notify_one();
+    return true;
+  }
+
+ private:
+  struct Job {
+    std::shared_ptr<BufferPool> pool;
+    void* block;
+    std::size_t bytes;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      std::condition_variable* wake = wake_;
+      wake->wait(lock, [this] { return !jobs_.empty(); });
+      Job job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      fault_in(job.block, job.bytes);
+      job.pool->spare_arrived(job.block, job.bytes);
+      job.pool.reset();  // may be the pool's last owner
+      lock.lock();
+    }
+  }
+
+  // Runs in the child of fork() with mutex_ held (locked before the fork):
+  // no helper thread there, so the queued blocks are freed and their pools
+  // may ask for spares again.
+  void after_fork_in_child() {
+    for (Job& job : jobs_) {
+      job.pool->spare_coming_ = false;  // the only thread of the child
+      std::free(job.block);
+    }
+    jobs_.clear();
+    running_ = false;
+    wake_ = new std::condition_variable();  // the old one may count a waiter that is gone
+    mutex_.unlock();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable* wake_ = new std::condition_variable();
+  std::deque<Job> jobs_;
+  bool running_ = false;
+  std::once_flag atfork_once_;
+};
+
 // ---------------------------------------------------------------- pool
 
 BufferPool::~BufferPool() {
@@ -198,13 +335,26 @@ BufferPool::~BufferPool() {
 
 // The smallest kept block that holds the request, unless it is more than
 // twice as large: take_up_to with nothing more wanted than the request.
-void* BufferPool::take(std::size_t& bytes) { return take_up_to(bytes, bytes); }
+void* BufferPool::take(std::size_t& bytes) { return take_block(bytes, bytes, false); }
 
 void* BufferPool::take_up_to(std::size_t& bytes, std::size_t most) {
+  return take_block(bytes, most, true);
+}
+
+void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
   bytes = std::max<std::size_t>(bytes, 1);
   most = std::max(most, bytes);
+  // A new block holds all of `most` when that is at most twice the request,
+  // so that a batch a little larger than its first room never grows (nor
+  // copies); a far larger `most` is left to grow as rows come, so that a
+  // huge batch_rows on a small file reserves little.
+  const std::size_t fresh = most / 2 <= bytes ? most : bytes;
+  // A batch's first room of kPrefaultBytes or more, past the first batch:
+  // fault it in and have a spare made ready when none is left.
+  bool prefault = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (room) prefault = rooms_++ > 0 && most >= kPrefaultBytes;
     // A block that holds `most` without wasting more than half of it wins,
     // the smallest such; otherwise the largest one between `bytes` and
     // `most`.
@@ -226,10 +376,44 @@ void* BufferPool::take_up_to(std::size_t& bytes, std::size_t most) {
       free_[best] = free_.back();
       free_.pop_back();
       bytes = b.bytes;
+      if (prefault) {
+        prefault = std::none_of(free_.begin(), free_.end(),
+                                [fresh](const Block& k) { return k.bytes >= fresh; });
+      }
+      if (prefault) prepare_spare_locked(fresh);
       return b.memory;
     }
   }
-  return allocate(bytes);
+  if (!room) return allocate(bytes);
+  void* block = allocate(fresh);
+  bytes = fresh;
+  if (prefault) {
+    fault_in(block, fresh);
+    std::lock_guard<std::mutex> lock(mutex_);
+    prepare_spare_locked(fresh);
+  }
+  return block;
+}
+
+void BufferPool::prepare_spare_locked(std::size_t bytes) noexcept {
+  if (spare_coming_ || !can_populate.load(std::memory_order_relaxed)) return;
+  std::shared_ptr<BufferPool> self = weak_from_this().lock();
+  if (!self) return;  // not owned by a shared_ptr: no spares
+  void* block = std::malloc(bytes);
+  if (block == nullptr) return;
+  spare_coming_ = true;
+  if (!Prefaulter::get().submit(std::move(self), block, bytes)) {
+    spare_coming_ = false;
+    std::free(block);
+  }
+}
+
+void BufferPool::spare_arrived(void* block, std::size_t bytes) noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_coming_ = false;
+  }
+  give(block, bytes);
 }
 
 void BufferPool::give(void* block, std::size_t bytes) noexcept {
@@ -355,7 +539,7 @@ void ColumnBuilder::start_from_pool(std::size_t rows, std::size_t most_rows) {
 }
 
 void ColumnBuilder::reserve(std::size_t rows, std::size_t bytes, std::size_t most_rows) {
-  if (capacity_ == 0 && pool_ && most_rows != SIZE_MAX && most_rows > rows) {
+  if (capacity_ == 0 && pool_ && most_rows != SIZE_MAX && most_rows >= rows) {
     // A batch's first room: a kept block that holds the whole batch (which
     // a consumer that drops its batches gives back every time) saves
     // growing the columns, and copying them, as the rows come.
@@ -399,7 +583,9 @@ void ColumnBuilder::finish(ArrowArray* out, const uint8_t* validity, std::size_t
     null_count_ = null_count;
     if (null_count != 0) std::memcpy(validity_, validity, bitmap_bytes(length_));
   }
+  if (pool_) trim_tail(values_, values_bytes_, values_size(length_));
   if (null_count_ != 0) {
+    if (pool_) trim_tail(validity_, validity_bytes_, bitmap_bytes(length_));
     p->owned[0] = validity_;
     p->bytes[0] = validity_bytes_;
   } else {

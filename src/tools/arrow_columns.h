@@ -67,9 +67,20 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out);
 // Blocks of memory kept for reuse: at most kMaxBlocks of them, each handed
 // out again for a request it can hold without wasting more than half of it.
 // take() and give() may be called from any thread.
-class BufferPool {
+//
+// Fresh memory costs a page fault per 4 KiB page on first write, which for a
+// consumer that keeps every batch (pyarrow.table) outweighs the decoding.
+// So a block of at least kPrefaultBytes handed out for a batch's first room
+// (take_up_to) from the second batch on is faulted in up front in one call,
+// and, when the pool has no other block of that size left, a spare of the
+// same size is allocated and faulted in on a helper thread while the caller
+// fills the block it got: the next batch finds it ready. Only one spare per
+// pool is on its way at a time, so a consumer that drops its batches adds
+// one block to the pool; a stream of one batch prepares none.
+class BufferPool : public std::enable_shared_from_this<BufferPool> {
  public:
   static constexpr std::size_t kMaxBlocks = 6;
+  static constexpr std::size_t kPrefaultBytes = std::size_t{64} << 10;
 
   BufferPool() { free_.reserve(kMaxBlocks); }
   BufferPool(const BufferPool&) = delete;
@@ -82,7 +93,9 @@ class BufferPool {
   // The same for a buffer that may grow up to `most` bytes (at least
   // `bytes`): a kept block of up to that size is as good as one that fits,
   // since it saves growing (and copying) later. Prefers a kept block that
-  // holds `most`, else the largest kept block that holds `bytes`.
+  // holds `most`, else the largest kept block that holds `bytes`, else a
+  // new block: of `most` bytes when that is at most twice `bytes`. Blocks of kPrefaultBytes or more are faulted in, and a spare prepared,
+  // as said above; the pool must then be owned by a shared_ptr.
   void* take_up_to(std::size_t& bytes, std::size_t most);
   // Keeps a block of `bytes` that take() gave, or frees it when the pool is
   // full. Never fails.
@@ -95,8 +108,19 @@ class BufferPool {
     void* memory;
     std::size_t bytes;
   };
+  void* take_block(std::size_t& bytes, std::size_t most, bool room);
+  // Asks the helper thread for a faulted-in spare of `bytes` unless one is
+  // on its way; called with mutex_ held. Never fails (without memory or a
+  // thread, no spare comes).
+  void prepare_spare_locked(std::size_t bytes) noexcept;
+  // Keeps a spare made ready by the helper thread.
+  void spare_arrived(void* block, std::size_t bytes) noexcept;
+  friend class Prefaulter;
+
   mutable std::mutex mutex_;
-  std::vector<Block> free_;  // room for kMaxBlocks, so give() never allocates
+  std::vector<Block> free_;    // room for kMaxBlocks, so give() never allocates
+  bool spare_coming_ = false;  // a spare is on the helper thread
+  std::size_t rooms_ = 0;      // take_up_to calls so far: batches begun
 };
 
 class ColumnBuilder {
