@@ -424,11 +424,7 @@ class BookSeries final : public BatchSource {
   // next n rows of the batch, with exch_ts the grid time `ts`.
   void write_word_rows(const uint64_t* const* rows, std::size_t n, uint64_t ts) {
     if (rows_ + n > capacity_) grow(n);
-    // Column by column: each loop stores to one column only.
-    auto copy = [&]<class T>(T* column, std::size_t word) {
-      T* out = column + rows_;
-      for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
-    };
+    auto copy = [&]<class T>(T* column, std::size_t word) { copy_word(rows, n, column, word); };
     copy(seq_no_, kSeqNo);
     std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, ts);
     copy(local_ts_, kLocalTs);
@@ -459,16 +455,20 @@ class BookSeries final : public BatchSource {
     write_level_words(rows, n, kMessageMid, kMessageLevels);
   }
 
+  // Word `word` of rows[0, n) into the next n rows of `column`: column by
+  // column, so that each loop stores to one column only.
+  template <class T>
+  void copy_word(const uint64_t* const* rows, std::size_t n, T* column, std::size_t word) {
+    T* out = column + rows_;
+    for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
+  }
+
   // Writes the mid price (word `mid` of each row) and the levels (from word
   // `level` on) of rows[0, n) into the next n rows of the batch, and counts
   // the rows.
   void write_level_words(const uint64_t* const* rows, std::size_t n, std::size_t mid,
                          std::size_t level) {
-    // Column by column: each loop stores to one column only.
-    auto copy = [&]<class T>(T* column, std::size_t word) {
-      T* out = column + rows_;
-      for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
-    };
+    auto copy = [&]<class T>(T* column, std::size_t word) { copy_word(rows, n, column, word); };
     copy(mid_price_, mid);
     const std::size_t levels = level_prices_.size() / 2;
     for (std::size_t i = 0; i < levels; ++i) {

@@ -692,14 +692,14 @@ Result<Input> open_input(const std::string& path, std::size_t buffer_size,
   in.kind = Kind::kFile;
   in.size = static_cast<uint64_t>(st.st_size);
   if (follow != nullptr && S_ISREG(st.st_mode)) {
-    if (path.ends_with(".gz") || path.ends_with(".zst")) {
+    if (compressed_path(path)) {
       return Status::error("a compressed file cannot be followed");
     }
     in.file = FeedFile::over(std::make_unique<FollowReader>(guard.release(), path, st, *follow),
                              buffer_size);
     return in;
   }
-  if (path.ends_with(".gz") || path.ends_with(".zst")) {
+  if (compressed_path(path)) {
     // A compressed file is read once from start to end: a larger read-ahead
     // by the kernel keeps its decompression from waiting on the disk.
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);

@@ -35,6 +35,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "feed_decoder.h"
 #include "status.h"
@@ -95,6 +96,11 @@ struct Input {
   uint64_t size = 0;        // a file's size as stored; 0 for a pipe
   bool compressed = false;  // size is not the size of the feed's bytes
 };
+
+// Whether `path` is read through decompression: it ends in ".gz" or ".zst".
+inline bool compressed_path(std::string_view path) {
+  return path.ends_with(".gz") || path.ends_with(".zst");
+}
 
 // Opens `path` ("-" for standard input) for reading a feed, without
 // blocking. Fails with the OS text (open, fstat), with the loader's NUL-byte

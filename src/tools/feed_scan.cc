@@ -782,8 +782,7 @@ class FeedScan final : public BatchSource {
       return;
     }
     const std::string& path = f.input->path();
-    // These suffixes are read through decompression (feed_input.h).
-    if (path.ends_with(".gz") || path.ends_with(".zst")) return;
+    if (input::compressed_path(path)) return;
     // On one core the halves would only take turns.
     cpu_set_t cpus;
     if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return;
