@@ -139,3 +139,41 @@ def test_parquet_row_groups_are_written_in_order_and_a_failure_is_raised(monkeyp
 
     with open(tmp_path / "partial.parquet", "wb") as f, pytest.raises(OSError, match="went away"):
         _write.write_parquet(failing(), batches[0].schema, f)
+
+
+@pytest.fixture(scope="module")
+def market_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("market") / "market.bin"
+    feedgen.write_feed(str(path), 60_000, 40, seed=9, mode="market")
+    return path
+
+
+@pytest.mark.parametrize(
+    "command",
+    [["dump"], ["book", "--levels", "5"], ["quotes"], ["trades"], ["bars", "--every", "1m"]],
+    ids=lambda c: c[0],
+)
+def test_parquet_is_the_table_and_no_larger_than_pyarrow_defaults(
+    capsys, tmp_path, market_file, command
+):
+    # Columns that repeat (prices and quantities of a book, bar starts) are
+    # stored as dictionaries, found from the first rows: a fixed choice of
+    # plain values gave book files a third larger than pyarrow's defaults.
+    import pyarrow.parquet as pq
+
+    out = tmp_path / "out.parquet"
+    assert run(capsys, command[0], market_file, *command[1:], "--out", out) == 0
+    written = pq.read_table(out)
+    again = tmp_path / "pyarrow.parquet"
+    pq.write_table(written, again)
+    assert out.stat().st_size <= again.stat().st_size
+    assert written.num_rows > 1000
+    csv = tmp_path / "out.csv"
+    assert run(capsys, command[0], market_file, *command[1:], "--format", "csv", "--out", csv) == 0
+    from pyarrow import csv as pacsv
+
+    from tidemark_tools.cli._write import plain_schema
+
+    plain = plain_schema(written.schema)
+    options = pacsv.ConvertOptions(column_types=plain, strings_can_be_null=True)
+    assert written.cast(plain).equals(pacsv.read_csv(csv, convert_options=options))

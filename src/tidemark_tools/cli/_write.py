@@ -30,7 +30,9 @@ from ._common import CliError, require
 from ._output import output
 
 if TYPE_CHECKING:
+    import numpy as np
     import pyarrow as pa
+    import pyarrow.parquet as pq
 
 # Integer columns whose values climb through a file: stored as deltas.
 _CLIMBING = re.compile(r"seq_no|.*_ts|start|.*order_id")
@@ -44,6 +46,10 @@ ROW_GROUP_BYTES = 64 << 20
 # checks run once per such slice, and at pyarrow's default of 1,024 rows
 # they cost more than the encoding of narrow columns.
 WRITE_BATCH_ROWS = 8192
+# The rows of the first row group looked at to choose the encoding of the
+# numeric columns, and the fewest worth a look.
+SAMPLE_ROWS = 1 << 13
+SAMPLE_ROWS_LEAST = 256
 
 
 def plain_schema(schema: pa.Schema) -> pa.Schema:
@@ -83,16 +89,75 @@ def pandas_metadata(schema: pa.Schema) -> dict[bytes, bytes]:
     return {b"pandas": metadata[b"pandas"]} if b"pandas" in metadata else {}
 
 
-def parquet_options(schema: pa.Schema) -> dict[str, Any]:
-    """The ParquetWriter options for a table of `schema`: encodings chosen
-    per column, LZ4 compression except for delta-encoded columns (bit-packed
-    deltas leave a compressor nothing to find: it would only cost time)."""
+def dictionary_bytes(column: pa.ChunkedArray | pa.Array, width: int) -> int:
+    """About the bytes a dictionary page and its indices take for `column`."""
+    import pyarrow.compute as pc
+
+    distinct: int = pc.count_distinct(column).as_py()
+    return distinct * width + len(column) * max(distinct - 1, 1).bit_length() // 8
+
+
+def delta_bytes(values: np.ndarray) -> int:
+    """About the bytes DELTA_BINARY_PACKED takes for `values`: blocks of 128
+    deltas, each stored as its least delta and, per run of 32, as many bits
+    a delta as the largest difference from that least one needs."""
+    import numpy as np
+
+    deltas = np.diff(values.astype(np.int64, copy=False))  # wrapping, as the encoding does
+    blocks = len(deltas) // 128
+    if blocks == 0:
+        return values.nbytes
+    full = deltas[: blocks * 128].reshape(blocks, 4, 32)
+    lowest = full.min(axis=(1, 2), keepdims=True)
+    spread = (full - lowest).view(np.uint64).max(axis=2)
+    bits = np.ceil(np.log2(spread.astype(np.float64) + 1)).sum()
+    return int(bits * 32 // 8) + blocks * 16 + (len(deltas) - blocks * 128) * 8
+
+
+def repeating_columns(sample: pa.Table) -> set[str]:
+    """The numeric columns of `sample` stored smaller as dictionaries (a few
+    bits of index a row) than as plain values, or than as deltas for the
+    columns that climb: prices and quantities of books and bars, interval
+    starts and the like repeat, and which ones do depends on the file,
+    hence a look at its first rows rather than a fixed list. Plain values
+    are compressed, so a dictionary must save at least half of them."""
     import pyarrow as pa
 
+    if sample.num_rows < SAMPLE_ROWS_LEAST:
+        return set()
+    found = set()
+    for name, column in zip(sample.column_names, sample.columns, strict=True):
+        kind = column.type
+        if not (
+            pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind)
+        ):
+            continue
+        width = kind.bit_width // 8
+        indexed = dictionary_bytes(column, width)
+        if pa.types.is_integer(kind) and _CLIMBING.fullmatch(name):
+            if column.null_count == 0 and indexed < delta_bytes(column.to_numpy()):
+                found.add(name)
+        elif 2 * indexed <= sample.num_rows * width:
+            found.add(name)
+    return found
+
+
+def parquet_options(schema: pa.Schema, sample: pa.Table | None = None) -> dict[str, Any]:
+    """The ParquetWriter options for a table of `schema`: encodings chosen
+    per column, LZ4 compression except for delta-encoded columns (bit-packed
+    deltas leave a compressor nothing to find: it would only cost time).
+    `sample`, the first rows to be written, picks out the numeric columns
+    whose values repeat, stored as dictionaries too."""
+    import pyarrow as pa
+
+    repeating = repeating_columns(sample) if sample is not None else set()
     dictionary = [
         f.name
         for f in schema
-        if pa.types.is_dictionary(f.type) or pa.types.is_string(f.type) or f.name in _REPEATING
+        if pa.types.is_dictionary(f.type)
+        or pa.types.is_string(f.type)
+        or f.name in _REPEATING
+        or f.name in repeating
     ]
     delta = {
         f.name: "DELTA_BINARY_PACKED"
@@ -130,23 +195,31 @@ def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[
     read; the first failure, of either side, ends the writing and is
     raised here once the writing thread is idle."""
     require("pyarrow")
-    pq = require("pyarrow.parquet")
+    parquet = require("pyarrow.parquet")
     from concurrent.futures import ThreadPoolExecutor
 
     rows = 0
     schema = schema.with_metadata({**(schema.metadata or {}), **pandas_metadata(schema)})
-    with (
-        pq.ParquetWriter(out, schema, **parquet_options(schema)) as writer,
-        ThreadPoolExecutor(1, thread_name_prefix="tidemark-parquet") as pool,
-    ):
+    # The writer is made at the first row group, whose first rows choose
+    # the encodings (or at the end, for a file of no rows).
+    writer: pq.ParquetWriter | None = None
+
+    def open_writer(sample: pa.Table | None) -> pq.ParquetWriter:
+        nonlocal writer
+        if writer is None:
+            writer = parquet.ParquetWriter(out, schema, **parquet_options(schema, sample))
+        return writer
+
+    with ThreadPoolExecutor(1, thread_name_prefix="tidemark-parquet") as pool:
         pending: Future[None] | None = None
 
         def write(held: list[pa.RecordBatch], held_rows: int) -> None:
             nonlocal pending, rows
             table = row_group(held, schema)
+            to = open_writer(table.slice(0, SAMPLE_ROWS))
             if pending is not None:
                 pending.result()  # one row group in writing at a time, in order
-            pending = pool.submit(writer.write_table, table, row_group_size=held_rows)
+            pending = pool.submit(to.write_table, table, row_group_size=held_rows)
             rows += held_rows
 
         try:
@@ -164,10 +237,22 @@ def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[
         except BaseException:
             if pending is not None:
                 wait_quietly(pending)
+            if writer is not None:
+                close_quietly(writer)
             raise
         if pending is not None:
             pending.result()
+    open_writer(None).close()
     return rows
+
+
+def close_quietly(writer: pq.ParquetWriter) -> None:
+    """Closes a writer while another failure is on its way out: that
+    failure is the one reported."""
+    try:
+        writer.close()
+    except Exception:
+        pass
 
 
 def wait_quietly(pending: Future[None]) -> None:
