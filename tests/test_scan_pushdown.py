@@ -88,6 +88,53 @@ def test_random_options_follow_the_row_rule(feed_file, seed, batch_rows, request
         assert table.column_names == options["columns"]
 
 
+# Columns an unfiltered scan writes straight from each record as it frames it.
+FIXED_WIDTH = [c for c in MESSAGE_COLUMNS if c not in ("flags", "order_type")] + ["file"]
+BAD_TAILS = [
+    (feedgen.trade_record()[:20], "truncated message payload"),
+    (feedgen.order_record()[:5], "truncated message header"),
+    (feedgen.other_record("A", 40, b"x" * 10), "failed to fill whole buffer"),
+]
+
+
+@pytest.mark.parametrize("seed", range(10))
+@pytest.mark.parametrize("batch_rows", [1, 7, 1000])
+def test_fixed_width_projections_follow_the_row_rule(feed_file, seed, batch_rows):
+    """Random fixed-width columns of one or several files, unfiltered, with
+    and without a limit; a file may end in a decode error, which comes after
+    every row before it, named when there are several files."""
+    rng = random.Random(seed * 104729 + batch_rows)
+    contents = [random_feed(rng, rng.randint(1, 400)) for _ in range(rng.randint(1, 3))]
+    bad = rng.randrange(len(contents)) if seed % 3 == 0 else None
+    tail, text = BAD_TAILS[seed % len(BAD_TAILS)]
+    paths = [feed_file(c, tail if i == bad else b"") for i, c in enumerate(contents)]
+    columns = rng.sample(FIXED_WIDTH, rng.randint(1, 5))
+    limit = rng.choice([None, None, rng.randint(0, 500)])
+    # The rows are those of the files read up to the bad one, without its tail.
+    good = paths if bad is None else paths[:bad] + [feed_file(contents[bad])]
+    expected = reference(good, columns=columns, limit=limit)
+    fails = bad is not None and (limit is None or limit > len(expected))
+    for row in expected:
+        if "file" in row:
+            row["file"] = paths[good.index(row["file"])]
+    scan = tidemark_tools.scan_feed(
+        paths if len(paths) > 1 else paths[0], columns=columns, limit=limit, batch_rows=batch_rows
+    )
+    reader = pa.RecordBatchReader.from_stream(scan)
+    batches = []
+    if fails:
+        name = f"{paths[bad]}: " if len(paths) > 1 else ""
+        with pytest.raises(OSError, match=f"{name}{text}"):
+            while True:
+                batches.append(reader.read_next_batch())
+    else:
+        batches = list(reader)
+    table = pa.Table.from_batches(batches, schema=reader.schema)
+    assert table.column_names == columns
+    assert table.to_pylist() == expected
+    assert all(0 < b.num_rows <= batch_rows for b in batches)
+
+
 @pytest.fixture(scope="module")
 def master_csv(tmp_path_factory):
     from test_scan_feed import MASTER_TOKENS

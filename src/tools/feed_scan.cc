@@ -173,6 +173,183 @@ inline uint32_t book_key(const FeedMessage& m) {
   return m.is_trade() ? static_cast<uint32_t>(m.trade.token) : m.order.token;
 }
 
+// The columns of an unfiltered scan that asks only for fixed-width message
+// columns, written straight from each record as the framing passes over it:
+// no copy of the message, no second pass, and the same few steps for every
+// column (no choice by column type per row). A value is an 8-byte load at
+// the field's offset in the record's kind, masked to the field's bytes (to
+// none where that kind has no such field: the value under a null), sign-
+// extended where the field is signed, mapped through a table for the
+// dictionary columns, and stored as 8 bytes at the row's place: the bytes
+// past the column's width are overwritten by the next row, and the last
+// row's land in room reserved past the rows (kSpareRows).
+class DirectColumns {
+ public:
+  // Rows of room past the last row that the 8-byte stores need.
+  static constexpr std::size_t kSpareRows = 7;
+
+  // Returns the fields of the columns `ids` under `options`, or nothing
+  // when one of them cannot be written this way.
+  static std::optional<DirectColumns> make(const std::vector<Column>& ids,
+                                           const ScanOptions& options) {
+    DirectColumns d;
+    for (Column c : ids) {
+      if ((c == kPrice || c == kTradePrice) && options.price_scale >= 0) return std::nullopt;
+      // A timestamp column checks its values' range.
+      if ((c == kExchTs || c == kLocalTs) && !options.time_zone.empty()) return std::nullopt;
+      std::optional<Field> f = layout(c);
+      if (!f) return std::nullopt;
+      d.fields_.push_back(*f);
+    }
+    return d;
+  }
+
+  std::size_t size() const { return fields_.size(); }
+
+  // The test given to read_messages_if, for kFixed columns (0: any number):
+  // writes the row of each record it is shown (a whole record of a known
+  // type, with a trade-sized window readable from it) and keeps none.
+  template <std::size_t kFixed>
+  struct Writer {
+    const DirectColumns* d;
+    std::size_t written = 0;  // rows
+    std::size_t orders = 0;   // of them, order rows
+
+    bool operator()(const uint8_t* record) {
+      const std::size_t trade = record[8] == 'T';
+      const std::size_t i = written++;
+      const Field* f = d->fields_.data();
+      const std::size_t n = kFixed != 0 ? kFixed : d->fields_.size();
+      for (std::size_t k = 0; k < n; ++k) {
+        uint64_t v;
+        std::memcpy(&v, record + f[k].offset[trade], sizeof v);
+        v &= f[k].mask[trade];
+        const unsigned shift = f[k].shift[trade];
+        v = static_cast<uint64_t>(static_cast<int64_t>(v << shift) >> shift);
+        if (f[k].table != nullptr) v = f[k].table[v];
+        std::memcpy(f[k].out + (i << f[k].log_width), &v, sizeof v);
+      }
+      if (d->order_rows_ != nullptr) {
+        const std::size_t row = d->row_ + i;
+        d->order_rows_[row >> 3] |= static_cast<uint8_t>((trade ^ 1) << (row & 7));
+        orders += trade ^ 1;
+      }
+      return false;
+    }
+  };
+
+  // Points column k's writes at the next row of `b`, its builder, which has
+  // room for the rows to come and kSpareRows more.
+  void aim(std::size_t k, ColumnBuilder& b) {
+    Field& f = fields_[k];
+    f.out = f.log_width == 0   ? b.values<uint8_t>()
+            : f.log_width == 1 ? reinterpret_cast<uint8_t*>(b.values<uint16_t>())
+            : f.log_width == 2 ? reinterpret_cast<uint8_t*>(b.values<uint32_t>())
+                               : reinterpret_cast<uint8_t*>(b.values<uint64_t>());
+  }
+  // Points the order-row bitmap at `bits` (null: not kept), whose row 0 is
+  // the batch's, and the next row at `row` of it.
+  void aim_kinds(uint8_t* bits, std::size_t row) {
+    order_rows_ = bits;
+    row_ = row;
+  }
+
+ private:
+  struct Field {
+    uint8_t* out = nullptr;
+    const uint8_t* table = nullptr;   // maps a type byte to a dictionary index
+    std::array<uint64_t, 2> mask{};   // by kind (order, trade)
+    std::array<uint8_t, 2> offset{};  // in the record, by kind
+    std::array<uint8_t, 2> shift{};   // 64 - the bits of a signed field, else 0
+    uint8_t log_width = 0;            // of a column value: 1 << log_width bytes
+  };
+
+  // A field of `bytes` bytes at `order` in an order record and `trade` in a
+  // trade record (-1: not in that kind), stored in 1 << `log_width` bytes.
+  static Field field(int order, int trade, unsigned bytes, unsigned log_width) {
+    Field f;
+    const uint64_t mask = bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1;
+    // An absent field reads at the other kind's offset (always within the
+    // record's window) and keeps none of it.
+    f.offset = {static_cast<uint8_t>(order >= 0 ? order : trade),
+                static_cast<uint8_t>(trade >= 0 ? trade : order)};
+    f.mask = {order >= 0 ? mask : 0, trade >= 0 ? mask : 0};
+    f.log_width = static_cast<uint8_t>(log_width);
+    return f;
+  }
+
+  static constexpr std::array<uint8_t, 256> kTypeIndex = [] {
+    std::array<uint8_t, 256> t{};
+    for (std::size_t b = 0; b < 256; ++b) t[b] = msg_type_index(static_cast<uint8_t>(b));
+    return t;
+  }();
+  static constexpr std::array<uint8_t, 256> kKindIndex = [] {
+    std::array<uint8_t, 256> t{};
+    t['T'] = 1;
+    return t;
+  }();
+
+  static std::optional<Field> layout(Column c) {
+    using O = OrderMessage;
+    using T = TradeMessage;
+    constexpr int kType = offsetof(RecordHeader, msg_type);
+    constexpr int kSeq = offsetof(RecordHeader, seq_no);
+    constexpr int kStream = offsetof(RecordHeader, stream_id);
+    switch (c) {
+      case kMessageKind: {
+        Field f = field(kType, kType, 1, 0);
+        f.table = kKindIndex.data();
+        return f;
+      }
+      case kMsgType: {
+        Field f = field(kType, kType, 1, 0);
+        f.table = kTypeIndex.data();
+        return f;
+      }
+      case kSeqNo:
+        return field(kSeq, kSeq, 4, 2);
+      case kMsgLen:
+        return field(0, 0, 2, 1);
+      case kStreamId:
+        return field(kStream, kStream, 2, 1);
+      case kExchTs:
+        return field(offsetof(O, exch_ts), offsetof(T, exch_ts), 8, 3);
+      case kLocalTs:
+        return field(offsetof(O, local_ts), offsetof(T, local_ts), 8, 3);
+      case kOrderId:
+        return field(offsetof(O, order_id), -1, 8, 3);
+      case kBuyOrderId:
+        return field(-1, offsetof(T, buy_order_id), 8, 3);
+      case kSellOrderId:
+        return field(-1, offsetof(T, sell_order_id), 8, 3);
+      case kToken: {  // an order's unsigned token, a trade's signed one, as int64
+        Field f = field(offsetof(O, token), offsetof(T, token), 4, 3);
+        f.shift = {0, 32};
+        return f;
+      }
+      case kPrice:
+        return field(offsetof(O, price), -1, 4, 2);
+      case kQuantity:
+        return field(offsetof(O, quantity), -1, 4, 2);
+      case kTradePrice:
+        return field(-1, offsetof(T, trade_price), 4, 2);
+      case kTradeQuantity:
+        return field(-1, offsetof(T, trade_quantity), 4, 2);
+      case kFile: {  // a batch holds one file's rows: its index 0
+        Field f = field(0, 0, 1, 0);
+        f.mask = {0, 0};
+        return f;
+      }
+      default:  // flags (bits), order_type (a batch's own dictionary), contracts
+        return std::nullopt;
+    }
+  }
+
+  std::vector<Field> fields_;
+  uint8_t* order_rows_ = nullptr;
+  std::size_t row_ = 0;
+};
+
 // The filters of a scan, applied to records as stored (a decoded message's
 // bytes are the record's bytes).
 class RowFilter {
@@ -583,6 +760,7 @@ class FeedScan final : public BatchSource {
       if (!options_.time_zone.empty() && (c == kExchTs || c == kLocalTs)) check_ts_ = true;
     }
     if (options_.contracts == nullptr) need_contracts_ = false;
+    if (!filter_.any() && merged_ == nullptr) direct_ = DirectColumns::make(ids_, options_);
     limit_left_ = options_.limit.value_or(std::numeric_limits<uint64_t>::max());
     // A limit of no rows (also how an empty time range arrives) reads
     // nothing: whether it met an error must not depend on what the first
@@ -679,6 +857,13 @@ class FeedScan final : public BatchSource {
           if (!next_file()) break;
           if (rows > 0) break;
           batch_file_ = file_index_;
+          continue;
+        }
+        if (direct_) {
+          const std::size_t step = direct_step(rows);
+          rows += step;
+          limit_left_ -= step;
+          if (limit_left_ == 0) ended_ = true;
           continue;
         }
         if (split_ != nullptr) {
@@ -787,6 +972,43 @@ class FeedScan final : public BatchSource {
     cpu_set_t cpus;
     if (::sched_getaffinity(0, sizeof cpus, &cpus) != 0 || CPU_COUNT(&cpus) < 2) return;
     split_ = filter_.with_keep([&](auto keep) { return SplitRead::open(path, keep); });
+  }
+
+  // Frames the next records of the file straight into the columns, as rows
+  // `base` on of the batch: at most the batch's room, the rows left under
+  // the limit, and kFramedPerStep. Sets step_ as a decoding step does and
+  // returns the number of rows written.
+  std::size_t direct_step(std::size_t base) {
+    const std::size_t room = static_cast<std::size_t>(
+        std::min<uint64_t>({batch_rows_ - base, limit_left_, kFramedPerStep}));
+    DirectColumns& d = *direct_;
+    for (std::size_t k = 0; k < builders_.size(); ++k) {
+      ColumnBuilder& b = builders_[k];
+      b.reserve(room + DirectColumns::kSpareRows, 0, batch_rows_);
+      d.aim(k, b);
+    }
+    if (need_kinds_) {
+      order_rows_.resize(bitmap_bytes(base + room), 0);
+      d.aim_kinds(order_rows_.data(), base);
+    }
+    // Framing is as cheap as when a filter drops most records, so the reads
+    // are as large (kFilteredReadBuffer).
+    file_->grow_buffer(kFilteredReadBuffer);
+    auto frame = [&](auto writer) {
+      // The writer keeps no record, so chunk_ is never written.
+      read_messages_if(*file_, chunk_.data(), kChunkMessages, room, writer, step_, step_error_);
+      return std::pair(writer.written, writer.orders);
+    };
+    // One to four columns: the loop over them unrolled.
+    const auto [n, orders] = d.size() == 1   ? frame(DirectColumns::Writer<1>{&d})
+                             : d.size() == 2 ? frame(DirectColumns::Writer<2>{&d})
+                             : d.size() == 3 ? frame(DirectColumns::Writer<3>{&d})
+                             : d.size() == 4 ? frame(DirectColumns::Writer<4>{&d})
+                                             : frame(DirectColumns::Writer<0>{&d});
+    for (ColumnBuilder& b : builders_) b.advance(n);
+    orders_ += orders;
+    if (base == 0 && n > 0) clock_->arm();  // the batch's first rows
+    return n;
   }
 
   // Returns how many of the first `n` messages have timestamps that fit a
@@ -1028,6 +1250,9 @@ class FeedScan final : public BatchSource {
   std::size_t batch_file_ = 0;              // the file of the batch being built
   std::unique_ptr<FeedFile> file_;
   std::unique_ptr<SplitRead> split_;  // reads file_'s file instead, when set
+  // Set when the columns are written straight from the records (an
+  // unfiltered scan of fixed-width message columns, files in order).
+  std::optional<DirectColumns> direct_;
   ScanOptions options_;
   RowFilter filter_;
   std::vector<Column> ids_;

@@ -34,7 +34,7 @@ namespace tidemark::arrow {
 // source writes it as a dictionary-encoded column with this dictionary.
 extern const std::vector<std::string> kMsgTypeDictionary;
 // Returns the index in kMsgTypeDictionary of a decoded message's type byte.
-inline uint8_t msg_type_index(uint8_t msg_type) {
+constexpr uint8_t msg_type_index(uint8_t msg_type) {
   return msg_type == 'N' ? 0 : msg_type == 'M' ? 1 : msg_type == 'X' ? 2 : 3;
 }
 
