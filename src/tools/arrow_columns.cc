@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <thread>
@@ -256,6 +258,9 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
 // started at the first spare asked for. It lives as long as the process
 // (never joined: it may be waiting when the process exits); in a child
 // made by fork() it is gone, so the child starts its own when needed.
+//
+// Lock order: a pool's mutex, then this one; the helper thread never holds
+// both.
 class Prefaulter {
  public:
   static Prefaulter& get() {
@@ -284,6 +289,25 @@ class Prefaulter {
     return true;
   }
 
+  // Takes back the last queued spare of `pool` that serves a request of
+  // `bytes` up to `most` (as a kept block would), before the helper thread
+  // starts on it; returns it (not faulted in, and no longer coming) and sets
+  // `bytes` to its size, or returns nullptr. Called with the pool's mutex
+  // held.
+  void* take_back(const BufferPool* pool, std::size_t& bytes, std::size_t most) noexcept {
+    std::shared_ptr<BufferPool> last_owner;  // released after the lock
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) {
+      if (it->pool.get() != pool || it->bytes < bytes || it->bytes / 2 > most) continue;
+      void* block = it->block;
+      bytes = it->bytes;
+      last_owner = std::move(it->pool);
+      jobs_.erase(std::next(it).base());
+      return block;
+    }
+    return nullptr;
+  }
+
  private:
   struct Job {
     std::shared_ptr<BufferPool> pool;
@@ -298,23 +322,35 @@ class Prefaulter {
       wake->wait(lock, [this] { return !jobs_.empty(); });
       Job job = std::move(jobs_.front());
       jobs_.pop_front();
+      current_ = job.block;
+      current_pool_ = job.pool.get();
+      current_delivered_ = false;
       lock.unlock();
       fault_in(job.block, job.bytes);
-      job.pool->spare_arrived(job.block, job.bytes);
+      job.pool->spare_arrived(job.block, job.bytes, &current_delivered_);
       job.pool.reset();  // may be the pool's last owner
       lock.lock();
+      current_ = nullptr;
+      current_pool_ = nullptr;
     }
   }
 
   // Runs in the child of fork() with mutex_ held (locked before the fork):
-  // no helper thread there, so the queued blocks are freed and their pools
-  // may ask for spares again.
+  // no helper thread there, so the queued blocks, and the one it was
+  // faulting in unless already kept, are freed, and their pools may ask for
+  // spares again.
   void after_fork_in_child() {
     for (Job& job : jobs_) {
-      job.pool->spare_coming_ = false;  // the only thread of the child
+      --job.pool->coming_;  // the only thread of the child
       std::free(job.block);
     }
     jobs_.clear();
+    if (current_ != nullptr && !current_delivered_) {
+      --current_pool_->coming_;
+      std::free(current_);
+    }
+    current_ = nullptr;
+    current_pool_ = nullptr;
     running_ = false;
     wake_ = new std::condition_variable();  // the old one may count a waiter that is gone
     mutex_.unlock();
@@ -323,6 +359,11 @@ class Prefaulter {
   std::mutex mutex_;
   std::condition_variable* wake_ = new std::condition_variable();
   std::deque<Job> jobs_;
+  // The job being faulted in, kept alive by the helper thread's own copy;
+  // current_delivered_ is set under the pool's mutex once its pool kept it.
+  void* current_ = nullptr;
+  BufferPool* current_pool_ = nullptr;
+  bool current_delivered_ = false;
   bool running_ = false;
   std::once_flag atfork_once_;
 };
@@ -341,6 +382,31 @@ void* BufferPool::take_up_to(std::size_t& bytes, std::size_t most) {
   return take_block(bytes, most, true);
 }
 
+std::size_t BufferPool::best_fit_locked(std::size_t bytes, std::size_t most) const {
+  // A block that holds `most` without wasting more than half of it wins,
+  // the smallest such; otherwise the largest one between `bytes` and
+  // `most`.
+  std::size_t best = free_.size();
+  bool best_whole = false;
+  for (std::size_t i = 0; i < free_.size(); ++i) {
+    const std::size_t have = free_[i].bytes;
+    if (have < bytes) continue;
+    const bool whole = have >= most;
+    if (whole && have / 2 > most) continue;
+    if (best == free_.size() || (whole && !best_whole) ||
+        (whole == best_whole && (whole ? have < free_[best].bytes : have > free_[best].bytes))) {
+      best = i;
+      best_whole = whole;
+    }
+  }
+  return best;
+}
+
+std::size_t BufferPool::kept_of_locked(std::size_t bytes) const {
+  return static_cast<std::size_t>(
+      std::count_if(free_.begin(), free_.end(), [bytes](const Block& k) { return k.bytes >= bytes; }));
+}
+
 void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
   bytes = std::max<std::size_t>(bytes, 1);
   most = std::max(most, bytes);
@@ -350,90 +416,126 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
   // huge batch_rows on a small file reserves little.
   const std::size_t fresh = most / 2 <= bytes ? most : bytes;
   // A batch's first room of kPrefaultBytes or more, past the first batch:
-  // fault it in and have a spare made ready when none is left.
+  // fault it in and have spares made ready when none is left.
   bool prefault = false;
+  void* taken = nullptr;  // a queued spare taken back, not yet faulted in
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (room) prefault = rooms_++ > 0 && most >= kPrefaultBytes;
-    // A block that holds `most` without wasting more than half of it wins,
-    // the smallest such; otherwise the largest one between `bytes` and
-    // `most`.
-    std::size_t best = free_.size();
-    bool best_whole = false;
-    for (std::size_t i = 0; i < free_.size(); ++i) {
-      const std::size_t have = free_[i].bytes;
-      if (have < bytes) continue;
-      const bool whole = have >= most;
-      if (whole && have / 2 > most) continue;
-      if (best == free_.size() || (whole && !best_whole) ||
-          (whole == best_whole && (whole ? have < free_[best].bytes : have > free_[best].bytes))) {
-        best = i;
-        best_whole = whole;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (room) {
+      prefault = rooms_++ > 0 && most >= kPrefaultBytes;
+      if (prefault) {
+        // A consumer that keeps its batches gives nothing back between two
+        // of them: have the helper thread one more batch ahead each time.
+        const std::size_t cap = std::clamp<std::size_t>(kSpareBytes / fresh, 1, kMaxSpares);
+        spares_ahead_ = returned_ ? 1 : std::min(spares_ahead_ + 1, cap);
+        returned_ = false;
       }
     }
-    if (best != free_.size()) {
+    std::size_t best = best_fit_locked(bytes, most);
+    if (best == free_.size() && prefault && coming_ > 0) {
+      // A spare is on its way: one still queued is taken back and faulted
+      // in here, at no more cost than a new block; one on the helper thread
+      // is waited for about as long as faulting in a new block would take.
+      taken = Prefaulter::get().take_back(this, bytes, most);
+      if (taken != nullptr) {
+        --coming_;
+      } else {
+        const auto wait = std::chrono::microseconds(std::max<std::size_t>(fresh >> 11, 100));
+        arrived_.wait_for(lock, wait, [&] {
+          best = best_fit_locked(bytes, most);
+          return best != free_.size() || coming_ == 0;
+        });
+      }
+    }
+    if (taken == nullptr && best != free_.size()) {
       const Block b = free_[best];
       free_[best] = free_.back();
       free_.pop_back();
       bytes = b.bytes;
-      if (prefault) {
-        prefault = std::none_of(free_.begin(), free_.end(),
-                                [fresh](const Block& k) { return k.bytes >= fresh; });
+      if (prefault && kept_of_locked(fresh) + coming_ < spares_ahead_) {
+        prepare_spares_locked(fresh);
       }
-      if (prefault) prepare_spare_locked(fresh);
       return b.memory;
     }
+    if (taken == nullptr && !room) {
+      lock.unlock();
+      return allocate(bytes);
+    }
+    // Spares first, so that the helper thread works while this block is
+    // faulted in.
+    if (prefault) prepare_spares_locked(fresh);
   }
-  if (!room) return allocate(bytes);
-  void* block = allocate(fresh);
-  bytes = fresh;
-  if (prefault) {
-    fault_in(block, fresh);
-    std::lock_guard<std::mutex> lock(mutex_);
-    prepare_spare_locked(fresh);
+  void* block = taken;
+  if (block == nullptr) {
+    block = allocate(fresh);
+    bytes = fresh;
   }
+  if (prefault) fault_in(block, bytes);
   return block;
 }
 
-void BufferPool::prepare_spare_locked(std::size_t bytes) noexcept {
-  if (spare_coming_ || !can_populate.load(std::memory_order_relaxed)) return;
+void BufferPool::prepare_spares_locked(std::size_t bytes) noexcept {
+  if (retired_ || !can_populate.load(std::memory_order_relaxed)) return;
   std::shared_ptr<BufferPool> self = weak_from_this().lock();
   if (!self) return;  // not owned by a shared_ptr: no spares
-  void* block = std::malloc(bytes);
-  if (block == nullptr) return;
-  spare_coming_ = true;
-  if (!Prefaulter::get().submit(std::move(self), block, bytes)) {
-    spare_coming_ = false;
-    std::free(block);
+  while (kept_of_locked(bytes) + coming_ < spares_ahead_) {
+    void* block = std::malloc(bytes);
+    if (block == nullptr) return;
+    ++coming_;
+    if (!Prefaulter::get().submit(self, block, bytes)) {
+      --coming_;
+      std::free(block);
+      return;
+    }
   }
 }
 
-void BufferPool::spare_arrived(void* block, std::size_t bytes) noexcept {
+void BufferPool::spare_arrived(void* block, std::size_t bytes, bool* delivered) noexcept {
+  void* spare;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    spare_coming_ = false;
+    --coming_;
+    *delivered = true;
+    spare = keep_locked(block, bytes);
   }
-  give(block, bytes);
+  arrived_.notify_all();
+  std::free(spare);
+}
+
+void* BufferPool::keep_locked(void* block, std::size_t bytes) noexcept {
+  if (retired_) return block;
+  if (free_.size() < kMaxBlocks) {
+    free_.push_back(Block{block, bytes});
+    return nullptr;
+  }
+  // Full: keep the larger blocks, which serve more requests.
+  auto smallest = std::min_element(free_.begin(), free_.end(), [](const Block& a, const Block& b) {
+    return a.bytes < b.bytes;
+  });
+  if (smallest->bytes >= bytes) return block;
+  void* spare = smallest->memory;
+  *smallest = Block{block, bytes};
+  return spare;
 }
 
 void BufferPool::give(void* block, std::size_t bytes) noexcept {
-  void* spare = block;
+  void* spare;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (free_.size() < kMaxBlocks) {
-      free_.push_back(Block{block, bytes});
-      return;
-    }
-    // Full: keep the larger blocks, which serve more requests.
-    auto smallest =
-        std::min_element(free_.begin(), free_.end(),
-                         [](const Block& a, const Block& b) { return a.bytes < b.bytes; });
-    if (smallest->bytes < bytes) {
-      spare = smallest->memory;
-      *smallest = Block{block, bytes};
-    }
+    if (bytes >= kPrefaultBytes) returned_ = true;
+    spare = keep_locked(block, bytes);
   }
   std::free(spare);
+}
+
+void BufferPool::retire() noexcept {
+  std::vector<Block> kept;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired_ = true;
+    kept.swap(free_);
+  }
+  for (const Block& b : kept) std::free(b.memory);
 }
 
 std::size_t BufferPool::kept() const {
@@ -464,7 +566,10 @@ ColumnBuilder::ColumnBuilder(ColumnBuilder&& other) noexcept
       dictionary_(std::move(other.dictionary_)),
       pool_(std::move(other.pool_)) {}
 
-ColumnBuilder::~ColumnBuilder() { release_buffers(); }
+ColumnBuilder::~ColumnBuilder() {
+  release_buffers();
+  if (pool_) pool_->retire();
+}
 
 void ColumnBuilder::drop(uint8_t* block, std::size_t bytes) noexcept {
   if (block == nullptr) return;

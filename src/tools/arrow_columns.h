@@ -19,6 +19,7 @@
 // can be built and released on any thread.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -72,15 +73,22 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out);
 // consumer that keeps every batch (pyarrow.table) outweighs the decoding.
 // So a block of at least kPrefaultBytes handed out for a batch's first room
 // (take_up_to) from the second batch on is faulted in up front in one call,
-// and, when the pool has no other block of that size left, a spare of the
-// same size is allocated and faulted in on a helper thread while the caller
-// fills the block it got: the next batch finds it ready. Only one spare per
-// pool is on its way at a time, so a consumer that drops its batches adds
-// one block to the pool; a stream of one batch prepares none.
+// and, when the pool has no other block of that size left, spares of the
+// same size are allocated and faulted in on a helper thread while the caller
+// fills the block it got: the next batches find them ready. While the
+// consumer gives blocks back, one spare at a time is enough and the pool
+// adds one block; while it keeps its batches, the pool asks for one more
+// spare ahead at each batch, up to kMaxSpares and kSpareBytes, so that the
+// helper thread stays a few batches ahead of the decoding. A batch that
+// finds its spare still queued takes it over and faults it in itself; one
+// that finds it on the helper thread waits for it about as long as faulting
+// it in would take. A stream of one batch prepares none.
 class BufferPool : public std::enable_shared_from_this<BufferPool> {
  public:
   static constexpr std::size_t kMaxBlocks = 6;
   static constexpr std::size_t kPrefaultBytes = std::size_t{64} << 10;
+  static constexpr std::size_t kMaxSpares = 4;
+  static constexpr std::size_t kSpareBytes = std::size_t{2} << 20;  // ahead, per pool
 
   BufferPool() { free_.reserve(kMaxBlocks); }
   BufferPool(const BufferPool&) = delete;
@@ -94,12 +102,16 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
   // `bytes`): a kept block of up to that size is as good as one that fits,
   // since it saves growing (and copying) later. Prefers a kept block that
   // holds `most`, else the largest kept block that holds `bytes`, else a
-  // new block: of `most` bytes when that is at most twice `bytes`. Blocks of kPrefaultBytes or more are faulted in, and a spare prepared,
-  // as said above; the pool must then be owned by a shared_ptr.
+  // new block: of `most` bytes when that is at most twice `bytes`. Blocks of
+  // kPrefaultBytes or more are faulted in, and spares prepared, as said
+  // above; the pool must then be owned by a shared_ptr.
   void* take_up_to(std::size_t& bytes, std::size_t most);
   // Keeps a block of `bytes` that take() gave, or frees it when the pool is
-  // full. Never fails.
+  // full or retired. Never fails.
   void give(void* block, std::size_t bytes) noexcept;
+  // Frees the kept blocks and every block given from now on: the builder
+  // is gone, so nothing will be taken again. Never fails.
+  void retire() noexcept;
   // Returns the number of blocks kept.
   std::size_t kept() const;
 
@@ -109,18 +121,31 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
     std::size_t bytes;
   };
   void* take_block(std::size_t& bytes, std::size_t most, bool room);
-  // Asks the helper thread for a faulted-in spare of `bytes` unless one is
-  // on its way; called with mutex_ held. Never fails (without memory or a
-  // thread, no spare comes).
-  void prepare_spare_locked(std::size_t bytes) noexcept;
-  // Keeps a spare made ready by the helper thread.
-  void spare_arrived(void* block, std::size_t bytes) noexcept;
+  // Returns the index in free_ of the block that serves a request of
+  // `bytes` up to `most`, or free_.size() when none does.
+  std::size_t best_fit_locked(std::size_t bytes, std::size_t most) const;
+  // Returns the number of kept blocks of at least `bytes`.
+  std::size_t kept_of_locked(std::size_t bytes) const;
+  // Asks the helper thread for faulted-in spares of `bytes` until
+  // spares_ahead_ of them are kept or on their way; called with mutex_
+  // held. Never fails (without memory or a thread, no spare comes).
+  void prepare_spares_locked(std::size_t bytes) noexcept;
+  // Keeps a spare made ready by the helper thread, and sets `*delivered`
+  // while it holds mutex_.
+  void spare_arrived(void* block, std::size_t bytes, bool* delivered) noexcept;
+  // Keeps a block or frees it; called with mutex_ held; returns the block to
+  // free (after unlocking) or nullptr.
+  void* keep_locked(void* block, std::size_t bytes) noexcept;
   friend class Prefaulter;
 
   mutable std::mutex mutex_;
-  std::vector<Block> free_;    // room for kMaxBlocks, so give() never allocates
-  bool spare_coming_ = false;  // a spare is on the helper thread
-  std::size_t rooms_ = 0;      // take_up_to calls so far: batches begun
+  std::condition_variable arrived_;  // a spare was kept
+  std::vector<Block> free_;          // room for kMaxBlocks, so give() never allocates
+  std::size_t coming_ = 0;           // spares on the helper thread (queued or in work)
+  std::size_t spares_ahead_ = 1;     // spares to keep ready for the next batches
+  std::size_t rooms_ = 0;            // take_up_to calls so far: batches begun
+  bool returned_ = false;            // a block of kPrefaultBytes came back since the last room
+  bool retired_ = false;
 };
 
 class ColumnBuilder {
