@@ -135,6 +135,26 @@ def test_batches_released_in_any_order_while_two_streams_interleave(large_path):
         assert batch.equals(expected[j])
 
 
+@pytest.mark.parametrize("taken", [2, 5, 9, 15])
+def test_kept_batches_outlive_a_stream_closed_while_spares_are_made(large_path, taken):
+    # A consumer that keeps every batch has spares faulted in several
+    # batches ahead; closing the stream early frees the pool's blocks while
+    # some of them are still on the helper thread. The batches kept must
+    # stay intact, and the next stream must start afresh.
+    rows = 10_000
+    expected = pa.table(tidemark_tools.scan_feed(large_path, batch_rows=rows)).to_batches()
+    assert len(expected) > 15
+    reader = pa.RecordBatchReader.from_stream(tidemark_tools.scan_feed(large_path, batch_rows=rows))
+    kept = [reader.read_next_batch() for _ in range(taken)]
+    reader.close()
+    del reader
+    gc.collect()
+    again = pa.table(tidemark_tools.scan_feed(large_path, batch_rows=rows)).to_batches()
+    for got, want in zip(kept, expected, strict=False):
+        assert got.equals(want)
+    assert again == expected
+
+
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(), reason="needs fork()")
 def test_a_forked_child_scans_after_the_parent_did(large_path):
     # The parent's scan started the helper thread; the child has none and
