@@ -268,9 +268,11 @@ class Prefaulter {
     return *instance;
   }
 
-  // Queues `block` of `bytes` to be faulted in and given to `pool`; returns
-  // false (the block stays the caller's) when no thread could be started.
-  bool submit(std::shared_ptr<BufferPool> pool, void* block, std::size_t bytes) noexcept {
+  // Queues a spare of `bytes` to be allocated, faulted in and given to
+  // `pool`; returns false when no thread could be started. The helper
+  // thread allocates it too: a new mapping takes the process's memory map
+  // for writing, which would wait while the helper thread faults pages in.
+  bool submit(std::shared_ptr<BufferPool> pool, std::size_t bytes) noexcept {
     try {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!running_) {
@@ -281,7 +283,7 @@ class Prefaulter {
         std::thread(&Prefaulter::run, this).detach();
         running_ = true;
       }
-      jobs_.push_back(Job{std::move(pool), block, bytes});
+      jobs_.push_back(Job{std::move(pool), bytes});
     } catch (...) {
       return false;
     }
@@ -291,27 +293,24 @@ class Prefaulter {
 
   // Takes back the last queued spare of `pool` that serves a request of
   // `bytes` up to `most` (as a kept block would), before the helper thread
-  // starts on it; returns it (not faulted in, and no longer coming) and sets
-  // `bytes` to its size, or returns nullptr. Called with the pool's mutex
-  // held.
-  void* take_back(const BufferPool* pool, std::size_t& bytes, std::size_t most) noexcept {
+  // starts on it; returns its size (it is no longer coming), or 0. Called
+  // with the pool's mutex held.
+  std::size_t take_back(const BufferPool* pool, std::size_t bytes, std::size_t most) noexcept {
     std::shared_ptr<BufferPool> last_owner;  // released after the lock
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = jobs_.rbegin(); it != jobs_.rend(); ++it) {
       if (it->pool.get() != pool || it->bytes < bytes || it->bytes / 2 > most) continue;
-      void* block = it->block;
-      bytes = it->bytes;
+      const std::size_t size = it->bytes;
       last_owner = std::move(it->pool);
       jobs_.erase(std::next(it).base());
-      return block;
+      return size;
     }
-    return nullptr;
+    return 0;
   }
 
  private:
   struct Job {
     std::shared_ptr<BufferPool> pool;
-    void* block;
     std::size_t bytes;
   };
 
@@ -322,12 +321,17 @@ class Prefaulter {
       wake->wait(lock, [this] { return !jobs_.empty(); });
       Job job = std::move(jobs_.front());
       jobs_.pop_front();
-      current_ = job.block;
       current_pool_ = job.pool.get();
       current_delivered_ = false;
       lock.unlock();
-      fault_in(job.block, job.bytes);
-      job.pool->spare_arrived(job.block, job.bytes, &current_delivered_);
+      void* block = std::malloc(job.bytes);
+      if (block != nullptr) {
+        lock.lock();
+        current_ = block;
+        lock.unlock();
+        fault_in(block, job.bytes);
+      }
+      job.pool->spare_arrived(block, job.bytes, &current_delivered_);
       job.pool.reset();  // may be the pool's last owner
       lock.lock();
       current_ = nullptr;
@@ -340,12 +344,9 @@ class Prefaulter {
   // faulting in unless already kept, are freed, and their pools may ask for
   // spares again.
   void after_fork_in_child() {
-    for (Job& job : jobs_) {
-      --job.pool->coming_;  // the only thread of the child
-      std::free(job.block);
-    }
+    for (Job& job : jobs_) --job.pool->coming_;  // the only thread of the child
     jobs_.clear();
-    if (current_ != nullptr && !current_delivered_) {
+    if (current_pool_ != nullptr && !current_delivered_) {
       --current_pool_->coming_;
       std::free(current_);
     }
@@ -359,8 +360,9 @@ class Prefaulter {
   std::mutex mutex_;
   std::condition_variable* wake_ = new std::condition_variable();
   std::deque<Job> jobs_;
-  // The job being faulted in, kept alive by the helper thread's own copy;
-  // current_delivered_ is set under the pool's mutex once its pool kept it.
+  // The pool of the job in work, kept alive by the helper thread's own copy,
+  // and its block once allocated; current_delivered_ is set under the
+  // pool's mutex once the pool has it.
   void* current_ = nullptr;
   BufferPool* current_pool_ = nullptr;
   bool current_delivered_ = false;
@@ -418,7 +420,7 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
   // A batch's first room of kPrefaultBytes or more, past the first batch:
   // fault it in and have spares made ready when none is left.
   bool prefault = false;
-  void* taken = nullptr;  // a queued spare taken back, not yet faulted in
+  std::size_t taken = 0;  // the size of a queued spare taken back: made here
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (room) {
@@ -433,11 +435,11 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
     }
     std::size_t best = best_fit_locked(bytes, most);
     if (best == free_.size() && prefault && coming_ > 0) {
-      // A spare is on its way: one still queued is taken back and faulted
-      // in here, at no more cost than a new block; one on the helper thread
-      // is waited for about as long as faulting in a new block would take.
+      // A spare is on its way: one still queued is taken back and made
+      // here, at no more cost than a new block; one on the helper thread is
+      // waited for about as long as faulting in a new block would take.
       taken = Prefaulter::get().take_back(this, bytes, most);
-      if (taken != nullptr) {
+      if (taken != 0) {
         --coming_;
       } else {
         const auto wait = std::chrono::microseconds(std::max<std::size_t>(fresh >> 11, 100));
@@ -447,7 +449,7 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
         });
       }
     }
-    if (taken == nullptr && best != free_.size()) {
+    if (taken == 0 && best != free_.size()) {
       const Block b = free_[best];
       free_[best] = free_.back();
       free_.pop_back();
@@ -457,7 +459,7 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
       }
       return b.memory;
     }
-    if (taken == nullptr && !room) {
+    if (taken == 0 && !room) {
       lock.unlock();
       return allocate(bytes);
     }
@@ -465,11 +467,8 @@ void* BufferPool::take_block(std::size_t& bytes, std::size_t most, bool room) {
     // faulted in.
     if (prefault) prepare_spares_locked(fresh);
   }
-  void* block = taken;
-  if (block == nullptr) {
-    block = allocate(fresh);
-    bytes = fresh;
-  }
+  bytes = taken != 0 ? taken : fresh;
+  void* block = allocate(bytes);
   if (prefault) fault_in(block, bytes);
   return block;
 }
@@ -479,14 +478,8 @@ void BufferPool::prepare_spares_locked(std::size_t bytes) noexcept {
   std::shared_ptr<BufferPool> self = weak_from_this().lock();
   if (!self) return;  // not owned by a shared_ptr: no spares
   while (kept_of_locked(bytes) + coming_ < spares_ahead_) {
-    void* block = std::malloc(bytes);
-    if (block == nullptr) return;
+    if (!Prefaulter::get().submit(self, bytes)) return;
     ++coming_;
-    if (!Prefaulter::get().submit(self, block, bytes)) {
-      --coming_;
-      std::free(block);
-      return;
-    }
   }
 }
 
@@ -496,7 +489,7 @@ void BufferPool::spare_arrived(void* block, std::size_t bytes, bool* delivered) 
     std::lock_guard<std::mutex> lock(mutex_);
     --coming_;
     *delivered = true;
-    spare = keep_locked(block, bytes);
+    spare = block != nullptr ? keep_locked(block, bytes) : nullptr;
   }
   arrived_.notify_all();
   std::free(spare);

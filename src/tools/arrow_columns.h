@@ -130,8 +130,8 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
   // spares_ahead_ of them are kept or on their way; called with mutex_
   // held. Never fails (without memory or a thread, no spare comes).
   void prepare_spares_locked(std::size_t bytes) noexcept;
-  // Keeps a spare made ready by the helper thread, and sets `*delivered`
-  // while it holds mutex_.
+  // Keeps a spare made ready by the helper thread (nullptr: none could be
+  // allocated), and sets `*delivered` while it holds mutex_.
   void spare_arrived(void* block, std::size_t bytes, bool* delivered) noexcept;
   // Keeps a block or frees it; called with mutex_ held; returns the block to
   // free (after unlocking) or nullptr.
