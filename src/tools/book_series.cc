@@ -243,7 +243,8 @@ class BookSeries final : public BatchSource {
     Status s = engine_.start();
     if (!s.ok() || options_.threads <= 1) return s;
     std::vector<std::unique_ptr<ShardWorker>> workers;
-    for (uint64_t k = 0; k < options_.threads; ++k) {
+    const std::size_t shards = shard_count(options_.threads);
+    for (std::size_t k = 0; k < shards; ++k) {
       if (grid()) {
         workers.push_back(std::make_unique<GridShard>(options_));
       } else {
@@ -251,7 +252,8 @@ class BookSeries final : public BatchSource {
       }
     }
     const std::size_t words = grid() ? row_words(options_.levels) : message_row_words(options_.levels);
-    pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words);
+    pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words,
+                                        static_cast<std::size_t>(options_.threads));
     if (grid()) {
       pool_->set_cut_planner(
           [this](const FeedMessage* m, std::vector<uint64_t>& data) { return plan_cut(m, data); });

@@ -150,9 +150,11 @@ void FeedChecker::record(FeedCheck& check, const RecordHeader& header, const uin
 Status FeedChecker::set_threads(uint64_t threads) {
   if (threads <= 1) return Status();
   std::vector<std::unique_ptr<ShardWorker>> workers;
-  for (uint64_t k = 0; k < threads; ++k) workers.push_back(std::make_unique<CheckShard>());
+  for (std::size_t k = 0; k < shard_count(threads); ++k) {
+    workers.push_back(std::make_unique<CheckShard>());
+  }
   pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + kFindingWords,
-                                      8 * kFindingWords);
+                                      8 * kFindingWords, static_cast<std::size_t>(threads));
   // The framing's findings are made as the messages are read, on this
   // thread, in the order of the file.
   pool_->set_read_hook([this](const FeedMessage* run, std::size_t n) {

@@ -1,6 +1,7 @@
 #include "shard_pool.h"
 
 #include <algorithm>
+#include <ctime>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -14,10 +15,22 @@ namespace {
 // out, and one spare so that a shard that runs ahead need not wait.
 constexpr std::size_t kRingChunks = 4;
 // Messages per chunk: enough that handing a chunk over costs little next to
-// applying it, and no more than keeps a chunk's rows within kChunkRowBytes.
-constexpr std::size_t kMaxChunkMessages = 16384;
+// applying it and that each shard applies long runs (a run costs more per
+// message the shorter it is), and no more than keeps a chunk's rows within
+// kChunkRowBytes.
+constexpr std::size_t kMaxChunkMessages = 65536;
 constexpr std::size_t kMinChunkMessages = 64;
 constexpr std::size_t kChunkRowBytes = std::size_t{8} << 20;
+// The split between the reading thread's shards and the pool's is weighed
+// every kBalanceChunks chunks.
+constexpr std::size_t kBalanceChunks = 4;
+
+// The processor time of the calling thread.
+int64_t thread_cpu_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 }  // namespace
 
@@ -27,12 +40,19 @@ void ShardWorker::apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardR
 }
 
 ShardPool::ShardPool(ReplayEngine& engine, std::vector<std::unique_ptr<ShardWorker>> workers,
-                     std::size_t stride, std::size_t row_bytes)
+                     std::size_t stride, std::size_t row_bytes, std::size_t threads)
     : engine_(engine), workers_(std::move(workers)) {
   chunk_messages_ = std::clamp(kChunkRowBytes / std::max<std::size_t>(row_bytes, 1),
                                kMinChunkMessages, kMaxChunkMessages);
+  thread_count_ = std::max<std::size_t>(threads != 0 ? threads : workers_.size(), 1);
+  applied_.assign(workers_.size(), 0);
+  // The reading thread starts with one shard (with one thread, all).
+  const std::size_t shards = workers_.size();
+  split_ = thread_count_ == 1 ? 0 : shards - std::min<std::size_t>(shards, 1);
+  cost_ns_.assign(shards, 0);
   ring_.resize(kRingChunks);
   for (Chunk& chunk : ring_) {
+    chunk.index.resize(workers_.size());
     chunk.messages.resize(workers_.size());
     chunk.rows.assign(workers_.size(), ShardRows(stride));
   }
@@ -49,8 +69,9 @@ ShardPool::~ShardPool() {
 
 Status ShardPool::start() {
   try {
-    threads_.reserve(workers_.size());
-    for (std::size_t s = 0; s < workers_.size(); ++s) threads_.emplace_back([this, s] { run(s); });
+    // The reading thread is one of the threads.
+    threads_.reserve(thread_count_ - 1);
+    for (std::size_t t = 1; t < thread_count_; ++t) threads_.emplace_back([this] { run(); });
   } catch (const std::exception& e) {
     // The threads already started are joined by the destructor.
     return Status::error(std::string("cannot start a replay thread: ") + e.what());
@@ -76,6 +97,7 @@ bool ShardPool::read_chunk(Chunk& chunk) {
   chunk.cuts.clear();
   cut_rows_ = 0;
   for (ShardRows& r : chunk.rows) r.clear();
+  for (std::vector<uint32_t>& index : chunk.index) index.clear();
   const std::size_t shards = workers_.size();
   dealt_.assign(shards, 0);
   std::size_t count = 0;
@@ -103,6 +125,11 @@ bool ShardPool::read_chunk(Chunk& chunk) {
         shard_of[i] = static_cast<uint8_t>(shard_of_key(book_key(run[i]), shards));
       }
     }
+    const uint8_t* shard_of = chunk.shard_of.data();
+    const std::size_t first = chunk.all.size();
+    for (std::size_t k = 0; k < i; ++k) {
+      chunk.index[shard_of[first + k]].push_back(static_cast<uint32_t>(first + k));
+    }
     for (std::size_t k = 0; k < i; ++k) {
       chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(k)));
     }
@@ -129,60 +156,161 @@ void ShardPool::fill() {
       plan_cut(chunk, nullptr);
       if (chunk.cuts.empty()) break;
     }
-    chunk.pending = workers_.size();
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      balance();
+      chunk.split = split_;
+      chunk.next_pool = 0;
+      chunk.next_own = split_;
+      chunk.pending = workers_.size();
       ++submitted_;
+      wake = waiting_ != 0;
     }
-    work_.notify_all();
+    if (wake) work_.notify_all();
   }
+}
+
+void ShardPool::balance() {
+  if (thread_count_ == 1 || ++since_balance_ < kBalanceChunks) return;
+  since_balance_ = 0;
+  const int64_t now = thread_cpu_ns();
+  const int64_t reader = now - reader_ns_at_;
+  reader_ns_at_ = now;
+  // The chunks may be read on any thread of the caller's: a window that
+  // began on another thread tells nothing of this one's time.
+  const bool same_thread = reader_thread_ == std::this_thread::get_id();
+  reader_thread_ = std::this_thread::get_id();
+  // What the reading thread did besides its shards: reading, handing out
+  // rows, and whatever its caller does with them.
+  const int64_t base = std::max<int64_t>(reader - own_ns_, 0);
+  own_ns_ = 0;
+  const std::size_t shards = workers_.size();
+  int64_t total = 0;
+  for (int64_t c : cost_ns_) total += c;
+  if (total == 0 || !same_thread) {
+    std::fill(cost_ns_.begin(), cost_ns_.end(), 0);
+    return;
+  }
+  // The longer of the two sides' times with the split at `split`: the
+  // pool's shards are shared by its threads.
+  const int64_t helpers = static_cast<int64_t>(thread_count_ - 1);
+  auto longer = [&](std::size_t split) {
+    int64_t pool = 0;
+    for (std::size_t v = 0; v < split; ++v) pool += cost_ns_[v];
+    return std::max(pool / helpers, base + total - pool);
+  };
+  std::size_t best = split_;
+  for (std::size_t split = 0; split <= shards; ++split) {
+    if (longer(split) < longer(best)) best = split;
+  }
+  // One shard at a time, and only for a gain beyond the noise of a few
+  // chunks' times, so that the split does not swing to and fro.
+  const std::size_t step = best < split_ ? split_ - 1 : best > split_ ? split_ + 1 : split_;
+  if (longer(step) * 17 < longer(split_) * 16) split_ = step;
+  std::fill(cost_ns_.begin(), cost_ns_.end(), 0);
+}
+
+bool ShardPool::take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s) {
+  for (uint64_t k = from; k < submitted_; ++k) {
+    Chunk& c = ring_[k % ring_.size()];
+    if (c.next_own == workers_.size()) continue;
+    // A shard that was the pool's in the chunk before may still be busy
+    // with it; the chunks after wait for it too.
+    if (applied_[c.next_own] != k) return false;
+    chunk = &c;
+    number = k;
+    s = c.next_own++;
+    return true;
+  }
+  return false;
 }
 
 const ShardPool::Chunk* ShardPool::front() {
   fill();
   std::unique_lock<std::mutex> lock(mutex_);
   if (!failed_ && taken_ == submitted_) return nullptr;
-  Chunk& chunk = ring_[taken_ % ring_.size()];
-  done_.wait(lock, [&] { return failed_ || chunk.pending == 0; });
+  Chunk& front = ring_[taken_ % ring_.size()];
+  // While the oldest chunk is not done, this thread applies its own shards
+  // of it, and then of the chunks after it.
+  while (!failed_ && front.pending != 0) {
+    Chunk* chunk = nullptr;
+    uint64_t number = 0;
+    std::size_t s = 0;
+    if (!take_own(taken_, chunk, number, s)) {
+      done_.wait(lock);
+      continue;
+    }
+    lock.unlock();
+    const int64_t start = thread_cpu_ns();
+    const bool ok = apply(*chunk, s);
+    const int64_t cost = thread_cpu_ns() - start;
+    lock.lock();
+    own_ns_ += cost;
+    finish_task(*chunk, number, s, ok, cost);
+  }
   if (failed_) throw std::bad_alloc();
-  return &chunk;
+  return &front;
 }
 
 void ShardPool::pop() { ++taken_; }
 
-void ShardPool::run(std::size_t shard) {
-  for (uint64_t next = 0;; ++next) {
-    Chunk* chunk;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      work_.wait(lock, [&] { return stop_ || next < submitted_; });
-      if (stop_) return;
-      chunk = &ring_[next % ring_.size()];
+bool ShardPool::apply(Chunk& chunk, std::size_t s) {
+  // The reading thread leaves a handed-out chunk alone until every shard
+  // is done with it, so it is read here without the lock.
+  try {
+    // This shard's messages, copied out of the chunk here rather than by
+    // the reading thread.
+    const std::vector<uint32_t>& index = chunk.index[s];
+    std::vector<FeedMessage>& mine = chunk.messages[s];
+    mine.resize(index.size());
+    const FeedMessage* all = chunk.all.data();
+    for (std::size_t i = 0; i < index.size(); ++i) mine[i] = all[index[i]];
+    workers_[s]->apply_chunk(chunk, s, chunk.rows[s]);
+  } catch (...) {  // only std::bad_alloc can come from the books and rows
+    return false;
+  }
+  return true;
+}
+
+void ShardPool::finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool ok,
+                            int64_t cpu_ns) {
+  if (!ok) failed_ = true;
+  applied_[s] = number + 1;
+  cost_ns_[s] += cpu_ns;
+  // A thread may wait for this shard to be done with this chunk.
+  if (waiting_ != 0) work_.notify_all();
+  if (--chunk.pending == 0 || failed_) done_.notify_all();
+}
+
+void ShardPool::run() {
+  // The chunk this thread takes shards of: it moves on once every shard of
+  // the pool's in the chunk has been taken.
+  uint64_t number = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stop_ || failed_) return;
+    number = std::max(number, taken_);  // a chunk already popped has no shard left
+    Chunk* chunk = number < submitted_ ? &ring_[number % ring_.size()] : nullptr;
+    if (chunk != nullptr && chunk->next_pool == chunk->split) {
+      ++number;
+      continue;
     }
-    // The reading thread leaves a handed-out chunk alone until every shard
-    // is done with it, so it is read here without the lock.
-    bool ok = true;
-    try {
-      // This shard's messages, picked out of the chunk here rather than
-      // dealt out by the reading thread, which does the rest alone.
-      std::vector<FeedMessage>& mine = chunk->messages[shard];
-      mine.clear();
-      const uint8_t* shard_of = chunk->shard_of.data();
-      const std::size_t count = chunk->all.size();
-      for (std::size_t i = 0; i < count; ++i) {
-        if (shard_of[i] == shard) mine.push_back(chunk->all[i]);
-      }
-      workers_[shard]->apply_chunk(*chunk, shard, chunk->rows[shard]);
-    } catch (...) {  // only std::bad_alloc can come from the books and rows
-      ok = false;
+    // Nothing to take, or the shard to take next is still applying the
+    // chunk before (on another thread): wait.
+    if (chunk == nullptr || applied_[chunk->next_pool] != number) {
+      ++waiting_;
+      work_.wait(lock);
+      --waiting_;
+      continue;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ok) {
-      failed_ = true;
-      done_.notify_all();
-      return;
-    }
-    if (--chunk->pending == 0) done_.notify_all();
+    const std::size_t s = chunk->next_pool++;
+    lock.unlock();
+    const int64_t start = thread_cpu_ns();
+    const bool ok = apply(*chunk, s);
+    const int64_t cost = thread_cpu_ns() - start;
+    lock.lock();
+    finish_task(*chunk, number, s, ok, cost);
   }
 }
 

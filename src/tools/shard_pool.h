@@ -3,12 +3,24 @@
 // The reading thread decodes the files once (ReplayEngine) and deals the
 // messages of each chunk out to shards by book key: every message of a token
 // goes to the same shard, so each shard's BookSet sees exactly the messages
-// a single BookSet would see for its tokens, in the same order. Each shard
-// runs on a thread of its own and turns its messages into rows: a row is a
-// fixed number of 64-bit words that its table defines, tagged with the
-// message it follows. The reading thread then walks the chunk in file order
-// and hands the rows out in that order (ShardCursor), so a table writes
-// exactly the rows that one thread would write, in the same order.
+// a single BookSet would see for its tokens, in the same order. A shard
+// turns its messages into rows: a row is a fixed number of 64-bit words that
+// its table defines, tagged with the message it follows. The reading thread
+// then walks the chunk in file order and hands the rows out in that order
+// (ShardCursor), so a table writes exactly the rows that one thread would
+// write, in the same order.
+//
+// There are several shards per thread. With `threads` threads in all, the
+// reading thread is one of them: it applies the last shards itself, and
+// threads - 1 threads of the pool take the others, so that as many threads
+// are busy as were asked for. Where the shards split between the reading
+// thread and the pool follows the load, measured in processor time (which
+// other processes on the machine do not distort): every few chunks the pool
+// weighs what each shard cost and what the reading thread spent besides,
+// and moves the split one shard towards the most even share. A shard thus
+// stays on one thread (its books in one core's cache) except when the split
+// moves. A shard applies its chunks in file order: a task waits until its
+// shard is done with the chunk before.
 //
 // Several chunks are in flight at once: while the shards apply one, the
 // reading thread decodes the next and writes the rows of the one before.
@@ -36,7 +48,9 @@ namespace tidemark::arrow {
 
 // The rows a shard writes for one chunk: `stride` words per row, the first
 // being the row's message index within the shard's part of the chunk.
-class ShardRows {
+// Aligned to a cache line: the shards of a chunk fill their rows on several
+// threads at once.
+class alignas(64) ShardRows {
  public:
   explicit ShardRows(std::size_t stride) : stride_(stride) {}
   // Appends a row after message `local` and returns its words after the
@@ -98,6 +112,17 @@ struct ShardCut {
 // The most shards a pool splits into (a message's shard is kept in a byte).
 inline constexpr uint64_t kMaxShards = 256;
 
+// The shards a pool of `threads` threads splits the books into: two per
+// thread of the pool's and one for the reading thread, which also reads
+// and hands the rows out, so that the split can give it a third of the
+// books with two threads, or none, or more. More shards would even the load
+// out more finely, but each costs: every chunk applies in one run per
+// shard, and shorter runs of fewer books cost more per message.
+inline std::size_t shard_count(uint64_t threads) {
+  return static_cast<std::size_t>(
+      std::min<uint64_t>(kMaxShards, 2 * std::max<uint64_t>(threads, 1) - 1));
+}
+
 // Which shard the messages of book key `key` go to, of `shards`.
 inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
   // A multiplicative hash spreads tokens that share a stride (all even, say)
@@ -107,17 +132,25 @@ inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
 }
 
 // One chunk of messages as the shards got it: every message in file order,
-// which shard each went to, each shard's messages in file order (which the
-// shard's own thread picks out of `all`, so that the reading thread only
-// copies the chunk once), and the rows each shard wrote.
+// which shard each went to, where each shard's messages are in `all`, each
+// shard's messages in file order (which the shard's task copies out of
+// `all`, so that the reading thread only copies the chunk once), and the
+// rows each shard wrote.
 struct ShardChunk {
   std::vector<FeedMessage> all;                    // every message, in file order
   std::vector<uint8_t> shard_of;                   // per message of the chunk, in file order
   std::vector<uint32_t> file_of;                   // per message: the index of its file
-  std::vector<std::vector<FeedMessage>> messages;  // per shard, filled by that shard
+  std::vector<std::vector<uint32_t>> index;        // per shard: its messages' places in `all`
+  std::vector<std::vector<FeedMessage>> messages;  // per shard, filled by its task
   std::vector<ShardRows> rows;                     // per shard
   std::vector<ShardCut> cuts;                      // in order of `at`
-  std::size_t pending = 0;                         // shards not done yet
+  // Under the pool's lock: the pool's threads take shards [0, split) from
+  // next_pool on, the reading thread shards [split, shards) from next_own
+  // on; pending counts the tasks not done yet.
+  std::size_t split = 0;
+  std::size_t next_pool = 0;
+  std::size_t next_own = 0;
+  std::size_t pending = 0;
 };
 
 // Walks a chunk in file order and gives each row with its message, in the
@@ -202,17 +235,19 @@ class ShardPool {
   // after a failed read): true puts a last cut after every message.
   using CutPlanner = std::function<bool(const FeedMessage*, std::vector<uint64_t>&)>;
 
-  // Splits the messages that `engine` reads over one shard per worker.
-  // `stride` is the words per row including the message index, and
-  // `row_bytes` the size of a row once written (bounds the messages per
-  // chunk, so that a chunk's rows stay within a few megabytes).
+  // Splits the messages that `engine` reads over one shard per worker, on
+  // `threads` threads in all, the reading thread included (0: one per
+  // worker; see shard_count). `stride` is the words per row including the
+  // message index, and `row_bytes` the size of a row once written (bounds
+  // the messages per chunk, so that a chunk's rows stay within a few
+  // megabytes).
   ShardPool(ReplayEngine& engine, std::vector<std::unique_ptr<ShardWorker>> workers,
-            std::size_t stride, std::size_t row_bytes);
+            std::size_t stride, std::size_t row_bytes, std::size_t threads = 0);
   ~ShardPool();
   ShardPool(const ShardPool&) = delete;
   ShardPool& operator=(const ShardPool&) = delete;
 
-  // Starts the threads; fails when the system refuses one.
+  // Starts the pool's threads; fails when the system refuses one.
   Status start();
 
   // Reads whole reads of the engine into each chunk (a chunk may then pass
@@ -258,12 +293,24 @@ class ShardPool {
   void fill();
   bool read_chunk(Chunk& chunk);
   void plan_cut(Chunk& chunk, const FeedMessage* next);
-  void run(std::size_t shard);
+  void run();
+  // Applies shard s's part of `chunk` (without the lock); false when
+  // memory ran out.
+  bool apply(Chunk& chunk, std::size_t s);
+  // Under the lock: shard s's task of chunk `number` is done (ok: it did
+  // not run out of memory), having taken `cpu_ns` of its thread's time.
+  void finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool ok, int64_t cpu_ns);
+  // Under the lock: a task of the reading thread's own that can run now,
+  // from chunk `from` on (false: none).
+  bool take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s);
+  // Under the lock, as a chunk is handed out: moves the split by the waits.
+  void balance();
 
   ReplayEngine& engine_;
   std::vector<std::unique_ptr<ShardWorker>> workers_;
   std::size_t chunk_messages_;
   std::vector<Chunk> ring_;
+  std::size_t thread_count_;  // the reading thread included
   std::vector<std::thread> threads_;
   ReadHook hook_;
   CutPlanner planner_;
@@ -276,8 +323,19 @@ class ShardPool {
   // Chunks handed out (to every shard) and taken back by front()/pop(),
   // counted from the start; chunk k lives at ring_[k % ring_.size()].
   std::mutex mutex_;
-  std::condition_variable work_;  // a chunk handed out, or stop
+  std::condition_variable work_;  // a chunk handed out, a task done, or stop
   std::condition_variable done_;  // a chunk finished by every shard
+  std::vector<uint64_t> applied_;  // per shard: the chunks it has applied
+  std::size_t waiting_ = 0;        // pool threads waiting on work_
+  // The split of the next chunk handed out, the chunks handed out since it
+  // was last weighed, and since then: each shard's processor time, the
+  // reading thread's time in its own shards, and its whole time then.
+  std::size_t split_ = 0;
+  std::size_t since_balance_ = 0;
+  std::vector<int64_t> cost_ns_;
+  int64_t own_ns_ = 0;
+  int64_t reader_ns_at_ = 0;
+  std::thread::id reader_thread_;
   uint64_t submitted_ = 0;
   uint64_t taken_ = 0;
   bool stop_ = false;

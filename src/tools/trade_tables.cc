@@ -167,15 +167,15 @@ class TradeShard final : public ShardWorker {
   std::optional<BarSet> bars_;
 };
 
-// Starts a pool of `threads` TradeShards over `engine`.
+// Starts a pool of `threads` threads over TradeShards of `engine`.
 Result<std::unique_ptr<ShardPool>> start_trade_shards(ReplayEngine& engine,
                                                       const TradeTableOptions& options, bool bars) {
   std::vector<std::unique_ptr<ShardWorker>> workers;
-  for (uint64_t k = 0; k < options.threads; ++k) {
+  for (std::size_t k = 0; k < shard_count(options.threads); ++k) {
     workers.push_back(std::make_unique<TradeShard>(options, bars));
   }
-  auto pool =
-      std::make_unique<ShardPool>(engine, std::move(workers), 1 + kQuoteWords, 8 * kQuoteWords);
+  auto pool = std::make_unique<ShardPool>(engine, std::move(workers), 1 + kQuoteWords,
+                                          8 * kQuoteWords, static_cast<std::size_t>(options.threads));
   Status s = pool->start();
   if (!s.ok()) return s;
   return pool;
