@@ -176,18 +176,13 @@ inline uint32_t book_key(const FeedMessage& m) {
 // The columns of an unfiltered scan that asks only for fixed-width message
 // columns, written straight from each record as the framing passes over it:
 // no copy of the message, no second pass, and the same few steps for every
-// column (no choice by column type per row). A value is an 8-byte load at
-// the field's offset in the record's kind, masked to the field's bytes (to
-// none where that kind has no such field: the value under a null), sign-
-// extended where the field is signed, mapped through a table for the
-// dictionary columns, and stored as 8 bytes at the row's place: the bytes
-// past the column's width are overwritten by the next row, and the last
-// row's land in room reserved past the rows (kSpareRows).
+// column rather than a jump by column type per row. A value is an 8-byte
+// load at the field's offset in the record's kind, masked to the field's
+// bytes (to none where that kind has no such field: the value under a
+// null), sign-extended where the field is signed, mapped through a table
+// for the dictionary columns, and stored at the column's width.
 class DirectColumns {
  public:
-  // Rows of room past the last row that the 8-byte stores need.
-  static constexpr std::size_t kSpareRows = 7;
-
   // Returns the fields of the columns `ids` under `options`, or nothing
   // when one of them cannot be written this way.
   static std::optional<DirectColumns> make(const std::vector<Column>& ids,
@@ -227,7 +222,20 @@ class DirectColumns {
         const unsigned shift = f[k].shift[trade];
         v = static_cast<uint64_t>(static_cast<int64_t>(v << shift) >> shift);
         if (f[k].table != nullptr) v = f[k].table[v];
-        std::memcpy(f[k].out + (i << f[k].log_width), &v, sizeof v);
+        // The same widths come in the same order on every row, so these
+        // branches are foreseen.
+        uint8_t* const out = f[k].out + (i << f[k].log_width);
+        if (f[k].log_width == 3) {
+          std::memcpy(out, &v, 8);
+        } else if (f[k].log_width == 2) {
+          const auto x = static_cast<uint32_t>(v);
+          std::memcpy(out, &x, 4);
+        } else if (f[k].log_width == 1) {
+          const auto x = static_cast<uint16_t>(v);
+          std::memcpy(out, &x, 2);
+        } else {
+          *out = static_cast<uint8_t>(v);
+        }
       }
       if (d->order_rows_ != nullptr) {
         const std::size_t row = d->row_ + i;
@@ -239,7 +247,7 @@ class DirectColumns {
   };
 
   // Points column k's writes at the next row of `b`, its builder, which has
-  // room for the rows to come and kSpareRows more.
+  // room for the rows to come.
   void aim(std::size_t k, ColumnBuilder& b) {
     Field& f = fields_[k];
     f.out = f.log_width == 0   ? b.values<uint8_t>()
@@ -984,7 +992,7 @@ class FeedScan final : public BatchSource {
     DirectColumns& d = *direct_;
     for (std::size_t k = 0; k < builders_.size(); ++k) {
       ColumnBuilder& b = builders_[k];
-      b.reserve(room + DirectColumns::kSpareRows, 0, batch_rows_);
+      b.reserve(room, 0, batch_rows_);
       d.aim(k, b);
     }
     if (need_kinds_) {
