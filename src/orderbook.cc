@@ -308,6 +308,7 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
 //
 // Adds a non-zero quantity at a price of `book` and returns the page that
 // holds it. A slot saturates at the largest 64-bit value rather than wrap.
+template <bool kTrack>
 [[gnu::always_inline]] inline BookSet::Page* BookSet::add_quantity(OrderBook& book, uint32_t token,
                                                                    bool is_sell, uint32_t price,
                                                                    uint64_t quantity) {
@@ -327,6 +328,7 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
     pages_.find_or_add(page_key(token, is_sell, page_number)).page = p;
   }
   recent = OrderBook::PageRef{page_number, p};
+  if constexpr (kTrack) note_level_change(*book.sides_, is_sell, price);
   const unsigned s = price & (kPageSlots - 1);
   uint64_t& slot = p->quantity[s];
   if (slot == 0) {
@@ -340,8 +342,10 @@ const BookSet::Page* BookSet::find_page(uint32_t token, bool is_sell, uint32_t p
 
 // Takes a quantity from a price of a page. Taking more than the slot holds
 // cannot follow from the book's rules; it would stop at 0 rather than wrap.
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::subtract_quantity(Page* p, uint32_t price,
                                                               uint64_t quantity) {
+  if constexpr (kTrack) note_level_change(*p->sides, p->is_sell != 0, price);
   const unsigned s = price & (kPageSlots - 1);
   uint64_t& slot = p->quantity[s];
   if (slot > quantity) {
@@ -436,24 +440,26 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
 // already stored under that id is replaced in place, and its remaining
 // quantity leaves its level, so every level stays the sum of its orders. The
 // price must be in the window and the quantity non-zero.
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::store(OrderBook& book, uint64_t order_id,
                                                   uint32_t price, uint32_t quantity, bool is_sell) {
   const uint32_t token = book.token_;
   OrderTable& orders = book.orders_;
   orders.reserve_one(order_memory_);  // the insertion below then cannot fail
   // Anything that can fail to allocate happens before a book changes.
-  Page* page = add_quantity(book, token, is_sell, price, quantity);
+  Page* page = add_quantity<kTrack>(book, token, is_sell, price, quantity);
   const std::size_t i = orders.find_or_add(order_id);
   OrderTable::Slot& slot = orders.at(i);
   // A slot just added holds quantity 0; a stored order never does.
   if (slot.quantity != 0) {
-    subtract_quantity(static_cast<Page*>(slot.page), slot.price, slot.quantity);
+    subtract_quantity<kTrack>(static_cast<Page*>(slot.page), slot.price, slot.quantity);
   }
   slot.price = price;
   slot.quantity = quantity;
   slot.page = page;
 }
 
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::apply_new(OrderBook& book, uint64_t order_id,
                                                       uint32_t price, uint32_t quantity,
                                                       bool is_sell) {
@@ -462,9 +468,10 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   // A new order under an id that still rests (a feed re-sent after a gap
   // repeats messages) replaces the stored order, whose remaining quantity
   // must leave its level: no later message could name it any more.
-  store(book, order_id, price, quantity, is_sell);
+  store<kTrack>(book, order_id, price, quantity, is_sell);
 }
 
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::apply_modify(OrderBook& book, uint64_t order_id,
                                                          uint32_t price, uint32_t quantity,
                                                          bool is_sell) {
@@ -472,25 +479,27 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   // quantity and its price fits the (possibly widened) window. The side
   // comes from the modify, not from the order it replaces.
   if (quantity != 0 && (book.in_window(price) || book.widen_window(price))) {
-    store(book, order_id, price, quantity, is_sell);
+    store<kTrack>(book, order_id, price, quantity, is_sell);
   } else {
-    remove_order(book, order_id);
+    remove_order<kTrack>(book, order_id);
   }
 }
 
 // Removes a resting order, if there is one, and takes its remaining quantity
 // out of its level.
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::remove_order(OrderBook& book, uint64_t order_id) {
   OrderTable& orders = book.orders_;
   const std::size_t i = orders.find(order_id);
   if (i == OrderTable::kNotFound) return;
   const OrderTable::Slot old = orders.at(i);
   orders.erase_at(i);
-  subtract_quantity(static_cast<Page*>(old.page), old.price, old.quantity);
+  subtract_quantity<kTrack>(static_cast<Page*>(old.page), old.price, old.quantity);
 }
 
 // Takes up to `traded` from one order, whatever side it rests on; an order
 // used up entirely leaves the book.
+template <bool kTrack>
 [[gnu::always_inline]] inline void BookSet::apply_fill(OrderBook& book, uint64_t order_id,
                                                        uint32_t traded) {
   OrderTable& orders = book.orders_;
@@ -499,7 +508,7 @@ void BookSet::visit_levels(const OrderBook& book, bool is_sell, Fn&& fn) {
   OrderTable::Slot& slot = orders.at(i);
   const uint32_t remaining = slot.quantity;
   const uint32_t filled = std::min(remaining, traded);
-  subtract_quantity(static_cast<Page*>(slot.page), slot.price, filled);
+  subtract_quantity<kTrack>(static_cast<Page*>(slot.page), slot.price, filled);
   if (remaining <= traded) {
     orders.erase_at(i);
   } else {
@@ -553,12 +562,13 @@ bool BookSet::apply_message(const FeedMessage& message) {
   const uint8_t type = message.header.msg_type;
   if (filter_ && !type_allowed_[type]) return false;
   OrderBook* book = books_.find(token_of(message));
-  return apply_to(message, book);
+  return depth_cache_ ? apply_to<true>(message, book) : apply_to<false>(message, book);
 }
 
 // Applies a message that passed the type filter to `book`, the book of its
 // token as it is now (nullptr when there is none), and leaves there the book
 // afterwards: an order message creates the book of a new token.
+template <bool kTrack>
 bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
   switch (message.header.msg_type) {
     case 'N':
@@ -568,23 +578,23 @@ bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
       if (side != 'B' && side != 'S') return false;
       if (book == nullptr) book = &create_book(o.token, o.price);
       if (o.header.msg_type == 'N') {
-        apply_new(*book, o.order_id, o.price, o.quantity, side == 'S');
+        apply_new<kTrack>(*book, o.order_id, o.price, o.quantity, side == 'S');
       } else {
-        apply_modify(*book, o.order_id, o.price, o.quantity, side == 'S');
+        apply_modify<kTrack>(*book, o.order_id, o.price, o.quantity, side == 'S');
       }
       return true;
     }
     case 'X':
       // A token without a book holds no orders.
-      if (book != nullptr) remove_order(*book, message.order.order_id);
+      if (book != nullptr) remove_order<kTrack>(*book, message.order.order_id);
       return true;
     case 'T': {
       const TradeMessage& t = message.trade;
       const int32_t traded = t.trade_quantity;
       const uint32_t q = traded < 0 ? 0 : static_cast<uint32_t>(traded);
       if (book != nullptr) {
-        apply_fill(*book, t.buy_order_id, q);
-        apply_fill(*book, t.sell_order_id, q);
+        apply_fill<kTrack>(*book, t.buy_order_id, q);
+        apply_fill<kTrack>(*book, t.sell_order_id, q);
       }
       return true;
     }
@@ -593,6 +603,9 @@ bool BookSet::apply_to(const FeedMessage& message, OrderBook*& book) {
       return true;
   }
 }
+
+template bool BookSet::apply_to<false>(const FeedMessage&, OrderBook*&);
+template bool BookSet::apply_to<true>(const FeedMessage&, OrderBook*&);
 
 // Looks a message up ahead of applying it: returns its book (nullptr when
 // its token has none yet) and starts fetching the table slots of its order
@@ -650,12 +663,29 @@ void BookSet::look_closer(const FeedMessage& m, const OrderBook& book, bool dept
   };
   if (depth) {
     // Every line of each side's best two pages: where in them the best
-    // levels lie is only known once they have arrived.
+    // levels lie is only known once they have arrived. A side whose levels
+    // the depth cache holds is read from there instead, unless a change
+    // reaches them first.
     const OrderBook::Sides& sides = *book.sides_;
-    for (const void* page : {sides.best[0], sides.best[1], sides.second[0], sides.second[1]}) {
-      if (page == nullptr) continue;
+    auto fetch_pages = [](const void* page) {
+      if (page == nullptr) return;
       const char* p = static_cast<const char*>(page);
       for (std::size_t at = 0; at < sizeof(Page); at += 64) prefetch_line(p + at);
+    };
+    if (depth_cache_ && sides.cache.generation == depth_generation_) {
+      const char* kept = reinterpret_cast<const char*>(sides.cache.level);
+      const std::size_t bytes = 2 * std::size_t{sides.cache.levels} * sizeof(DepthLevel);
+      for (std::size_t at = 0; at < bytes; at += 64) prefetch_line(kept + at);
+      prefetch_line(kept + bytes - 1);
+      for (int side = 0; side < 2; ++side) {
+        if (!sides.stale[side]) continue;
+        fetch_pages(sides.best[side]);
+        fetch_pages(sides.second[side]);
+      }
+    } else {
+      for (const void* page : {sides.best[0], sides.best[1], sides.second[0], sides.second[1]}) {
+        fetch_pages(page);
+      }
     }
   }
   switch (m.header.msg_type) {
@@ -696,9 +726,9 @@ std::size_t BookSet::apply_messages(const FeedMessage* messages, std::size_t cou
 [[gnu::flatten]] std::size_t BookSet::apply_messages_ahead(const FeedMessage* messages,
                                                            std::size_t count,
                                                            std::size_t visible) {
-  return apply_run<false>(
-      messages, count, visible, [](std::size_t, const OrderBook*) {},
-      [](std::size_t, const OrderBook*) {});
+  auto none = [](std::size_t, const OrderBook*) {};
+  if (depth_cache_) return apply_run<false, true>(messages, count, visible, none, none);
+  return apply_run<false, false>(messages, count, visible, none, none);
 }
 
 // ---------------------------------------------------------------------------
@@ -831,37 +861,86 @@ struct WordSink {
   }
 };
 
+// A sink that also keeps each level it passes on in a side's cached levels.
+template <class Sink>
+struct KeepingSink {
+  const Sink& sink;
+  DepthLevel* kept;
+  template <bool kSell>
+  void put(std::size_t i, uint32_t price, uint64_t quantity) const {
+    sink.template put<kSell>(i, price, quantity);
+    kept[i] = DepthLevel{price, quantity};
+  }
+};
+
 }  // namespace
 
-template <class Sink>
-LevelCounts BookSet::write_levels_to(const OrderBook* book, std::size_t levels, Sink& sink) {
-  LevelCounts counts;
+template <bool kSell, class Sink>
+std::size_t BookSet::put_cached_levels(const OrderBook& book, std::size_t levels, Sink& sink) {
+  OrderBook::Sides& sides = *book.sides_;
+  OrderBook::Sides::LevelCache& cache = sides.cache;
+  DepthLevel* kept = cache.level + kSell * levels;
+  if (!sides.stale[kSell]) {
+    const std::size_t n = cache.count[kSell];
+    for (std::size_t i = 0; i < n; ++i) {
+      sink.template put<kSell>(i, kept[i].price, kept[i].quantity);
+    }
+    return n;
+  }
+  KeepingSink<Sink> keeping{sink, kept};
+  const std::size_t n = put_best_levels<kSell>(book, levels, keeping);
+  cache.count[kSell] = static_cast<uint32_t>(n);
+  // With fewer levels than asked for, any change of the side may add one.
+  sides.watch[kSell] = n == levels ? level_key(kSell, kept[n - 1].price) : 0;
+  sides.stale[kSell] = 0;
+  return n;
+}
+
+template <bool kCached, class Sink>
+LevelCounts BookSet::write_levels_to(const OrderBook* book, std::size_t levels,
+                                     Sink& sink) const {
   std::size_t bids = 0;
   std::size_t asks = 0;
   if (book != nullptr && levels != 0) {
-    bids = put_best_levels<false>(*book, levels, sink);
-    asks = put_best_levels<true>(*book, levels, sink);
+    if constexpr (kCached) {
+      OrderBook::Sides& sides = *book->sides_;
+      if (sides.cache.generation != depth_generation_ || sides.cache.levels != levels) {
+        sides.cache.generation = depth_generation_;
+        sides.cache.levels = static_cast<uint32_t>(levels);
+        sides.stale[0] = sides.stale[1] = 1;
+      }
+      bids = put_cached_levels<false>(*book, levels, sink);
+      asks = put_cached_levels<true>(*book, levels, sink);
+    } else {
+      bids = put_best_levels<false>(*book, levels, sink);
+      asks = put_best_levels<true>(*book, levels, sink);
+    }
   }
   for (std::size_t i = bids; i < levels; ++i) sink.template put<false>(i, 0, 0);
   for (std::size_t i = asks; i < levels; ++i) sink.template put<true>(i, 0, 0);
-  counts.bids = static_cast<uint32_t>(bids);
-  counts.asks = static_cast<uint32_t>(asks);
-  if (bids != 0 && asks != 0) {
-    counts.mid_price = mid_of(sink.template best_price<false>(), sink.template best_price<true>());
-  }
-  return counts;
+  const uint32_t mid_price =
+      bids != 0 && asks != 0
+          ? mid_of(sink.template best_price<false>(), sink.template best_price<true>())
+          : 0;
+  return LevelCounts::of(bids, asks, mid_price);
 }
 
 LevelCounts BookSet::write_levels(const OrderBook* book, std::size_t levels,
-                                  const LevelColumns& out) {
+                                  const LevelColumns& out) const {
   ColumnSink sink{out.prices, out.quantities, out.row};
-  return write_levels_to(book, levels, sink);
+  if (depth_cache_ && levels <= OrderBook::kCachedLevels) {
+    return write_levels_to<true>(book, levels, sink);
+  }
+  return write_levels_to<false>(book, levels, sink);
 }
 
 LevelCounts BookSet::write_levels(const OrderBook* book, std::size_t levels,
-                                  const LevelWords& out) {
+                                  const LevelWords& out) const {
   WordSink sink{out.words};
-  return write_levels_to(book, levels, sink);
+  if (depth_cache_ && levels <= OrderBook::kCachedLevels) {
+    return write_levels_to<true>(book, levels, sink);
+  }
+  return write_levels_to<false>(book, levels, sink);
 }
 
 bool BookSet::collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const {

@@ -386,12 +386,20 @@ struct LevelColumns {
 struct LevelWords {
   uint64_t* words;
 };
-// What write_levels wrote: the levels found per side and the mid price (0
-// unless both sides have a level).
+// What write_levels wrote, in one word: the mid price (0 unless both sides
+// have a level) in bits 0 to 31, and the levels found on the bid side in
+// bits 32 to 47 and on the ask side in bits 48 to 63. One word comes back
+// in a register; three fields came back through memory, and reading them
+// there waited for every store of the row before.
 struct LevelCounts {
-  uint32_t bids = 0;
-  uint32_t asks = 0;
-  uint32_t mid_price = 0;
+  uint64_t word = 0;
+
+  static LevelCounts of(std::size_t bids, std::size_t asks, uint32_t mid_price) {
+    return LevelCounts{mid_price | (uint64_t{bids} << 32) | (uint64_t{asks} << 48)};
+  }
+  uint32_t mid_price() const { return static_cast<uint32_t>(word); }
+  std::size_t bids() const { return (word >> 32) & 0xFFFF; }
+  std::size_t asks() const { return word >> 48; }
 };
 
 // The levels of one book: bids highest price first, asks lowest price first.
@@ -434,6 +442,9 @@ class OrderBook {
     void* page;  // the BookSet's Page, or nullptr in an unused entry
   };
   static constexpr unsigned kRecentPages = 64;
+  // Levels per side up to which write_levels keeps a copy of a book's best
+  // levels (with the depth cache on).
+  static constexpr std::size_t kCachedLevels = 10;
   // Aligned to a cache line, so that the best pages and both sides' page
   // groups lie in its first two lines, which a look-ahead fetches: a level
   // that appears or goes away changes them.
@@ -443,8 +454,24 @@ class OrderBook {
     // reads start there without a search, and a look-ahead fetches them.
     void* best[2] = {nullptr, nullptr};
     void* second[2] = {nullptr, nullptr};
+    // With the BookSet's depth cache on, per side: a change to a level
+    // whose side key (level_key) is at least watch[side] sets stale[side],
+    // since the levels in `cache` may no longer be the side's best. Here,
+    // in the lines that a look-ahead fetches, because every change of a
+    // level reads them.
+    uint32_t watch[2] = {0, 0};
+    uint8_t stale[2] = {1, 1};
     PageGroups bids;
     PageGroups asks;
+    // The levels that write_levels last read from each side, for the next
+    // read of the same number of levels while the side is not stale.
+    struct LevelCache {
+      uint64_t generation = 0;  // the BookSet's depth_generation_ when filled
+      uint32_t levels = 0;      // levels per side it was filled for (0: none)
+      uint32_t count[2] = {0, 0};
+      // Side s from level[s * levels] on, count[s] of them, best first.
+      DepthLevel level[2 * kCachedLevels];
+    } cache;
     // Direct-mapped by page number: most messages of a book touch a few
     // pages near its best prices, and this saves them a probe of the
     // BookSet's table of pages.
@@ -497,7 +524,8 @@ class BookSet {
   template <class Before, class Fn>
   std::size_t apply_messages(const FeedMessage* messages, std::size_t count, Before&& before,
                              Fn&& on_accepted) {
-    return apply_run<true>(messages, count, count, before, on_accepted);
+    if (depth_cache_) return apply_run<true, true>(messages, count, count, before, on_accepted);
+    return apply_run<true, false>(messages, count, count, before, on_accepted);
   }
   // Applies messages[0, count) as apply_messages does, while already
   // fetching ahead for messages[count, visible), which the caller applies
@@ -540,12 +568,24 @@ class BookSet {
   // The same for a book already found (nullptr when there is none).
   bool collect_book_depth(const OrderBook* book, uint64_t levels, DepthView& out) const;
 
-  // Writes the best `levels` levels per side of `book` (nullptr: no book)
-  // into a row, zeros where a side has fewer: the levels collect_book_depth
-  // gives, written straight to where a table keeps them.
-  static LevelCounts write_levels(const OrderBook* book, std::size_t levels,
-                                  const LevelColumns& out);
-  static LevelCounts write_levels(const OrderBook* book, std::size_t levels, const LevelWords& out);
+  // Turns the depth cache on or off (it starts off). While it is on, every
+  // change of a level notes whether it reaches a side's last levels read,
+  // and write_levels copies a side's levels from the last read until then
+  // instead of walking the side again: over a book with many levels, most
+  // messages change none of the few best. Off, the books pay nothing for it.
+  void set_depth_cache(bool on) {
+    // Levels kept before were not watched in between.
+    if (on && !depth_cache_) ++depth_generation_;
+    depth_cache_ = on;
+  }
+
+  // Writes the best `levels` (at most 65535) levels per side of `book`
+  // (nullptr: no book) into a row, zeros where a side has fewer: the levels
+  // collect_book_depth gives, written straight to where a table keeps
+  // them. Valid for a book of this set only.
+  LevelCounts write_levels(const OrderBook* book, std::size_t levels,
+                           const LevelColumns& out) const;
+  LevelCounts write_levels(const OrderBook* book, std::size_t levels, const LevelWords& out) const;
   // Hints that the depth of `book` (nullptr: none) will be read soon:
   // without `pages` it fetches where the book keeps its best pages, with
   // `pages` (a little later, once that has arrived) the best page of each
@@ -632,25 +672,44 @@ class BookSet {
   OrderBook& create_book(uint32_t token, uint32_t price);
   const Page* find_page(uint32_t token, bool is_sell, uint32_t page_number) const;
 
+  // The helpers that change the books note each change of a level for the
+  // depth cache when kTrack.
+  template <bool kTrack>
   Page* add_quantity(OrderBook& book, uint32_t token, bool is_sell, uint32_t price,
                      uint64_t quantity);
+  template <bool kTrack>
   void subtract_quantity(Page* page, uint32_t price, uint64_t quantity);
   static void mark_page_occupied(Page* page);
   static void mark_page_empty(const Page* page);
 
+  template <bool kTrack>
   void remove_order(OrderBook& book, uint64_t order_id);
+  template <bool kTrack>
   void store(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity, bool is_sell);
+  template <bool kTrack>
   void apply_new(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                  bool is_sell);
+  template <bool kTrack>
   void apply_modify(OrderBook& book, uint64_t order_id, uint32_t price, uint32_t quantity,
                     bool is_sell);
+  template <bool kTrack>
   void apply_fill(OrderBook& book, uint64_t order_id, uint32_t traded);
+  template <bool kTrack>
   bool apply_to(const FeedMessage& message, OrderBook*& book);
+
+  // A price as a key that grows towards the best of its side: the price
+  // itself for bids, its complement for asks.
+  static uint32_t level_key(bool is_sell, uint32_t price) { return price ^ (0u - is_sell); }
+  // Notes for the depth cache that the level at `price` of a side changed.
+  static void note_level_change(OrderBook::Sides& sides, bool is_sell, uint32_t price) {
+    sides.stale[is_sell] |= static_cast<uint8_t>(level_key(is_sell, price) >= sides.watch[is_sell]);
+  }
   OrderBook* look_ahead(const FeedMessage& message);
   void look_closer(const FeedMessage& message, const OrderBook& book, bool depth) const;
   // apply_messages, fetching ahead also the best levels of each message's
-  // book when `kDepth` (for callers that read depth after each message).
-  template <bool kDepth, class Before, class Fn>
+  // book when `kDepth` (for callers that read depth after each message),
+  // and noting changes for the depth cache when `kTrack`.
+  template <bool kDepth, bool kTrack, class Before, class Fn>
   std::size_t apply_run(const FeedMessage* messages, std::size_t count, std::size_t visible,
                         Before&& before, Fn&& on_accepted);
   // Whether the type filter lets `type` through.
@@ -676,8 +735,13 @@ class BookSet {
   // side, i counting from 0; returns how many there were.
   template <bool kSell, class Sink>
   static std::size_t put_best_levels(const OrderBook& book, std::size_t levels, Sink& sink);
-  template <class Sink>
-  static LevelCounts write_levels_to(const OrderBook* book, std::size_t levels, Sink& sink);
+  // write_levels through the depth cache when kCached.
+  template <bool kCached, class Sink>
+  LevelCounts write_levels_to(const OrderBook* book, std::size_t levels, Sink& sink) const;
+  // Puts the best `levels` levels of one side through the depth cache:
+  // copied from it while the side is not stale, else read and kept.
+  template <bool kSell, class Sink>
+  static std::size_t put_cached_levels(const OrderBook& book, std::size_t levels, Sink& sink);
   template <class Fn>
   static bool visit_page(const Page& page, bool is_sell, Fn& fn);
   template <class Fn>
@@ -695,6 +759,10 @@ class BookSet {
   uint64_t books_created_ = 0;
   std::optional<std::vector<uint8_t>> filter_;
   bool type_allowed_[256] = {};  // the filter as a table, meaningful when filter_ is set
+  // The depth cache: whether it is on, and how many times it was turned on
+  // (a book's levels kept under an older count are not used).
+  bool depth_cache_ = false;
+  uint64_t depth_generation_ = 0;
 };
 
 // Applies messages one after another while looking kLookAhead messages
@@ -704,7 +772,7 @@ class BookSet {
 // books). Half as far ahead, a second look reads the table slots that the
 // first one fetched and fetches the levels they lead to. Prefetches are only
 // hints: a table grown in between makes one useless, never a result wrong.
-template <bool kDepth, class Before, class Fn>
+template <bool kDepth, bool kTrack, class Before, class Fn>
 std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, std::size_t visible,
                                Before&& before, Fn&& on_accepted) {
   struct Ahead {
@@ -747,7 +815,7 @@ std::size_t BookSet::apply_run(const FeedMessage* messages, std::size_t count, s
     if (a.books_created == kSkipped) continue;
     OrderBook* book = a.books_created == books_created_ ? a.book : books_.find(token_of(m));
     before(i, static_cast<const OrderBook*>(book));
-    if (!apply_to(m, book)) continue;
+    if (!apply_to<kTrack>(m, book)) continue;
     ++accepted;
     on_accepted(i, static_cast<const OrderBook*>(book));
   }

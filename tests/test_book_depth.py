@@ -70,6 +70,9 @@ CASES = [
     (2, 3_000, (7,), 5_000, 5),
     (3, 3_000, (7, 8, 9), 40_000, 37),
     (4, 1_500, (7,), 3, 1),
+    # Some sixty levels a side, most messages below the best few and many
+    # at the last level a row shows.
+    (5, 4_000, (7, 8), 60, 1),
 ]
 
 
@@ -93,30 +96,33 @@ def test_depth_after_every_message_equals_the_resting_orders(seed, n, tokens, sp
             assert (snap["bids"], snap["asks"]) == (bids[:levels], asks[:levels])
 
 
-@pytest.mark.parametrize("levels", [3, 64, 65])
+@pytest.mark.parametrize(
+    "levels,threads", [(1, 1), (2, 1), (3, 1), (10, 1), (11, 1), (64, 1), (65, 1), (5, 2), (10, 3)]
+)
 @pytest.mark.parametrize("seed,n,tokens,spread,step", CASES)
 def test_series_rows_after_every_message_equal_the_resting_orders(
-    feed_file, seed, n, tokens, spread, step, levels
+    feed_file, seed, n, tokens, spread, step, levels, threads
 ):
     # The bulk path reads depth while it fetches the next messages' levels
-    # ahead, into room kept from the row before; its rows must be those of
-    # the plain rules.
+    # ahead, into room kept from the row before, and copies a side's levels
+    # from the row before while no change reached them; its rows must be
+    # those of the plain rules.
     rng = random.Random(seed)
     msgs = churn_messages(rng, n, tokens=tokens, spread=spread, step=step)
     path = feed_file(*(as_record(m, i + 1) for i, m in enumerate(msgs)))
-    table = pa.table(tidemark_tools.book_series(path, levels=levels))
+    table = pa.table(tidemark_tools.book_series(path, levels=levels, threads=threads))
     ref = RefBookSet()
     expected = []
     for m in msgs:
         if not ref.apply(as_dict(m)):
             continue
         bids, asks = ref.books[m[2]].depth() if m[2] in ref.books else ([], [])
-        row = []
+        row = [(bids[0][0] + asks[0][0]) // 2 if bids and asks else 0]
         for i in range(levels):
             row += list(bids[i]) if i < len(bids) else [0, 0]
             row += list(asks[i]) if i < len(asks) else [0, 0]
         expected.append(row)
-    names = [f"{side}_{what}_{i}" for i in range(levels) for side in ("bid", "ask")
-             for what in ("price", "qty")]  # fmt: skip
+    names = ["mid_price"] + [f"{side}_{what}_{i}" for i in range(levels)
+                             for side in ("bid", "ask") for what in ("price", "qty")]  # fmt: skip
     got = [list(r) for r in zip(*(table.column(c).to_pylist() for c in names), strict=True)]
     assert got == expected

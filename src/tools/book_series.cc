@@ -18,6 +18,10 @@ enum Column : std::size_t { kSeqNo, kExchTs, kLocalTs, kMsgType, kToken, kMidPri
 
 using GridTime = unsigned __int128;  // a grid time may pass 2^64 - 1
 
+// Forces a row callback (a lambda, after its parameters) inline into the
+// loop that applies the messages.
+#define ROW_INLINE __attribute__((always_inline))
+
 // Decides, per message, whether a row follows it (its key and time are
 // selected and, with changes_only, its book's levels changed), reading the
 // book's levels into view. Keeps the last row's levels of each token, so one
@@ -81,9 +85,7 @@ std::size_t message_row_words(uint64_t levels) {
   return kMessageLevels + 4 * static_cast<std::size_t>(levels);
 }
 
-uint64_t mid_word(const LevelCounts& c) {
-  return c.mid_price | (uint64_t{c.bids} << 32) | (uint64_t{c.asks} << 48);
-}
+uint64_t mid_word(const LevelCounts& c) { return c.word; }
 
 // Writes the levels of `view` into a row's level words; returns its mid
 // price word.
@@ -96,8 +98,16 @@ uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* level) {
     level[2] = ask ? view.asks[i].price : 0;
     level[3] = ask ? view.asks[i].quantity : 0;
   }
-  return mid_word(LevelCounts{static_cast<uint32_t>(view.bids.size()),
-                              static_cast<uint32_t>(view.asks.size()), view.mid_price});
+  return mid_word(LevelCounts::of(view.bids.size(), view.asks.size(), view.mid_price));
+}
+
+// Whether a per-message series keeps each book's levels between rows (the
+// books' depth cache): every row reads its book's levels, and over a book
+// with many levels most messages change none of the few best. One level is
+// read from the best page as cheaply as from a copy, and the copy would
+// only cost the books the noting of their changes.
+bool keeps_levels(const BookSeriesOptions& options) {
+  return !options.changes_only && options.levels >= 2;
 }
 
 // One shard of a per-message series: the books of its tokens and their rows.
@@ -105,11 +115,14 @@ class SeriesShard final : public ShardWorker {
  public:
   explicit SeriesShard(const BookSeriesOptions& options) : options_(options), picker_(options) {
     books_.set_type_filter(options.types);
+    books_.set_depth_cache(keeps_levels(options));
   }
 
   void apply(const FeedMessage* messages, std::size_t count, ShardRows& out) override {
     const std::size_t levels = static_cast<std::size_t>(options_.levels);
-    books_.apply_messages(messages, count, [&](std::size_t i, const OrderBook* book) {
+    // The row callbacks are forced inline: apply_messages is made for each
+    // setting of the books' depth cache, and so grown, GCC called them.
+    books_.apply_messages(messages, count, [&](std::size_t i, const OrderBook* book) ROW_INLINE {
       const FeedMessage& m = messages[i];
       if (options_.changes_only) {
         if (!picker_.take(m, books_, book)) return;
@@ -119,7 +132,7 @@ class SeriesShard final : public ShardWorker {
         if (!picker_.selected(m)) return;
         uint64_t* words = out.add(i);
         words[kMessageMid] =
-            mid_word(BookSet::write_levels(book, levels, LevelWords{words + kMessageLevels}));
+            mid_word(books_.write_levels(book, levels, LevelWords{words + kMessageLevels}));
       }
     });
   }
@@ -203,7 +216,7 @@ class GridShard final : public ShardWorker {
       if (t + kAhead / 2 < n) BookSet::prefetch_depth(books_at_[t + kAhead / 2], true);
       uint64_t* words = out.add(k);
       words[kMidPrice] =
-          mid_word(BookSet::write_levels(books_at_[t], levels, LevelWords{words + kLevels}));
+          mid_word(books_.write_levels(books_at_[t], levels, LevelWords{words + kLevels}));
       words[kSeqNo] = data[kCutSeqNo];
       words[kExchTs] = 0;
       words[kLocalTs] = data[kCutLocalTs];
@@ -233,6 +246,7 @@ class BookSeries final : public BatchSource {
     // tokens' messages are passed over unread. A grid is cut by the time of
     // every message, so it reads them all.
     if (!grid()) engine_.set_token_filter(options_.rows.tokens);
+    if (!grid()) engine_.books().set_depth_cache(keeps_levels(options_));
     options_.batch_rows = batch_row_limit(columns_, options_.batch_rows);
     builders_.reserve(columns_.size());
     for (const ColumnSpec& c : columns_) builders_.emplace_back(c.type);
@@ -360,12 +374,12 @@ class BookSeries final : public BatchSource {
     }
     // Without changes_only the levels go from the book straight into the
     // columns.
-    engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) {
+    engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) ROW_INLINE {
       const FeedMessage& m = run[i];
       if (!picker_.selected(m)) return;
       if (rows_ == capacity_) grow();
       if (file_ != nullptr) file_[rows_] = static_cast<uint32_t>(engine_.file_of(m));
-      write_header(book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+      write_header(rows_, book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
                    msg_type_index(m.header.msg_type));
       write_book_levels(book);
       ++rows_;
@@ -397,29 +411,30 @@ class BookSeries final : public BatchSource {
       if (t + kAhead < end) BookSet::prefetch_depth(grid_books_[t + kAhead], false);
       if (t + kAhead / 2 < end) BookSet::prefetch_depth(grid_books_[t + kAhead / 2], true);
       if (rows_ == capacity_) grow();
-      write_header(grid_tokens_[t], ts, last_seq_no_, last_local_ts_, last_msg_type_);
+      write_header(rows_, grid_tokens_[t], ts, last_seq_no_, last_local_ts_, last_msg_type_);
       write_book_levels(grid_books_[t]);
       ++rows_;
     }
     emit_next_ = end;
   }
 
-  // Writes the row's columns before its levels.
-  void write_header(uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local, uint8_t type) {
-    seq_no_[rows_] = seq_no;
-    exch_ts_[rows_] = ts;
-    local_ts_[rows_] = local;
-    msg_type_[rows_] = type;
-    token_[rows_] = token;
+  // Writes the columns of row `row` before its levels.
+  void write_header(std::size_t row, uint32_t token, uint64_t ts, uint32_t seq_no, uint64_t local,
+                    uint8_t type) {
+    seq_no_[row] = seq_no;
+    exch_ts_[row] = ts;
+    local_ts_[row] = local;
+    msg_type_[row] = type;
+    token_[row] = token;
   }
 
   // Writes the levels of `book` (nullptr: none, zeros) and its mid price.
   void write_book_levels(const OrderBook* book) {
     const std::size_t levels = level_prices_.size() / 2;
-    const LevelCounts c = BookSet::write_levels(
+    const LevelCounts c = engine_.books().write_levels(
         book, levels, LevelColumns{level_prices_.data(), level_qty_.data(), rows_});
-    mid_price_[rows_] = c.mid_price;
-    if (options_.nulls) set_validity(rows_, levels, c.bids, c.asks);
+    mid_price_[rows_] = c.mid_price();
+    if (options_.nulls) set_validity(rows_, levels, c.bids(), c.asks());
   }
 
   // Writes grid rows[0, n), each a shard's row words (row_words), into the
@@ -838,7 +853,6 @@ class BookSeries final : public BatchSource {
   std::vector<std::vector<uint8_t>> validity_;
   std::vector<std::size_t> nulls_;
   RowPicker picker_;
-
   // Over shards (threads > 1): the pool.
   std::unique_ptr<ShardPool> pool_;
   // A grid over shards: the selected tokens with a book as read so far, the
