@@ -372,6 +372,10 @@ class BookSeries final : public BatchSource {
       });
       return true;
     }
+    if (options_.levels >= 2) {
+      apply_staged(run, n);
+      return true;
+    }
     // Without changes_only the levels go from the book straight into the
     // columns.
     engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) ROW_INLINE {
@@ -385,6 +389,69 @@ class BookSeries final : public BatchSource {
       ++rows_;
     });
     return true;
+  }
+
+  // Per message with several levels: the levels of each row go first into
+  // small columns of kStageRows rows, which stay in the processor's cache,
+  // and from there, a block of rows at a time, into the batch's columns.
+  // Written straight into the batch, the levels of a row would store into
+  // as many places in memory at once as the row has columns, more than the
+  // processor follows without waiting.
+  void apply_staged(const FeedMessage* run, std::size_t n) {
+    const std::size_t levels = static_cast<std::size_t>(options_.levels);
+    if (stage_prices_.size() != 2 * levels) {
+      stage_price_memory_.assign(2 * levels * kStageRows, 0);
+      stage_qty_memory_.assign(2 * levels * kStageRows, 0);
+      stage_prices_.resize(2 * levels);
+      stage_qty_.resize(2 * levels);
+      for (std::size_t c = 0; c < 2 * levels; ++c) {
+        stage_prices_[c] = stage_price_memory_.data() + c * kStageRows;
+        stage_qty_[c] = stage_qty_memory_.data() + c * kStageRows;
+      }
+    }
+    std::size_t staged = 0;
+    const BookSet& books = engine_.books();
+    engine_.books().apply_messages(run, n, [&](std::size_t i, const OrderBook* book) ROW_INLINE {
+      const FeedMessage& m = run[i];
+      if (!picker_.selected(m)) return;
+      if (rows_ + staged == capacity_) {
+        write_staged(staged);
+        staged = 0;
+        grow();
+      }
+      const std::size_t row = rows_ + staged;
+      if (file_ != nullptr) file_[row] = static_cast<uint32_t>(engine_.file_of(m));
+      write_header(row, book_key(m), exch_ts_of(m), m.header.seq_no, local_ts_of(m),
+                   msg_type_index(m.header.msg_type));
+      const LevelColumns stage{stage_prices_.data(), stage_qty_.data(), staged};
+      stage_mid_[staged] = books.write_levels(book, levels, stage).word;
+      if (++staged == kStageRows) {
+        write_staged(staged);
+        staged = 0;
+      }
+    });
+    write_staged(staged);
+  }
+
+  // Copies the first n staged rows into the next n rows of the batch (whose
+  // other columns are written), and counts them.
+  void write_staged(std::size_t n) {
+    if (n == 0) return;
+    for (std::size_t c = 0; c < stage_prices_.size(); ++c) {
+      std::copy_n(stage_prices_[c], n, level_prices_[c] + rows_);
+      std::copy_n(stage_qty_[c], n, level_qty_[c] + rows_);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      mid_price_[rows_ + j] = static_cast<uint32_t>(stage_mid_[j]);
+    }
+    if (options_.nulls) {
+      const std::size_t levels = stage_prices_.size() / 2;
+      for (std::size_t j = 0; j < n; ++j) {
+        const LevelCounts c{stage_mid_[j]};
+        set_validity(rows_ + j, levels, c.bids(), c.asks());
+      }
+    }
+    rows_ += n;
   }
 
   // Writes the grid time's rows of the selected tokens with a book, from
@@ -853,6 +920,16 @@ class BookSeries final : public BatchSource {
   std::vector<std::vector<uint8_t>> validity_;
   std::vector<std::size_t> nulls_;
   RowPicker picker_;
+  // Per message with several levels: the rows on their way to the batch
+  // (apply_staged), their levels as columns (bid and ask alternate per
+  // level, as in level_prices_) and their write_levels words.
+  static constexpr std::size_t kStageRows = 64;
+  std::vector<uint32_t> stage_price_memory_;
+  std::vector<uint64_t> stage_qty_memory_;
+  std::vector<uint32_t*> stage_prices_;
+  std::vector<uint64_t*> stage_qty_;
+  uint64_t stage_mid_[kStageRows] = {};
+
   // Over shards (threads > 1): the pool.
   std::unique_ptr<ShardPool> pool_;
   // A grid over shards: the selected tokens with a book as read so far, the
