@@ -113,22 +113,30 @@ struct ShardCut {
 inline constexpr uint64_t kMaxShards = 256;
 
 // The shards a pool of `threads` threads splits the books into: two per
-// thread of the pool's and one for the reading thread, which also reads
-// and hands the rows out, so that the split can give it a third of the
-// books with two threads, or none, or more. More shards would even the load
-// out more finely, but each costs: every chunk applies in one run per
-// shard, and shorter runs of fewer books cost more per message.
+// thread and one more, so that the split can give the reading thread, which
+// also reads and hands the rows out, a fifth of the books with two threads,
+// or two fifths, or none. More shards would even the load out more finely,
+// but each costs: every chunk applies in one run per shard, and shorter
+// runs cost more per message.
 inline std::size_t shard_count(uint64_t threads) {
   return static_cast<std::size_t>(
-      std::min<uint64_t>(kMaxShards, 2 * std::max<uint64_t>(threads, 1) - 1));
+      std::min<uint64_t>(kMaxShards, 2 * std::max<uint64_t>(threads, 1) + 1));
 }
 
 // Which shard the messages of book key `key` go to, of `shards`.
 inline std::size_t shard_of_key(uint32_t key, std::size_t shards) {
-  // A multiplicative hash spreads tokens that share a stride (all even, say)
-  // evenly over the shards.
-  const uint64_t h = static_cast<uint32_t>(key * 0x9E3779B1u);
-  return static_cast<std::size_t>((h * shards) >> 32);
+  // A mixing hash spreads tokens that share a stride (all even, say) evenly
+  // over the shards. It must not be the books' own table hash (a product
+  // with the golden ratio, whose top bits pick the slot): the tokens of a
+  // shard would then all fall in one stretch of its table's slots, and
+  // every lookup would probe far.
+  uint32_t h = key;
+  h ^= h >> 16;
+  h *= 0x85EBCA6Bu;
+  h ^= h >> 13;
+  h *= 0xC2B2AE35u;
+  h ^= h >> 16;
+  return static_cast<std::size_t>((uint64_t{h} * shards) >> 32);
 }
 
 // One chunk of messages as the shards got it: every message in file order,
