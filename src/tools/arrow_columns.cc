@@ -259,8 +259,15 @@ void export_schema(const std::vector<ColumnSpec>& columns, ArrowSchema* out) {
 // (never joined: it may be waiting when the process exits); in a child
 // made by fork() it is gone, so the child starts its own when needed.
 //
-// Lock order: a pool's mutex, then this one; the helper thread never holds
-// both.
+// Lock order: deliver_mutex_, a pool's mutex, then mutex_; the helper thread
+// never holds a pool's mutex and mutex_ at once.
+//
+// fork() keeps only the forking thread: a mutex that another thread held at
+// that moment stays locked in the child for good. Before a fork the prepare
+// handler takes deliver_mutex_ and mutex_, so the helper thread is neither
+// inside a pool (where it takes the pool's mutex to hand a spare over) nor
+// holding mutex_ when the child is made; the child can then still give its
+// inherited batches back to their pools.
 class Prefaulter {
  public:
   static Prefaulter& get() {
@@ -277,8 +284,16 @@ class Prefaulter {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!running_) {
         std::call_once(atfork_once_, [] {
-          pthread_atfork([] { get().mutex_.lock(); }, [] { get().mutex_.unlock(); },
-                         [] { get().after_fork_in_child(); });
+          pthread_atfork(
+              [] {
+                get().deliver_mutex_.lock();
+                get().mutex_.lock();
+              },
+              [] {
+                get().mutex_.unlock();
+                get().deliver_mutex_.unlock();
+              },
+              [] { get().after_fork_in_child(); });
         });
         std::thread(&Prefaulter::run, this).detach();
         running_ = true;
@@ -331,18 +346,21 @@ class Prefaulter {
         lock.unlock();
         fault_in(block, job.bytes);
       }
-      job.pool->spare_arrived(block, job.bytes, &current_delivered_);
-      job.pool.reset();  // may be the pool's last owner
+      {
+        std::lock_guard<std::mutex> delivering(deliver_mutex_);
+        job.pool->spare_arrived(block, job.bytes, &current_delivered_);
+        job.pool.reset();  // may be the pool's last owner
+      }
       lock.lock();
       current_ = nullptr;
       current_pool_ = nullptr;
     }
   }
 
-  // Runs in the child of fork() with mutex_ held (locked before the fork):
-  // no helper thread there, so the queued blocks, and the one it was
-  // faulting in unless already kept, are freed, and their pools may ask for
-  // spares again.
+  // Runs in the child of fork() with deliver_mutex_ and mutex_ held (locked
+  // before the fork): no helper thread there, so the queued blocks, and the
+  // one it was faulting in unless already kept, are freed, and their pools
+  // may ask for spares again.
   void after_fork_in_child() {
     for (Job& job : jobs_) --job.pool->coming_;  // the only thread of the child
     jobs_.clear();
@@ -355,8 +373,10 @@ class Prefaulter {
     running_ = false;
     wake_ = new std::condition_variable();  // the old one may count a waiter that is gone
     mutex_.unlock();
+    deliver_mutex_.unlock();
   }
 
+  std::mutex deliver_mutex_;  // held by the helper thread while it is inside a pool
   std::mutex mutex_;
   std::condition_variable* wake_ = new std::condition_variable();
   std::deque<Job> jobs_;
