@@ -418,6 +418,10 @@ struct DepthView {
 // order table; the page groups sit behind a pointer that the BookSet owns.
 class OrderBook {
  public:
+  // Levels per side up to which write_levels keeps a copy of a book's best
+  // levels (with the depth cache on).
+  static constexpr std::size_t kCachedLevels = 10;
+
   // Returns the lowest price of the window.
   uint32_t min_price() const { return min_price_; }
   // Returns the highest price of the window.
@@ -442,9 +446,6 @@ class OrderBook {
     void* page;  // the BookSet's Page, or nullptr in an unused entry
   };
   static constexpr unsigned kRecentPages = 64;
-  // Levels per side up to which write_levels keeps a copy of a book's best
-  // levels (with the depth cache on).
-  static constexpr std::size_t kCachedLevels = 10;
   // Aligned to a cache line, so that the best pages and both sides' page
   // groups lie in its first two lines, which a look-ahead fetches: a level
   // that appears or goes away changes them.

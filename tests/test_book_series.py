@@ -358,3 +358,50 @@ def test_arguments_take_numpy_integers_bytes_and_strings_of_types(tmp_path):
         odd, tokens=[np.uint32(1002)], levels=np.int8(3), types="NT", batch_rows=np.int64(7)
     )
     assert pa.table(given).equals(pa.table(plain))
+
+
+def test_grid_rows_stay_the_same_as_its_books_start_and_stop_keeping_levels(tmp_path):
+    # A grid keeps its books' levels between rows while it writes many rows
+    # per message and stops while it writes few, deciding again every few
+    # ten thousand messages: phases of messages far apart in time (a grid
+    # time each) and close together (one grid time per thousand) turn the
+    # kept levels on and off several times, on each thread's shards alike.
+    # Five levels may be kept; eleven never are, so their first five are
+    # the reference.
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    phase, every = 150_000, 1_000
+    n = 4 * phase
+    rec = np.zeros(n, dtype=feedgen.ORDER_DTYPE)
+    rec["msg_len"] = 38
+    rec["stream_id"] = 1
+    rec["seq_no"] = np.arange(1, n + 1)
+    kind = rng.choice([b"N", b"M", b"X"], size=n, p=[0.55, 0.2, 0.25])
+    kind[:1_000] = b"N"
+    rec["msg_type"] = kind
+    ids = np.arange(1, n + 1, dtype=np.uint64)
+    later = kind != b"N"
+    ids[later] = rng.integers(1, np.arange(1, n + 1)[later])  # an earlier id, maybe gone
+    rec["order_id"] = ids
+    rec["token"] = rng.integers(1, 4, size=n)
+    rec["order_type"] = rng.choice([b"B", b"S"], size=n)
+    rec["price"] = 10_000 + rng.integers(-60, 60, size=n) * 5
+    rec["quantity"] = rng.integers(1, 500, size=n)
+    steps = np.concatenate([np.full(phase, every), np.ones(phase, dtype=np.int64)] * 2)
+    rec["exch_ts"] = 1_000_000 + np.cumsum(steps)
+    rec["local_ts"] = rec["exch_ts"]
+    path = tmp_path / "phases.bin"
+    path.write_bytes(rec.tobytes())
+
+    reference = pa.table(
+        tidemark_tools.book_series(str(path), levels=11, every_ns=every, threads=1)
+    )
+    assert reference.num_rows > phase * 3
+    five = [c for c in reference.column_names if not c[-1].isdigit() or int(c.rsplit("_")[-1]) < 5]
+    for threads in (1, 2, 3):
+        got = pa.table(
+            tidemark_tools.book_series(str(path), levels=5, every_ns=every, threads=threads)
+        )
+        assert got.column_names == five
+        assert got.equals(reference.select(five))

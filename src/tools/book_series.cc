@@ -72,7 +72,9 @@ class RowPicker {
 // A grid row as a shard hands it over: one word per column, in the order
 // of the columns; the mid price's word also holds the number of bid levels
 // (bits 32 to 47) and ask levels (bits 48 to 63) that the book had, for the
-// nulls.
+// nulls. The words of the columns before the token are not written: they
+// are the same in every row of a grid time, and the reading thread fills
+// those columns from the cut.
 std::size_t row_words(uint64_t levels) { return kLevels + 4 * static_cast<std::size_t>(levels); }
 
 // A per-message row as a shard hands it over: the mid price's word and the
@@ -109,6 +111,42 @@ uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* level) {
 bool keeps_levels(const BookSeriesOptions& options) {
   return !options.changes_only && options.levels >= 2;
 }
+
+// Whether a grid keeps its books' levels between rows (the books' depth
+// cache). Keeping them costs every message applied the noting of whether it
+// reaches a side's kept levels, and saves each row of a book that no message
+// reached since its last row the walk over its levels. A fine grid over many
+// tokens writes more rows than it applies messages, and most of its books
+// are unchanged from one grid time to the next; a coarse grid writes few
+// rows per message. So the choice is made again after every window of
+// messages, from the rows written per message applied in the last one; the
+// rows come out the same either way.
+class GridLevelKeeping {
+ public:
+  explicit GridLevelKeeping(const BookSeriesOptions& options)
+      : possible_(options.levels >= 2 &&
+                  static_cast<uint64_t>(options.levels) <= OrderBook::kCachedLevels) {}
+
+  // Counts `count` messages about to be applied to `books`, after deciding
+  // whether their books keep levels from here on.
+  void applying(BookSet& books, std::size_t count) {
+    if (!possible_) return;
+    if (messages_ >= kWindow) {
+      books.set_depth_cache(rows_ * 2 >= messages_);
+      messages_ = 0;
+      rows_ = 0;
+    }
+    messages_ += count;
+  }
+  void wrote(std::size_t rows) { rows_ += rows; }
+
+ private:
+  static constexpr std::size_t kWindow = std::size_t{1} << 16;
+
+  bool possible_;
+  std::size_t messages_ = 0;
+  std::size_t rows_ = 0;
+};
 
 // One shard of a per-message series: the books of its tokens and their rows.
 class SeriesShard final : public ShardWorker {
@@ -175,6 +213,7 @@ class GridShard final : public ShardWorker {
   }
 
   void apply(const FeedMessage* messages, std::size_t count, ShardRows&) override {
+    keeping_.applying(books_, count);
     books_.apply_messages(messages, count);
   }
 
@@ -183,6 +222,7 @@ class GridShard final : public ShardWorker {
     std::size_t done = 0;
     for (std::size_t k = 0; k < chunk.cuts.size(); ++k) {
       const std::size_t upto = chunk.cuts[k].local[shard];
+      keeping_.applying(books_, upto - done);
       books_.apply_messages(messages + done, upto - done);
       done = upto;
       if (books_.book_count() != known_books_) {
@@ -192,20 +232,21 @@ class GridShard final : public ShardWorker {
           std::erase_if(tokens_, [&](uint32_t token) { return !options_.rows.token(token); });
         }
       }
-      const std::vector<uint64_t>& data = chunk.cuts[k].data;
       books_at_.resize(tokens_.size());
       for (std::size_t t = 0; t < tokens_.size(); ++t) books_at_[t] = books_.find_book(tokens_[t]);
-      write_cut_rows(k, data, out);
+      write_cut_rows(k, out);
     }
+    keeping_.applying(books_, chunk.messages[shard].size() - done);
     books_.apply_messages(messages + done, chunk.messages[shard].size() - done);
   }
 
  private:
   // Writes a row per token in tokens_ (their books in books_at_) for cut k;
-  // the reading thread puts in the grid times.
-  void write_cut_rows(std::size_t k, const std::vector<uint64_t>& data, ShardRows& out) {
+  // the reading thread puts in the grid times and the cut's last message.
+  void write_cut_rows(std::size_t k, ShardRows& out) {
     const std::size_t levels = static_cast<std::size_t>(options_.levels);
     const std::size_t n = tokens_.size();
+    keeping_.wrote(n);
     // The books' best pages are far apart in memory: fetch them ahead.
     for (std::size_t t = 0; t < n && t < kAhead; ++t) BookSet::prefetch_depth(books_at_[t], false);
     for (std::size_t t = 0; t < n && t < kAhead / 2; ++t) {
@@ -217,10 +258,6 @@ class GridShard final : public ShardWorker {
       uint64_t* words = out.add(k);
       words[kMidPrice] =
           mid_word(books_.write_levels(books_at_[t], levels, LevelWords{words + kLevels}));
-      words[kSeqNo] = data[kCutSeqNo];
-      words[kExchTs] = 0;
-      words[kLocalTs] = data[kCutLocalTs];
-      words[kMsgType] = data[kCutMsgType];
       words[kToken] = tokens_[t];
     }
   }
@@ -229,6 +266,7 @@ class GridShard final : public ShardWorker {
 
   const BookSeriesOptions& options_;
   BookSet books_;
+  GridLevelKeeping keeping_{options_};
   std::size_t known_books_ = 0;
   std::vector<uint32_t> tokens_;             // selected tokens with a book, ascending
   std::vector<const OrderBook*> books_at_;  // their books at the cut
@@ -482,6 +520,7 @@ class BookSeries final : public BatchSource {
       write_book_levels(grid_books_[t]);
       ++rows_;
     }
+    keeping_.wrote(end - emit_next_);
     emit_next_ = end;
   }
 
@@ -506,14 +545,16 @@ class BookSeries final : public BatchSource {
 
   // Writes grid rows[0, n), each a shard's row words (row_words), into the
   // next n rows of the batch, with exch_ts the grid time `ts`.
-  void write_word_rows(const uint64_t* const* rows, std::size_t n, uint64_t ts) {
+  void write_word_rows(const uint64_t* const* rows, std::size_t n, uint64_t ts,
+                       const std::vector<uint64_t>& cut) {
     if (rows_ + n > capacity_) grow(n);
-    auto copy = [&]<class T>(T* column, std::size_t word) { copy_word(rows, n, column, word); };
-    copy(seq_no_, kSeqNo);
+    // The columns before the token are the same in every row of a grid
+    // time: the grid time and the last message before the cut.
+    std::fill(seq_no_ + rows_, seq_no_ + rows_ + n, static_cast<uint32_t>(cut[kCutSeqNo]));
     std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, ts);
-    copy(local_ts_, kLocalTs);
-    copy(msg_type_, kMsgType);
-    copy(token_, kToken);
+    std::fill(local_ts_ + rows_, local_ts_ + rows_ + n, cut[kCutLocalTs]);
+    std::fill(msg_type_ + rows_, msg_type_ + rows_ + n, static_cast<uint8_t>(cut[kCutMsgType]));
+    copy_word(rows, n, token_, kToken);
     write_level_words(rows, n, kMidPrice, kLevels);
   }
 
@@ -691,7 +732,7 @@ class BookSeries final : public BatchSource {
       const uint64_t ts = time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time);
       const std::size_t n = std::min<std::size_t>(
           cut_rows_.size() - cut_row_, static_cast<std::size_t>(options_.batch_rows - rows_));
-      write_word_rows(cut_rows_.data() + cut_row_, n, ts);
+      write_word_rows(cut_rows_.data() + cut_row_, n, ts, data);
       cut_row_ += n;
       if (cut_row_ == cut_rows_.size()) {
         cut_row_ = 0;
@@ -750,6 +791,7 @@ class BookSeries final : public BatchSource {
     }
     if (n != 0) {
       const std::size_t books_before = engine_.books().book_count();
+      keeping_.applying(engine_.books(), n);
       engine_.books().apply_messages(run, n);
       const FeedMessage& last = run[n - 1];
       last_seq_no_ = last.header.seq_no;
@@ -950,6 +992,7 @@ class BookSeries final : public BatchSource {
   // the largest timestamp so far, and the last message before the cut.
   bool started_ = false;
   GridTime grid_time_ = 0;
+  GridLevelKeeping keeping_{options_};
   bool emitting_ = false;
   std::size_t emit_next_ = 0;
   std::vector<uint32_t> grid_tokens_;
