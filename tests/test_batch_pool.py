@@ -5,9 +5,7 @@ import gc
 import multiprocessing
 import os
 import random
-import signal
 import threading
-import time
 
 import feedgen
 import pyarrow as pa
@@ -167,52 +165,6 @@ def test_a_forked_child_scans_after_the_parent_did(large_path):
     with context.Pool(1) as pool:
         got = pool.apply_async(_scan_in_child, (large_path, rows)).get(timeout=120)
     assert got == (expected.num_rows, expected.column("seq_no").to_pylist()[-5:])
-
-
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
-def test_children_forked_while_spares_arrive_give_batches_back(large_path):
-    # Forks while the helper thread is handing spares to the pools: a child
-    # must find no pool locked by a thread it does not have. Each child
-    # drops the batches it inherited (giving their memory back to the pool),
-    # scans afresh and exits; a child that hangs fails the test.
-    rows = 10_000
-    want = pa.table(tidemark_tools.scan_feed(large_path, batch_rows=rows)).num_rows
-    children = []
-    for _ in range(2):
-        reader = pa.RecordBatchReader.from_stream(
-            tidemark_tools.scan_feed(large_path, batch_rows=rows)
-        )
-        kept = []
-        for batch in reader:
-            kept.append(batch)
-            pid = os.fork()
-            if pid == 0:  # the child: no pytest machinery from here on
-                code = 1
-                try:
-                    kept.clear()
-                    reader.close()
-                    gc.collect()
-                    got = pa.table(tidemark_tools.scan_feed(large_path, batch_rows=rows))
-                    code = 0 if got.num_rows == want else 1
-                finally:
-                    os._exit(code)
-            children.append(pid)
-        del kept, reader
-    deadline = time.monotonic() + 120
-    hung = []
-    for pid in children:
-        while True:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done:
-                assert os.waitstatus_to_exitcode(status) == 0
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-                hung.append(pid)
-                break
-            time.sleep(0.01)
-    assert not hung
 
 
 def _scan_in_child(path: str, rows: int) -> tuple[int, list[int]]:
