@@ -144,7 +144,7 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
     const uint64_t before_padding = tally ? f.position() : 0;
     FeedFile::Fill r = f.skip_padding(error);
     if (tally) {
-      tally->padding_bytes += f.position() - before_padding;
+      tally->padding_bytes += f.position() - before_padding + std::exchange(f.lead_padding_, 0);
       tally->record_offset = f.position();
     }
     if (r == FeedFile::Fill::kError) return ReadStep::kError;
@@ -200,7 +200,7 @@ ReadStep FeedReaderAccess::next(FeedFile& f, FeedMessage* out, std::string& erro
 }
 
 Status FeedReaderAccess::check_first(FeedFile& f) {
-  Status s = f.seek(0);
+  Status s = f.seek(f.restart_);
   if (!s.ok()) return s;
   std::string error;
   // A followed file may pause while it waits for its first record: the
@@ -222,7 +222,17 @@ Status FeedReaderAccess::check_first(FeedFile& f) {
   if (record_kind(type) == RecordKind::kUnknown) {
     return Status::error("invalid first message type: " + std::to_string(type));
   }
-  return f.seek(0);
+  // Back to the start for the reads that follow. An input that cannot seek
+  // (a pipe, or compressed data arriving through one) gets there only while
+  // the bytes from offset 0 are still buffered; when the leading padding was
+  // longer than the buffer, reading goes on from the first record instead
+  // (where a later check starts too), and the padding passed over is handed
+  // to the next tallying read so the byte counts still add up.
+  const uint64_t first_record = f.position();
+  if (f.seek(f.restart_).ok()) return Status();
+  f.restart_ = first_record;
+  f.lead_padding_ = first_record;
+  return Status();
 }
 
 ReadStep read_next_message(FeedFile& file, FeedMessage& out, std::string& error) {

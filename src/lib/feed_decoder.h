@@ -142,6 +142,12 @@ class FeedFile {
   std::size_t end_ = 0;      // one past the last buffered byte
   uint64_t end_offset_ = 0;  // file offset of buf_[end_], the OS position
   bool paused_ = false;
+  // Where the first-record check starts and leaves the file: offset 0, or
+  // on an input that could not seek back there, the first record. The
+  // leading padding the check then stepped over is counted by the next
+  // tallying read.
+  uint64_t restart_ = 0;
+  uint64_t lead_padding_ = 0;
 };
 
 // What the framing passed over or began on its way through a file: padding
