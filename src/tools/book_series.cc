@@ -69,18 +69,12 @@ class RowPicker {
   std::vector<uint64_t> scratch_;
 };
 
-// A grid row as a shard hands it over: one word per column, in the order
-// of the columns; the mid price's word also holds the number of bid levels
-// (bits 32 to 47) and ask levels (bits 48 to 63) that the book had, for the
-// nulls. The words of the columns before the token are not written: they
-// are the same in every row of a grid time, and the reading thread fills
-// those columns from the cut.
-std::size_t row_words(uint64_t levels) { return kLevels + 4 * static_cast<std::size_t>(levels); }
-
-// A per-message row as a shard hands it over: the mid price's word and the
-// levels, as in a grid row. The reading thread writes the columns before
-// the mid price from its own copy of the message, so that they need not
-// pass from one core's cache to the other's.
+// A row as a shard hands it over: the mid price's word, which also holds
+// the number of bid levels (bits 32 to 47) and ask levels (bits 48 to 63)
+// that the book had, for the nulls, then four words per level. The reading
+// thread writes the columns before the mid price from its own copy of the
+// message or from the grid's cut, so that they need not pass from one
+// core's cache to the other's.
 constexpr std::size_t kMessageMid = 0;
 constexpr std::size_t kMessageLevels = 1;
 std::size_t message_row_words(uint64_t levels) {
@@ -203,9 +197,9 @@ enum CutWord : std::size_t {
   kCutWords
 };
 
-// One shard of a grid series: at each cut, the levels of each selected
-// token of its own that has a book, ascending (a row: the cut's index in
-// the chunk, the token, the packed levels).
+// One shard of a grid series: at each cut, the levels of each of its own
+// tokens among the cut's keys (the selected tokens that have a book), each
+// written in the row that the key's place among the cut's keys gives.
 class GridShard final : public ShardWorker {
  public:
   explicit GridShard(const BookSeriesOptions& options) : options_(options) {
@@ -217,7 +211,7 @@ class GridShard final : public ShardWorker {
     books_.apply_messages(messages, count);
   }
 
-  void apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardRows& out) override {
+  void apply_chunk(const ShardChunk& chunk, std::size_t shard, ShardRows&) override {
     const FeedMessage* messages = chunk.messages[shard].data();
     std::size_t done = 0;
     for (std::size_t k = 0; k < chunk.cuts.size(); ++k) {
@@ -225,29 +219,30 @@ class GridShard final : public ShardWorker {
       keeping_.applying(books_, upto - done);
       books_.apply_messages(messages + done, upto - done);
       done = upto;
-      if (books_.book_count() != known_books_) {
-        known_books_ = books_.book_count();
-        tokens_ = books_.sorted_tokens();
-        if (options_.rows.tokens) {
-          std::erase_if(tokens_, [&](uint32_t token) { return !options_.rows.token(token); });
-        }
-      }
-      books_at_.resize(tokens_.size());
-      for (std::size_t t = 0; t < tokens_.size(); ++t) books_at_[t] = books_.find_book(tokens_[t]);
-      write_cut_rows(k, out);
+      write_placed_rows(chunk, chunk.cuts[k], shard);
     }
     keeping_.applying(books_, chunk.messages[shard].size() - done);
     books_.apply_messages(messages + done, chunk.messages[shard].size() - done);
   }
 
  private:
-  // Writes a row per token in tokens_ (their books in books_at_) for cut k;
-  // the reading thread puts in the grid times and the cut's last message.
-  void write_cut_rows(std::size_t k, ShardRows& out) {
+  // Writes the rows of this shard's keys of `cut` where the cut's keys
+  // place them: a key's row is the cut's first row plus the key's place.
+  void write_placed_rows(const ShardChunk& chunk, const ShardCut& cut, std::size_t shard) {
+    if (cut.keys != placed_keys_) {
+      placed_keys_ = cut.keys;
+      mine_.clear();
+      const std::vector<uint32_t>& keys = *cut.keys;
+      for (std::size_t r = 0; r < keys.size(); ++r) {
+        if (shard_of_key(keys[r], chunk.messages.size()) == shard) mine_.push_back(r);
+      }
+    }
+    const std::vector<uint32_t>& keys = *cut.keys;
+    const std::size_t n = mine_.size();
+    books_at_.resize(n);
+    for (std::size_t t = 0; t < n; ++t) books_at_[t] = books_.find_book(keys[mine_[t]]);
     const std::size_t levels = static_cast<std::size_t>(options_.levels);
-    const std::size_t n = tokens_.size();
     keeping_.wrote(n);
-    // The books' best pages are far apart in memory: fetch them ahead.
     for (std::size_t t = 0; t < n && t < kAhead; ++t) BookSet::prefetch_depth(books_at_[t], false);
     for (std::size_t t = 0; t < n && t < kAhead / 2; ++t) {
       BookSet::prefetch_depth(books_at_[t], true);
@@ -255,10 +250,9 @@ class GridShard final : public ShardWorker {
     for (std::size_t t = 0; t < n; ++t) {
       if (t + kAhead < n) BookSet::prefetch_depth(books_at_[t + kAhead], false);
       if (t + kAhead / 2 < n) BookSet::prefetch_depth(books_at_[t + kAhead / 2], true);
-      uint64_t* words = out.add(k);
-      words[kMidPrice] =
-          mid_word(books_.write_levels(books_at_[t], levels, LevelWords{words + kLevels}));
-      words[kToken] = tokens_[t];
+      uint64_t* words = chunk.placed.row(cut.first_row + mine_[t]);
+      words[kMessageMid] =
+          mid_word(books_.write_levels(books_at_[t], levels, LevelWords{words + kMessageLevels}));
     }
   }
 
@@ -267,8 +261,10 @@ class GridShard final : public ShardWorker {
   const BookSeriesOptions& options_;
   BookSet books_;
   GridLevelKeeping keeping_{options_};
-  std::size_t known_books_ = 0;
-  std::vector<uint32_t> tokens_;             // selected tokens with a book, ascending
+  // The keys of the cuts last written, and the places among them of this
+  // shard's keys.
+  std::shared_ptr<const std::vector<uint32_t>> placed_keys_;
+  std::vector<std::size_t> mine_;
   std::vector<const OrderBook*> books_at_;  // their books at the cut
 };
 
@@ -303,12 +299,16 @@ class BookSeries final : public BatchSource {
         workers.push_back(std::make_unique<SeriesShard>(options_));
       }
     }
-    const std::size_t words = grid() ? row_words(options_.levels) : message_row_words(options_.levels);
+    const std::size_t words = message_row_words(options_.levels);
     pool_ = std::make_unique<ShardPool>(engine_, std::move(workers), 1 + words, 8 * words,
                                         static_cast<std::size_t>(options_.threads));
+    // A grid's rows are placed by the reading thread: a cut's rows are
+    // ascending by token, and each shard writes the rows of its own tokens
+    // where they go, so no merge of the shards' rows is needed.
     if (grid()) {
       pool_->set_cut_planner(
           [this](const FeedMessage* m, std::vector<uint64_t>& data) { return plan_cut(m, data); });
+      pool_->place_rows(message_row_words(options_.levels), [this] { return cut_keys_; });
     }
     return pool_->start();
   }
@@ -543,21 +543,6 @@ class BookSeries final : public BatchSource {
     if (options_.nulls) set_validity(rows_, levels, c.bids(), c.asks());
   }
 
-  // Writes grid rows[0, n), each a shard's row words (row_words), into the
-  // next n rows of the batch, with exch_ts the grid time `ts`.
-  void write_word_rows(const uint64_t* const* rows, std::size_t n, uint64_t ts,
-                       const std::vector<uint64_t>& cut) {
-    if (rows_ + n > capacity_) grow(n);
-    // The columns before the token are the same in every row of a grid
-    // time: the grid time and the last message before the cut.
-    std::fill(seq_no_ + rows_, seq_no_ + rows_ + n, static_cast<uint32_t>(cut[kCutSeqNo]));
-    std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, ts);
-    std::fill(local_ts_ + rows_, local_ts_ + rows_ + n, cut[kCutLocalTs]);
-    std::fill(msg_type_ + rows_, msg_type_ + rows_ + n, static_cast<uint8_t>(cut[kCutMsgType]));
-    copy_word(rows, n, token_, kToken);
-    write_level_words(rows, n, kMidPrice, kLevels);
-  }
-
   // Writes the rows of messages[0, n) into the next n rows of the batch,
   // which has room for them: the columns before the mid price from the
   // messages, the rest from rows[j], a shard's words of message j
@@ -577,22 +562,34 @@ class BookSeries final : public BatchSource {
     if (file_ != nullptr) {
       for (std::size_t j = 0; j < n; ++j) file_[rows_ + j] = files[j];
     }
-    write_level_words(rows, n, kMessageMid, kMessageLevels);
+    write_level_words(RowPointers{rows}, n, kMessageMid, kMessageLevels);
   }
+
+  // Rows given as a pointer to each row's words.
+  struct RowPointers {
+    const uint64_t* const* rows;
+    uint64_t operator()(std::size_t j, std::size_t word) const { return rows[j][word]; }
+  };
+  // Rows one after another, `stride` words apart.
+  struct RowBlock {
+    const uint64_t* first;
+    std::size_t stride;
+    uint64_t operator()(std::size_t j, std::size_t word) const { return first[j * stride + word]; }
+  };
 
   // Word `word` of rows[0, n) into the next n rows of `column`: column by
   // column, so that each loop stores to one column only.
-  template <class T>
-  void copy_word(const uint64_t* const* rows, std::size_t n, T* column, std::size_t word) {
+  template <class Rows, class T>
+  void copy_word(const Rows& rows, std::size_t n, T* column, std::size_t word) {
     T* out = column + rows_;
-    for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows[j][word]);
+    for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows(j, word));
   }
 
   // Writes the mid price (word `mid` of each row) and the levels (from word
   // `level` on) of rows[0, n) into the next n rows of the batch, and counts
   // the rows.
-  void write_level_words(const uint64_t* const* rows, std::size_t n, std::size_t mid,
-                         std::size_t level) {
+  template <class Rows>
+  void write_level_words(const Rows& rows, std::size_t n, std::size_t mid, std::size_t level) {
     auto copy = [&]<class T>(T* column, std::size_t word) { copy_word(rows, n, column, word); };
     copy(mid_price_, mid);
     const std::size_t levels = level_prices_.size() / 2;
@@ -605,7 +602,7 @@ class BookSeries final : public BatchSource {
     }
     if (options_.nulls) {
       for (std::size_t j = 0; j < n; ++j) {
-        const uint64_t word = rows[j][mid];
+        const uint64_t word = rows(j, mid);
         set_validity(rows_ + j, levels, static_cast<std::size_t>((word >> 32) & 0xFFFF),
                      static_cast<std::size_t>(word >> 48));
       }
@@ -674,6 +671,13 @@ class BookSeries final : public BatchSource {
       max_ts_ = std::max(max_ts_, ts);
     }
     if (count != 0) {
+      if (cut_keys_ == nullptr || cut_keys_->size() != book_tokens_.size()) {
+        // The tokens changed since the last cut (they only ever grow).
+        auto keys =
+            std::make_shared<std::vector<uint32_t>>(book_tokens_.begin(), book_tokens_.end());
+        std::sort(keys->begin(), keys->end());
+        cut_keys_ = std::move(keys);
+      }
       data.assign(kCutWords, 0);
       data[kCutRows] = book_tokens_.size();
       data[kCutFirstLow] = static_cast<uint64_t>(grid_time_);
@@ -707,8 +711,6 @@ class BookSeries final : public BatchSource {
         return false;
       }
       cut_ = 0;
-      cut_rows_.clear();
-      shard_row_.assign(pool_->shards(), 0);
     }
     while (rows_ < options_.batch_rows) {
       if (cut_ == grid_chunk_->cuts.size()) {
@@ -716,60 +718,43 @@ class BookSeries final : public BatchSource {
         pool_->pop();
         return true;
       }
-      const std::vector<uint64_t>& data = grid_chunk_->cuts[cut_].data;
-      if (cut_rows_.empty()) {
-        take_cut_rows();
-        cut_row_ = 0;
-        cut_time_ = 0;
-        if (cut_rows_.empty()) {  // cannot happen: the cut has a book
-          ++cut_;
-          continue;
-        }
-      }
-      const GridTime first = (GridTime{data[kCutFirstHigh]} << 64) | data[kCutFirstLow];
-      const GridTime count = (GridTime{data[kCutCountHigh]} << 64) | data[kCutCountLow];
-      const GridTime time = first + cut_time_ * options_.every_ns;
-      const uint64_t ts = time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time);
-      const std::size_t n = std::min<std::size_t>(
-          cut_rows_.size() - cut_row_, static_cast<std::size_t>(options_.batch_rows - rows_));
-      write_word_rows(cut_rows_.data() + cut_row_, n, ts, data);
-      cut_row_ += n;
-      if (cut_row_ == cut_rows_.size()) {
-        cut_row_ = 0;
-        if (++cut_time_ == count) {
-          ++cut_;
-          cut_rows_.clear();
-        }
-      }
+      write_placed_cut_rows(grid_chunk_->cuts[cut_]);
     }
     return true;
   }
 
-  // Takes the rows of cut cut_ from every shard into cut_rows_, ascending by
-  // token: each shard's rows of a cut are ascending already, so the shards'
-  // runs are merged.
-  void take_cut_rows() {
-    const std::size_t shards = shard_row_.size();
-    run_end_.resize(shards);
-    for (std::size_t s = 0; s < shards; ++s) {
-      const ShardRows& rows = grid_chunk_->rows[s];
-      std::size_t end = shard_row_[s];
-      while (end < rows.rows() && rows.row(end)[0] == cut_) ++end;
-      run_end_[s] = end;
+  // Writes the placed rows of `cut` (data[kCutRows] rows, ascending by
+  // token) from cut_row_ on, once per grid time of the cut, until the batch
+  // is full; moves on to the next cut when they are all out.
+  void write_placed_cut_rows(const ShardCut& cut) {
+    const std::vector<uint64_t>& data = cut.data;
+    const std::size_t count_rows = static_cast<std::size_t>(data[kCutRows]);
+    if (count_rows == 0) {  // cannot happen: the cut has a book
+      ++cut_;
+      return;
     }
-    for (;;) {
-      std::size_t pick = shards;
-      uint64_t lowest = 0;
-      for (std::size_t s = 0; s < shards; ++s) {
-        if (shard_row_[s] == run_end_[s]) continue;
-        const uint64_t token = grid_chunk_->rows[s].row(shard_row_[s])[1 + kToken];
-        if (pick == shards || token < lowest) {
-          pick = s;
-          lowest = token;
-        }
+    const GridTime first = (GridTime{data[kCutFirstHigh]} << 64) | data[kCutFirstLow];
+    const GridTime count = (GridTime{data[kCutCountHigh]} << 64) | data[kCutCountLow];
+    const GridTime time = first + cut_time_ * options_.every_ns;
+    const uint64_t ts = time > kMaxTime ? kMaxTime : static_cast<uint64_t>(time);
+    const std::size_t n = std::min({kPlacedBlock, count_rows - cut_row_,
+                                    static_cast<std::size_t>(options_.batch_rows - rows_)});
+    if (rows_ + n > capacity_) grow(n);
+    std::fill(seq_no_ + rows_, seq_no_ + rows_ + n, static_cast<uint32_t>(data[kCutSeqNo]));
+    std::fill(exch_ts_ + rows_, exch_ts_ + rows_ + n, ts);
+    std::fill(local_ts_ + rows_, local_ts_ + rows_ + n, data[kCutLocalTs]);
+    std::fill(msg_type_ + rows_, msg_type_ + rows_ + n, static_cast<uint8_t>(data[kCutMsgType]));
+    std::copy_n(cut.keys->data() + cut_row_, n, token_ + rows_);
+    const ShardChunk& chunk = *grid_chunk_;
+    write_level_words(RowBlock{chunk.placed.row(cut.first_row + cut_row_), chunk.placed.stride()},
+                      n, kMessageMid, kMessageLevels);
+    cut_row_ += n;
+    if (cut_row_ == count_rows) {
+      cut_row_ = 0;
+      if (++cut_time_ == count) {
+        cut_time_ = 0;
+        ++cut_;
       }
-      if (pick == shards) break;
-      cut_rows_.push_back(grid_chunk_->rows[pick].row(shard_row_[pick]++) + 1);
     }
   }
 
@@ -974,18 +959,19 @@ class BookSeries final : public BatchSource {
 
   // Over shards (threads > 1): the pool.
   std::unique_ptr<ShardPool> pool_;
-  // A grid over shards: the selected tokens with a book as read so far, the
-  // chunk whose cuts are being written, the cut, its rows ascending by
-  // token, the next of them and the grid time of the cut being written, and
-  // each shard's next row.
+  // Grid rows are copied into the batch this many at a time, few enough to
+  // stay in the processor's cache while they are copied column by column.
+  static constexpr std::size_t kPlacedBlock = 128;
+  // A grid over shards: the selected tokens with a book as read so far (and
+  // ascending, as they were at the last cut), the chunk whose cuts are being
+  // written, the cut, its next row and the grid time of the cut being
+  // written.
   std::unordered_set<uint32_t> book_tokens_;
+  std::shared_ptr<const std::vector<uint32_t>> cut_keys_;
   const ShardChunk* grid_chunk_ = nullptr;
   std::size_t cut_ = 0;
-  std::vector<const uint64_t*> cut_rows_;
   std::size_t cut_row_ = 0;
   GridTime cut_time_ = 0;
-  std::vector<std::size_t> shard_row_;
-  std::vector<std::size_t> run_end_;  // per shard: the end of its rows of the cut
 
   // The grid: the next grid time, whether its rows are being written (and
   // which token is next), the selected tokens that have a book, ascending,

@@ -87,6 +87,8 @@ void ShardPool::plan_cut(Chunk& chunk, const FeedMessage* next) {
   cut.local.resize(workers_.size());
   for (std::size_t s = 0; s < workers_.size(); ++s) cut.local[s] = dealt_[s];
   cut.data = cut_data_;
+  cut.first_row = cut_rows_;
+  if (cut_keys_) cut.keys = cut_keys_();
   cut_rows_ += cut_data_.empty() ? 0 : cut_data_[0];
 }
 
@@ -95,6 +97,7 @@ bool ShardPool::read_chunk(Chunk& chunk) {
   chunk.shard_of.clear();
   chunk.file_of.clear();
   chunk.cuts.clear();
+  chunk.placed_count = 0;
   cut_rows_ = 0;
   for (ShardRows& r : chunk.rows) r.clear();
   for (std::vector<uint32_t>& index : chunk.index) index.clear();
@@ -133,10 +136,15 @@ bool ShardPool::read_chunk(Chunk& chunk) {
     for (std::size_t k = 0; k < i; ++k) {
       chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(k)));
     }
+
     chunk.all.insert(chunk.all.end(), run, run + i);
     engine_.consume(i);
     count += i;
     if (i != n) break;
+  }
+  if (place_words_ != 0) {
+    chunk.placed_count = cut_rows_;
+    chunk.placed.reserve(chunk.placed_count);
   }
   return count != 0;
 }
@@ -155,6 +163,10 @@ void ShardPool::fill() {
       planned_end_ = true;
       plan_cut(chunk, nullptr);
       if (chunk.cuts.empty()) break;
+      if (place_words_ != 0) {
+        chunk.placed_count = cut_rows_;
+        chunk.placed.reserve(chunk.placed_count);
+      }
     }
     bool wake = false;
     {
@@ -273,8 +285,7 @@ bool ShardPool::apply(Chunk& chunk, std::size_t s) {
   return true;
 }
 
-void ShardPool::finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool ok,
-                            int64_t cpu_ns) {
+void ShardPool::finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool ok, int64_t cpu_ns) {
   if (!ok) failed_ = true;
   applied_[s] = number + 1;
   cost_ns_[s] += cpu_ns;

@@ -86,6 +86,35 @@ class alignas(64) ShardRows {
   std::vector<uint64_t> words_;
 };
 
+// Rows whose places the reading thread knows before the shards write them
+// (ShardPool::place_rows): one block of memory for the whole chunk, `stride`
+// words per row, in the order the rows come out. A row starts on a cache
+// line of its own and the stride is whole lines, so shards on different
+// cores never write to the same line.
+class PlacedRows {
+ public:
+  static constexpr std::size_t kLineWords = 8;
+  static std::size_t stride_for(std::size_t words) {
+    return (words + kLineWords - 1) / kLineWords * kLineWords;
+  }
+  void set_stride(std::size_t stride) { stride_ = stride; }
+  std::size_t stride() const { return stride_; }
+  // Room for `rows` rows (what was there is not kept).
+  void reserve(std::size_t rows) {
+    const std::size_t words = rows * stride_ + kLineWords;
+    if (words > words_.size()) words_.resize(std::max(words, words_.size() + words_.size() / 2));
+    const auto address = reinterpret_cast<std::uintptr_t>(words_.data());
+    first_ = words_.data() + (kLineWords - (address / 8) % kLineWords) % kLineWords;
+  }
+  // Row r's words: written by the shard that owns its key.
+  uint64_t* row(std::size_t r) const { return first_ + r * stride_; }
+
+ private:
+  std::size_t stride_ = 0;
+  std::vector<uint64_t> words_;
+  uint64_t* first_ = nullptr;
+};
+
 struct ShardChunk;
 
 // What a shard does with its messages: applies them to its own books and
@@ -107,6 +136,10 @@ struct ShardCut {
   std::size_t at = 0;
   std::vector<uint32_t> local;
   std::vector<uint64_t> data;
+  // With placed rows: the cut's first row, and the keys whose rows it
+  // writes in the order they come out (shared by the cuts until it changes).
+  std::size_t first_row = 0;
+  std::shared_ptr<const std::vector<uint32_t>> keys;
 };
 
 // The most shards a pool splits into (a message's shard is kept in a byte).
@@ -152,6 +185,9 @@ struct ShardChunk {
   std::vector<std::vector<FeedMessage>> messages;  // per shard, filled by its task
   std::vector<ShardRows> rows;                     // per shard
   std::vector<ShardCut> cuts;                      // in order of `at`
+  // With placed rows: how many, and the rows.
+  std::size_t placed_count = 0;
+  PlacedRows placed;
   // Under the pool's lock: the pool's threads take shards [0, split) from
   // next_pool on, the reading thread shards [split, shards) from next_own
   // on; pending counts the tasks not done yet.
@@ -242,6 +278,9 @@ class ShardPool {
   // chunk). Called with nullptr once after the last message (not
   // after a failed read): true puts a last cut after every message.
   using CutPlanner = std::function<bool(const FeedMessage*, std::vector<uint64_t>&)>;
+  // With placed rows: the keys of the cut just planned, in the order of its
+  // rows.
+  using CutKeys = std::function<std::shared_ptr<const std::vector<uint32_t>>()>;
 
   // Splits the messages that `engine` reads over one shard per worker, on
   // `threads` threads in all, the reading thread included (0: one per
@@ -263,6 +302,16 @@ class ShardPool {
   void set_read_hook(ReadHook hook) { hook_ = std::move(hook); }
   // Plans cuts between the messages (see CutPlanner).
   void set_cut_planner(CutPlanner planner) { planner_ = std::move(planner); }
+  // With a cut planner: has the reading thread place the rows of each
+  // chunk's cuts before the shards apply it, `words` words each
+  // (ShardChunk::placed), data[0] rows per cut, for the keys that `keys`
+  // gives. The shards write their rows in place, and the rows come out in
+  // order without a merge of the shards' rows.
+  void place_rows(std::size_t words, CutKeys keys) {
+    place_words_ = words;
+    cut_keys_ = std::move(keys);
+    for (Chunk& chunk : ring_) chunk.placed.set_stride(PlacedRows::stride_for(words));
+  }
 
   // The oldest chunk once every shard is done with it, reading and dealing
   // out more chunks first while there is room. Returns nullptr once every
@@ -322,17 +371,19 @@ class ShardPool {
   std::vector<std::thread> threads_;
   ReadHook hook_;
   CutPlanner planner_;
+  std::size_t place_words_ = 0;  // words per placed row (0: rows are not placed)
+  CutKeys cut_keys_;
   bool planned_end_ = false;
   std::vector<uint64_t> cut_data_;
-  std::size_t cut_rows_ = 0;  // the rows of the chunk's cuts so far
+  std::size_t cut_rows_ = 0;     // the rows of the chunk's cuts so far
   std::vector<uint32_t> dealt_;  // per shard: its messages in the chunk so far
   ShardCursor cursor_;
 
   // Chunks handed out (to every shard) and taken back by front()/pop(),
   // counted from the start; chunk k lives at ring_[k % ring_.size()].
   std::mutex mutex_;
-  std::condition_variable work_;  // a chunk handed out, a task done, or stop
-  std::condition_variable done_;  // a chunk finished by every shard
+  std::condition_variable work_;   // a chunk handed out, a task done, or stop
+  std::condition_variable done_;   // a chunk finished by every shard
   std::vector<uint64_t> applied_;  // per shard: the chunks it has applied
   std::size_t waiting_ = 0;        // pool threads waiting on work_
   // The split of the next chunk handed out, the chunks handed out since it
