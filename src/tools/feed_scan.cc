@@ -513,9 +513,14 @@ class SplitRead {
  public:
   // Files smaller than this are read in one piece.
   static constexpr uint64_t kMinSize = 32 << 20;
-  // Messages the second half keeps at most before the first half is done;
-  // past them it stops, and the rest is framed after the first half.
-  static constexpr std::size_t kMaxHeld = 1 << 16;
+  // Messages the second half keeps at most before the first half is done
+  // (past them it stops, and the rest is framed after the first half): about
+  // a quarter of the records of the second half, so that a filter keeping a
+  // tenth of the messages (one type, say) reads the whole second half at
+  // once, within bounds that keep the held messages to tens of megabytes.
+  static constexpr std::size_t kMinHeld = 1 << 16;
+  static constexpr std::size_t kMaxHeld = 1 << 20;
+  static constexpr std::size_t kHeldPerBytes = 4 * kTradeRecordSize;
 
   // Opens `path` for a split reading, or returns null when it is not a
   // large regular file, no cut is found, or the thread cannot start; the
@@ -653,6 +658,9 @@ class SplitRead {
     }
     if (at == kLook) return false;
     cut_ = middle + at;
+    max_held_ = std::clamp<std::size_t>(
+        static_cast<std::size_t>((static_cast<uint64_t>(st.st_size) - cut_) / kHeldPerBytes),
+        kMinHeld, kMaxHeld);
     if (::lseek(fd, static_cast<off_t>(cut_), SEEK_SET) < 0) return false;
     tail_ = FeedFile::over(std::move(tail_reader), kFilteredReadBuffer);
 
@@ -669,11 +677,14 @@ class SplitRead {
   }
 
   // The second half, on its own thread: frames from the cut and holds what
-  // the filter keeps, until it ends, holds kMaxHeld messages, or is stopped.
+  // the filter keeps, until it ends, holds max_held_ messages, or is stopped.
   template <class Keep>
   void read_tail(const Keep& keep) {
     try {
       std::vector<FeedMessage> chunk(kChunkMessages);
+      // Address space for every message it may hold: only the pages used
+      // are backed, and the held messages are never copied to grow.
+      held_.reserve(max_held_);
       while (!stop_.load(std::memory_order_relaxed)) {
         ReadStep step = ReadStep::kMessage;
         std::string error;
@@ -685,7 +696,7 @@ class SplitRead {
           tail_error_ = std::move(error);
           return;
         }
-        if (held_.size() >= kMaxHeld) return;
+        if (held_.size() >= max_held_) return;
       }
     } catch (const std::bad_alloc&) {
       tail_broken_ = true;  // the first half then reads the whole file
@@ -726,6 +737,8 @@ class SplitRead {
   };
   std::string path_;
   uint64_t cut_ = 0;
+  // The most messages the second half holds (set by find_cut).
+  std::size_t max_held_ = kMinHeld;
   std::unique_ptr<FeedFile> head_;  // the first half: the file up to the cut
   std::unique_ptr<FeedFile> tail_;  // from the cut on (or the whole file)
   int spare_fd_ = -1;               // for reading the whole file after all
