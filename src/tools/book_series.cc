@@ -671,12 +671,9 @@ class BookSeries final : public BatchSource {
       max_ts_ = std::max(max_ts_, ts);
     }
     if (count != 0) {
-      if (cut_keys_ == nullptr || cut_keys_->size() != book_tokens_.size()) {
+      if (cut_keys_ == nullptr || cut_keys_->size() != sorted_tokens_.size()) {
         // The tokens changed since the last cut (they only ever grow).
-        auto keys =
-            std::make_shared<std::vector<uint32_t>>(book_tokens_.begin(), book_tokens_.end());
-        std::sort(keys->begin(), keys->end());
-        cut_keys_ = std::move(keys);
+        cut_keys_ = std::make_shared<const std::vector<uint32_t>>(sorted_tokens_);
       }
       data.assign(kCutWords, 0);
       data[kCutRows] = book_tokens_.size();
@@ -694,7 +691,11 @@ class BookSeries final : public BatchSource {
       last_local_ts_ = local_ts_of(*m);
       last_msg_type_ = msg_type_index(m->header.msg_type);
       const uint32_t key = book_key(*m);
-      if (options_.rows.token(key) && creates_book(*m, options_.types)) book_tokens_.insert(key);
+      if (options_.rows.token(key) && creates_book(*m, options_.types) &&
+          book_tokens_.insert(key).second) {
+        sorted_tokens_.insert(std::lower_bound(sorted_tokens_.begin(), sorted_tokens_.end(), key),
+                              key);
+      }
     }
     return count != 0;
   }
@@ -962,11 +963,12 @@ class BookSeries final : public BatchSource {
   // Grid rows are copied into the batch this many at a time, few enough to
   // stay in the processor's cache while they are copied column by column.
   static constexpr std::size_t kPlacedBlock = 128;
-  // A grid over shards: the selected tokens with a book as read so far (and
-  // ascending, as they were at the last cut), the chunk whose cuts are being
-  // written, the cut, its next row and the grid time of the cut being
-  // written.
+  // A grid over shards: the selected tokens with a book as read so far (as a
+  // set, ascending, and ascending as they were at the last cut), the chunk
+  // whose cuts are being written, the cut, its next row and the grid time of
+  // the cut being written.
   std::unordered_set<uint32_t> book_tokens_;
+  std::vector<uint32_t> sorted_tokens_;
   std::shared_ptr<const std::vector<uint32_t>> cut_keys_;
   const ShardChunk* grid_chunk_ = nullptr;
   std::size_t cut_ = 0;
