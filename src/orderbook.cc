@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -849,15 +850,18 @@ struct ColumnSink {
 };
 
 struct WordSink {
+  static_assert(std::endian::native == std::endian::little,
+                "a level's two prices are the halves of one word");
   uint64_t* words;
   template <bool kSell>
   void put(std::size_t i, uint32_t price, uint64_t quantity) const {
-    words[4 * i + 2 * kSell] = price;
-    words[4 * i + 2 * kSell + 1] = quantity;
+    // The price into its half of the level's price word (LevelWords).
+    std::memcpy(reinterpret_cast<unsigned char*>(words + 3 * i) + 4 * kSell, &price, sizeof price);
+    words[3 * i + 1 + kSell] = quantity;
   }
   template <bool kSell>
   uint32_t best_price() const {
-    return static_cast<uint32_t>(words[2 * kSell]);
+    return static_cast<uint32_t>(words[0] >> (32 * kSell));
   }
 };
 

@@ -381,9 +381,12 @@ struct LevelColumns {
   uint64_t* const* quantities;
   std::size_t row;
 };
-// The same as words of one row: level i is bid price, bid quantity, ask
-// price and ask quantity at words[4 * i] to words[4 * i + 3].
+// The same as words of one row, three a level: level i's bid price in the
+// low and ask price in the high 32 bits of words[3 * i], its bid quantity at
+// words[3 * i + 1] and ask quantity at words[3 * i + 2]. Prices fit in 32
+// bits, so a row handed from one thread to another is a quarter shorter.
 struct LevelWords {
+  static constexpr std::size_t kPerLevel = 3;
   uint64_t* words;
 };
 // What write_levels wrote, in one word: the mid price (0 unless both sides

@@ -78,7 +78,7 @@ class RowPicker {
 constexpr std::size_t kMessageMid = 0;
 constexpr std::size_t kMessageLevels = 1;
 std::size_t message_row_words(uint64_t levels) {
-  return kMessageLevels + 4 * static_cast<std::size_t>(levels);
+  return kMessageLevels + LevelWords::kPerLevel * static_cast<std::size_t>(levels);
 }
 
 uint64_t mid_word(const LevelCounts& c) { return c.word; }
@@ -86,13 +86,14 @@ uint64_t mid_word(const LevelCounts& c) { return c.word; }
 // Writes the levels of `view` into a row's level words; returns its mid
 // price word.
 uint64_t put_view(const DepthView& view, uint64_t levels, uint64_t* level) {
-  for (std::size_t i = 0; i < levels; ++i, level += 4) {
+  for (std::size_t i = 0; i < levels; ++i, level += LevelWords::kPerLevel) {
     const bool bid = i < view.bids.size();
     const bool ask = i < view.asks.size();
-    level[0] = bid ? view.bids[i].price : 0;
+    const uint64_t bid_price = bid ? view.bids[i].price : 0;
+    const uint64_t ask_price = ask ? view.asks[i].price : 0;
+    level[0] = bid_price | ask_price << 32;
     level[1] = bid ? view.bids[i].quantity : 0;
-    level[2] = ask ? view.asks[i].price : 0;
-    level[3] = ask ? view.asks[i].quantity : 0;
+    level[2] = ask ? view.asks[i].quantity : 0;
   }
   return mid_word(LevelCounts::of(view.bids.size(), view.asks.size(), view.mid_price));
 }
@@ -594,11 +595,17 @@ class BookSeries final : public BatchSource {
     copy(mid_price_, mid);
     const std::size_t levels = level_prices_.size() / 2;
     for (std::size_t i = 0; i < levels; ++i) {
-      const std::size_t w = level + 4 * i;
-      copy(level_prices_[2 * i], w);
+      const std::size_t w = level + LevelWords::kPerLevel * i;
+      // The level's two prices share a word (LevelWords).
+      uint32_t* bids = level_prices_[2 * i] + rows_;
+      uint32_t* asks = level_prices_[2 * i + 1] + rows_;
+      for (std::size_t j = 0; j < n; ++j) {
+        const uint64_t prices = rows(j, w);
+        bids[j] = static_cast<uint32_t>(prices);
+        asks[j] = static_cast<uint32_t>(prices >> 32);
+      }
       copy(level_qty_[2 * i], w + 1);
-      copy(level_prices_[2 * i + 1], w + 2);
-      copy(level_qty_[2 * i + 1], w + 3);
+      copy(level_qty_[2 * i + 1], w + 2);
     }
     if (options_.nulls) {
       for (std::size_t j = 0; j < n; ++j) {
