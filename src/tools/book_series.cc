@@ -71,7 +71,7 @@ class RowPicker {
 
 // A row as a shard hands it over: the mid price's word, which also holds
 // the number of bid levels (bits 32 to 47) and ask levels (bits 48 to 63)
-// that the book had, for the nulls, then four words per level. The reading
+// that the book had, for the nulls, then each level (LevelWords). The reading
 // thread writes the columns before the mid price from its own copy of the
 // message or from the grid's cut, so that they need not pass from one
 // core's cache to the other's.
@@ -230,15 +230,14 @@ class GridShard final : public ShardWorker {
   // Writes the rows of this shard's keys of `cut` where the cut's keys
   // place them: a key's row is the cut's first row plus the key's place.
   void write_placed_rows(const ShardChunk& chunk, const ShardCut& cut, std::size_t shard) {
+    const std::vector<uint32_t>& keys = *cut.keys;
     if (cut.keys != placed_keys_) {
       placed_keys_ = cut.keys;
       mine_.clear();
-      const std::vector<uint32_t>& keys = *cut.keys;
       for (std::size_t r = 0; r < keys.size(); ++r) {
         if (shard_of_key(keys[r], chunk.messages.size()) == shard) mine_.push_back(r);
       }
     }
-    const std::vector<uint32_t>& keys = *cut.keys;
     const std::size_t n = mine_.size();
     books_at_.resize(n);
     for (std::size_t t = 0; t < n; ++t) books_at_[t] = books_.find_book(keys[mine_[t]]);

@@ -136,17 +136,19 @@ bool ShardPool::read_chunk(Chunk& chunk) {
     for (std::size_t k = 0; k < i; ++k) {
       chunk.file_of.push_back(static_cast<uint32_t>(engine_.file_of(k)));
     }
-
     chunk.all.insert(chunk.all.end(), run, run + i);
     engine_.consume(i);
     count += i;
     if (i != n) break;
   }
-  if (place_words_ != 0) {
-    chunk.placed_count = cut_rows_;
-    chunk.placed.reserve(chunk.placed_count);
-  }
+  place(chunk);
   return count != 0;
+}
+
+void ShardPool::place(Chunk& chunk) {
+  if (place_words_ == 0) return;
+  chunk.placed_count = cut_rows_;
+  chunk.placed.reserve(chunk.placed_count);
 }
 
 void ShardPool::fill() {
@@ -163,10 +165,7 @@ void ShardPool::fill() {
       planned_end_ = true;
       plan_cut(chunk, nullptr);
       if (chunk.cuts.empty()) break;
-      if (place_words_ != 0) {
-        chunk.placed_count = cut_rows_;
-        chunk.placed.reserve(chunk.placed_count);
-      }
+      place(chunk);
     }
     bool wake = false;
     {

@@ -350,6 +350,8 @@ class ShardPool {
   void fill();
   bool read_chunk(Chunk& chunk);
   void plan_cut(Chunk& chunk, const FeedMessage* next);
+  // Makes room for the placed rows of the chunk's cuts, when rows are placed.
+  void place(Chunk& chunk);
   void run();
   // Applies shard s's part of `chunk` (without the lock); false when
   // memory ran out.
