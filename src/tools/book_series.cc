@@ -308,7 +308,7 @@ class BookSeries final : public BatchSource {
     if (grid()) {
       pool_->set_cut_planner(
           [this](const FeedMessage* m, std::vector<uint64_t>& data) { return plan_cut(m, data); });
-      pool_->place_rows(message_row_words(options_.levels), [this] { return cut_keys_; });
+      pool_->place_rows(words, [this] { return cut_keys_; });
     }
     return pool_->start();
   }
