@@ -237,18 +237,34 @@ bool ShardPool::take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::si
   return false;
 }
 
+bool ShardPool::take_pool(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s) {
+  for (uint64_t k = from; k < submitted_; ++k) {
+    Chunk& c = ring_[k % ring_.size()];
+    if (c.next_pool == c.split) continue;
+    // Shard next_pool may still be busy with chunk k - 1; a later chunk's
+    // next shard may be free all the same.
+    if (applied_[c.next_pool] != k) continue;
+    chunk = &c;
+    number = k;
+    s = c.next_pool++;
+    return true;
+  }
+  return false;
+}
+
 const ShardPool::Chunk* ShardPool::front() {
   fill();
   std::unique_lock<std::mutex> lock(mutex_);
   if (!failed_ && taken_ == submitted_) return nullptr;
   Chunk& front = ring_[taken_ % ring_.size()];
   // While the oldest chunk is not done, this thread applies its own shards
-  // of it, and then of the chunks after it.
+  // of it, and then of the chunks after it; with none left to begin, a
+  // shard of the pool's side that no pool thread has begun.
   while (!failed_ && front.pending != 0) {
     Chunk* chunk = nullptr;
     uint64_t number = 0;
     std::size_t s = 0;
-    if (!take_own(taken_, chunk, number, s)) {
+    if (!take_own(taken_, chunk, number, s) && !take_pool(taken_, chunk, number, s)) {
       done_.wait(lock);
       continue;
     }
@@ -288,33 +304,30 @@ void ShardPool::finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool o
   if (!ok) failed_ = true;
   applied_[s] = number + 1;
   cost_ns_[s] += cpu_ns;
-  // A thread may wait for this shard to be done with this chunk.
+  --chunk.pending;
+  // A thread may wait for this shard to be done with this chunk, or the
+  // reading thread for the chunk.
   if (waiting_ != 0) work_.notify_all();
-  if (--chunk.pending == 0 || failed_) done_.notify_all();
+  done_.notify_all();
 }
 
 void ShardPool::run() {
-  // The chunk this thread takes shards of: it moves on once every shard of
-  // the pool's in the chunk has been taken.
-  uint64_t number = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stop_ || failed_) return;
-    number = std::max(number, taken_);  // a chunk already popped has no shard left
-    Chunk* chunk = number < submitted_ ? &ring_[number % ring_.size()] : nullptr;
-    if (chunk != nullptr && chunk->next_pool == chunk->split) {
-      ++number;
-      continue;
-    }
-    // Nothing to take, or the shard to take next is still applying the
-    // chunk before (on another thread): wait.
-    if (chunk == nullptr || applied_[chunk->next_pool] != number) {
+    // The pool's side of the split first, chunk after chunk; with none of
+    // it ready, a shard of the reading thread's side that it has not begun
+    // (it reads and hands rows out meanwhile), so that no core idles while
+    // books wait to be applied. Otherwise: wait for a chunk or a task done.
+    Chunk* chunk = nullptr;
+    uint64_t number = 0;
+    std::size_t s = 0;
+    if (!take_pool(taken_, chunk, number, s) && !take_own(taken_, chunk, number, s)) {
       ++waiting_;
       work_.wait(lock);
       --waiting_;
       continue;
     }
-    const std::size_t s = chunk->next_pool++;
     lock.unlock();
     const int64_t start = thread_cpu_ns();
     const bool ok = apply(*chunk, s);

@@ -362,6 +362,8 @@ class ShardPool {
   // Under the lock: a task of the reading thread's own that can run now,
   // from chunk `from` on (false: none).
   bool take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s);
+  // Under the lock: the same for a task of the pool's side of the split.
+  bool take_pool(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s);
   // Under the lock, as a chunk is handed out: moves the split by the waits.
   void balance();
 
@@ -385,7 +387,7 @@ class ShardPool {
   // counted from the start; chunk k lives at ring_[k % ring_.size()].
   std::mutex mutex_;
   std::condition_variable work_;   // a chunk handed out, a task done, or stop
-  std::condition_variable done_;   // a chunk finished by every shard
+  std::condition_variable done_;   // a task done (the reading thread waits on it)
   std::vector<uint64_t> applied_;  // per shard: the chunks it has applied
   std::size_t waiting_ = 0;        // pool threads waiting on work_
   // The split of the next chunk handed out, the chunks handed out since it
