@@ -3,7 +3,8 @@ same Arrow data.
 
 Side by side in one run, on the scan of the 1-million-message report file
 (--quick: 100,000), already in memory as the scan's batches, each writer
-writing a file in a temporary directory, in interleaved rounds:
+writing a file in a temporary directory, in interleaved rounds (each rate
+the fastest of three writes in a row):
 
 - parquet: pyarrow's write_table with its defaults, polars' write_parquet
   with its defaults, and the command's writer (tidemark_tools.cli._write:
@@ -31,13 +32,15 @@ from common import REALISTIC, REALISTIC_QUICK, Rows, bench_args, feed, value_row
 import tidemark_tools
 from tidemark_tools.cli._write import write_batches
 
+BEST_OF = 3  # writes per writer and round
+
 
 def main() -> None:
     args = bench_args(__doc__)
     rows = Rows(__file__)
     messages, tokens = (REALISTIC_QUICK if args.quick else REALISTIC)[0]
     path = feed(messages, tokens)
-    rounds = 3 if args.quick else 5
+    rounds = 3 if args.quick else 7
     table = pa.table(tidemark_tools.scan_feed(path))
     batches = table.to_batches()
     frame = pl.from_arrow(table)
@@ -61,11 +64,17 @@ def main() -> None:
     try:
         for _ in range(rounds):
             for name, write in writers.items():
-                start = time.perf_counter()
-                write()
-                rates[name].append(messages / (time.perf_counter() - start))
-                sizes[name] = os.path.getsize(out)
-                os.unlink(out)
+                # The fastest of a few writes in a row: a write of a second
+                # or less is easily held up by whatever else shares the
+                # machine, and the ratios compare single rounds.
+                fastest = float("inf")
+                for _ in range(BEST_OF):
+                    start = time.perf_counter()
+                    write()
+                    fastest = min(fastest, time.perf_counter() - start)
+                    sizes[name] = os.path.getsize(out)
+                    os.unlink(out)
+                rates[name].append(messages / fastest)
     finally:
         os.rmdir(directory)
 
