@@ -222,3 +222,39 @@ def test_a_full_disk_keeps_the_target_and_names_it(capsys, tmp_path, feed, monke
     assert f"cannot write {out}: No space left on device" in err
     assert out.read_bytes() == b"precious"
     assert leftovers(tmp_path, "day.bin", out.name) == []
+
+
+FILLED = """
+import resource, signal, sys
+from tidemark_tools.cli import main
+# Writes past this size fail with EFBIG, as on a full file system.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[1]), resource.RLIM_INFINITY))
+sys.exit(main(sys.argv[2:]))
+"""
+
+
+def dump_with_file_size_limit(limit, *argv):
+    return subprocess.run(
+        [sys.executable, "-c", FILLED, str(limit), "dump", *map(str, argv)],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "jsonl"])
+def test_writes_that_run_out_of_room_keep_the_target_and_name_it(tmp_path, feed, fmt):
+    """A write that fails while the rows go out, in every format: the
+    regular file keeps what it held, and a device is named too."""
+    out = tmp_path / f"rows.{fmt}"
+    out.write_bytes(b"precious")
+    done = dump_with_file_size_limit(4096, feed, "--format", fmt, "--out", out)
+    assert done.returncode == 2, done.stderr
+    assert f"cannot write {out}: File too large" in done.stderr
+    assert out.read_bytes() == b"precious"
+    assert leftovers(tmp_path, "day.bin", out.name) == []
+    if os.path.exists("/dev/full"):
+        done = dump_with_file_size_limit(-1, feed, "--format", fmt, "--out", "/dev/full")
+        assert done.returncode == 2
+        assert "cannot write /dev/full: No space left on device" in done.stderr

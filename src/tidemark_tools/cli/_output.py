@@ -161,8 +161,13 @@ def output(path: str | None, binary: bool) -> Iterator[IO[Any]]:
             f = open(path, mode, encoding=encoding)
         except OSError as exc:
             raise _cannot(path, exc) from None
-        with f:
-            yield f
+        try:
+            with f:
+                yield f
+        except OSError as exc:
+            if exc.errno in _FULL:
+                raise _cannot(path, exc) from None
+            raise
         return
 
     directory, name = os.path.split(target)

@@ -282,7 +282,10 @@ def write_jsonl(batches: Iterator[pa.RecordBatch], out: IO[bytes]) -> int:
     pl = require("polars")
     rows = 0
     for batch in batches:
-        pl.from_arrow(batch).write_ndjson(out)
+        # Made in memory and written here: polars reports a failed write to
+        # a Python file without its errno, which a full disk needs to be
+        # told apart and named.
+        out.write(pl.from_arrow(batch).write_ndjson().encode())
         rows += batch.num_rows
     return rows
 
