@@ -112,7 +112,7 @@ def main() -> None:
           f"{os.path.getsize(path) / 2**20:,.0f} MB), usable cores: "
           f"{len(os.sched_getaffinity(0))}, load: {os.getloadavg()[0]:.1f}")  # fmt: skip
     cores = len(os.sched_getaffinity(0))
-    repeat = 3
+    repeat = 5  # pairs per table: the ratios of single pairs swing by a tenth or more
     ratios = {}
     for name, fn in TABLES.items():
         one, two, wall, cpu = [], [], [], []
