@@ -280,7 +280,11 @@ const ShardPool::Chunk* ShardPool::front() {
   return &front;
 }
 
-void ShardPool::pop() { ++taken_; }
+void ShardPool::pop() {
+  // Under the lock: the pool's threads look for work from taken_ on.
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++taken_;
+}
 
 bool ShardPool::apply(Chunk& chunk, std::size_t s) {
   // The reading thread leaves a handed-out chunk alone until every shard
