@@ -280,14 +280,39 @@ def write_jsonl(batches: Iterator[pa.RecordBatch], out: IO[bytes]) -> int:
     every column (null where a value is missing, integers exact); returns
     the number of rows."""
     pl = require("polars")
+    target = _WriteThrough(out)
     rows = 0
     for batch in batches:
-        # Made in memory and written here: polars reports a failed write to
-        # a Python file without its errno, which a full disk needs to be
-        # told apart and named.
-        out.write(pl.from_arrow(batch).write_ndjson().encode())
+        try:
+            pl.from_arrow(batch).write_ndjson(target)
+        except Exception:
+            if target.failure is not None:
+                raise target.failure from None
+            raise
         rows += batch.num_rows
     return rows
+
+
+class _WriteThrough:
+    """A file that polars writes to through its write(): given the file
+    itself, polars writes to the descriptor and reports a failed write
+    without its errno, so a full disk could not be told apart and named.
+    The first failed write's error is kept. Polars writes in large pieces,
+    so the calls cost nothing to speak of."""
+
+    def __init__(self, out: IO[bytes]) -> None:
+        self._out = out
+        self.failure: OSError | None = None
+
+    def write(self, data: bytes) -> int:
+        try:
+            return self._out.write(data)
+        except OSError as exc:
+            self.failure = self.failure or exc
+            raise
+
+    def flush(self) -> None:
+        self._out.flush()
 
 
 def write_batches(
