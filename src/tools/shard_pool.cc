@@ -295,8 +295,20 @@ bool ShardPool::apply(Chunk& chunk, std::size_t s) {
     const std::vector<uint32_t>& index = chunk.index[s];
     std::vector<FeedMessage>& mine = chunk.messages[s];
     mine.resize(index.size());
+    // The reading thread wrote them on its core: each is fetched a few
+    // messages ahead, so that the transfers between the cores overlap.
     const FeedMessage* all = chunk.all.data();
-    for (std::size_t i = 0; i < index.size(); ++i) mine[i] = all[index[i]];
+    constexpr std::size_t kAhead = 16;
+    const std::size_t n = index.size();
+    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) prefetch_line(all + index[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) {
+        const FeedMessage* ahead = all + index[i + kAhead];
+        prefetch_line(ahead);
+        prefetch_line(reinterpret_cast<const char*>(ahead + 1) - 1);
+      }
+      mine[i] = all[index[i]];
+    }
     workers_[s]->apply_chunk(chunk, s, chunk.rows[s]);
   } catch (...) {  // only std::bad_alloc can come from the books and rows
     return false;
