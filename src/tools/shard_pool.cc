@@ -222,31 +222,17 @@ void ShardPool::balance() {
   std::fill(cost_ns_.begin(), cost_ns_.end(), 0);
 }
 
-bool ShardPool::take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s) {
+bool ShardPool::take(uint64_t from, bool own, Chunk*& chunk, uint64_t& number, std::size_t& s) {
   for (uint64_t k = from; k < submitted_; ++k) {
     Chunk& c = ring_[k % ring_.size()];
-    if (c.next_own == workers_.size()) continue;
-    // A shard that was the pool's in the chunk before may still be busy
-    // with it; the chunks after wait for it too.
-    if (applied_[c.next_own] != k) return false;
+    std::size_t& next = own ? c.next_own : c.next_pool;
+    if (next == (own ? workers_.size() : c.split)) continue;
+    // The side's next shard may still be busy with chunk k - 1; a later
+    // chunk's next shard may be free all the same.
+    if (applied_[next] != k) continue;
     chunk = &c;
     number = k;
-    s = c.next_own++;
-    return true;
-  }
-  return false;
-}
-
-bool ShardPool::take_pool(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s) {
-  for (uint64_t k = from; k < submitted_; ++k) {
-    Chunk& c = ring_[k % ring_.size()];
-    if (c.next_pool == c.split) continue;
-    // Shard next_pool may still be busy with chunk k - 1; a later chunk's
-    // next shard may be free all the same.
-    if (applied_[c.next_pool] != k) continue;
-    chunk = &c;
-    number = k;
-    s = c.next_pool++;
+    s = next++;
     return true;
   }
   return false;
@@ -264,7 +250,7 @@ const ShardPool::Chunk* ShardPool::front() {
     Chunk* chunk = nullptr;
     uint64_t number = 0;
     std::size_t s = 0;
-    if (!take_own(taken_, chunk, number, s) && !take_pool(taken_, chunk, number, s)) {
+    if (!take(taken_, true, chunk, number, s) && !take(taken_, false, chunk, number, s)) {
       done_.wait(lock);
       continue;
     }
@@ -338,7 +324,7 @@ void ShardPool::run() {
     Chunk* chunk = nullptr;
     uint64_t number = 0;
     std::size_t s = 0;
-    if (!take_pool(taken_, chunk, number, s) && !take_own(taken_, chunk, number, s)) {
+    if (!take(taken_, false, chunk, number, s) && !take(taken_, true, chunk, number, s)) {
       ++waiting_;
       work_.wait(lock);
       --waiting_;

@@ -359,11 +359,9 @@ class ShardPool {
   // Under the lock: shard s's task of chunk `number` is done (ok: it did
   // not run out of memory), having taken `cpu_ns` of its thread's time.
   void finish_task(Chunk& chunk, uint64_t number, std::size_t s, bool ok, int64_t cpu_ns);
-  // Under the lock: a task of the reading thread's own that can run now,
-  // from chunk `from` on (false: none).
-  bool take_own(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s);
-  // Under the lock: the same for a task of the pool's side of the split.
-  bool take_pool(uint64_t from, Chunk*& chunk, uint64_t& number, std::size_t& s);
+  // Under the lock: a task that can run now, from chunk `from` on, of the
+  // reading thread's side of the split (`own`) or the pool's (false: none).
+  bool take(uint64_t from, bool own, Chunk*& chunk, uint64_t& number, std::size_t& s);
   // Under the lock, as a chunk is handed out: moves the split by the waits.
   void balance();
 
