@@ -237,3 +237,56 @@ def test_batches_stay_under_the_byte_cap_and_lose_nothing(tmp_path, make):
     assert max(b.nbytes for b in batches) <= 64 * 2**20
     # (compared as values: each batch has its own order_type dictionary)
     assert pa.Table.from_batches(batches).to_pydict() == pa.table(make(str(path), 1000)).to_pydict()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda p: tidemark_tools.book_series(p, levels=3, batch_rows=61, threads=2),
+        lambda p: tidemark_tools.book_series(p, every_ns=1_000_000, batch_rows=13, threads=3),
+        lambda p: tidemark_tools.trades(p, batch_rows=50, threads=2),
+        lambda p: tidemark_tools.scan_feed(p, batch_rows=97),
+    ],
+    ids=["shards per message", "shards grid", "trade shards", "scan"],
+)
+def test_a_forked_child_neither_hangs_nor_reads_the_parents_stream(busy_feed, make):
+    # The parent is mid-stream, its shard threads waiting for work, when it
+    # forks. Those threads do not exist in the child: reading the stream
+    # there must fail at once, and dropping it must not wait for them.
+    expected = pa.table(make(busy_feed))
+    reader = pa.RecordBatchReader.from_stream(make(busy_feed))
+    first = reader.read_next_batch()
+    time.sleep(0.05)
+    read_fd, write_fd = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: report what reading gave, then drop the stream
+        code = 1
+        try:
+            reader.read_next_batch()
+        except Exception as exc:  # noqa: BLE001 - reported to the parent
+            if "before the process forked" in str(exc):
+                code = 0
+        os.write(write_fd, bytes([code]))
+        del reader
+        import gc
+
+        gc.collect()
+        os._exit(0)
+    os.close(write_fd)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.02)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the child hangs dropping a stream it inherited")
+    with os.fdopen(read_fd, "rb") as report:
+        assert report.read() == b"\0", "reading in the child did not fail as documented"
+    assert os.waitstatus_to_exitcode(status) == 0
+    # The parent's stream is untouched by the child.
+    rest = pa.Table.from_batches([first, *reader], schema=expected.schema)
+    assert rest.equals(expected)

@@ -1,5 +1,7 @@
 #include "py_arrow_source.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -113,9 +115,22 @@ class SignalCheck final : public arrow::Interruption {
 // the interpreter lock before it waits for `lock`, so a thread that holds
 // the interpreter never waits for one that holds `lock` and needs the
 // interpreter (get_next does, to run signal handlers).
+//
+// fork() copies only the calling thread into the child. A stream's source
+// may have threads of its own (shards, a second reader), and another thread
+// of the parent may have been inside a callback: in the child those threads
+// are gone, so a mutex they held stays locked for good, a condition variable
+// they waited on can never be destroyed, and the source's state may be half
+// changed. So in any process but the one that opened it, every callback
+// fails at once without touching the source, and release leaks it rather
+// than wait for threads that do not exist there.
 struct StreamPrivate {
   explicit StreamPrivate(unsigned long main_ident) : signals(main_ident) {}
 
+  // True in a child made by fork() after the stream was opened.
+  bool inherited() const { return ::getpid() != opened_by; }
+
+  const pid_t opened_by = ::getpid();
   std::mutex lock;
   std::unique_ptr<arrow::BatchSource> source;
   SignalCheck signals;
@@ -160,8 +175,15 @@ class AllowThreads {
   PyThreadState* saved_;
 };
 
+// The error of every callback of a stream in a child of the process that
+// opened it (see StreamPrivate).
+constexpr const char* kInheritedText =
+    "this stream was opened before the process forked and cannot be read in the child; "
+    "open it again there";
+
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  if (p->inherited()) return EIO;
   AllowThreads unlocked;  // as in get_next: never wait for the mutex holding the interpreter
   std::lock_guard<std::mutex> guard(p->lock);
   try {
@@ -175,6 +197,7 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  if (p->inherited()) return EIO;
   AllowThreads unlocked;
   std::lock_guard<std::mutex> guard(p->lock);
   try {
@@ -211,13 +234,15 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
 
 const char* stream_get_last_error(ArrowArrayStream* stream) {
   auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  if (p->inherited()) return kInheritedText;
   AllowThreads unlocked;
   std::lock_guard<std::mutex> guard(p->lock);
   return p->errors.empty() ? nullptr : p->errors.back()->c_str();
 }
 
 void stream_release(ArrowArrayStream* stream) {
-  delete static_cast<StreamPrivate*>(stream->private_data);
+  auto* p = static_cast<StreamPrivate*>(stream->private_data);
+  if (!p->inherited()) delete p;  // in a fork's child: leaked, see StreamPrivate
   stream->release = nullptr;
 }
 
