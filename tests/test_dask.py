@@ -128,8 +128,13 @@ def test_two_worker_local_cluster_equals_single_process(feeds):
         ) as cluster,
         distributed.Client(cluster) as client,
     ):
-        environ = client.run(lambda: os.environ.get("MALLOC_MMAP_THRESHOLD_"))
-        assert set(environ.values()) == {str(16 << 20)}
+        environ = client.run(
+            lambda: (
+                os.environ.get("MALLOC_MMAP_THRESHOLD_"),
+                os.environ.get("MALLOC_TRIM_THRESHOLD_"),
+            )
+        )
+        assert set(environ.values()) == {(str(16 << 20), str(64 << 20))}
         got = client.compute(read_feeds(feeds, master=MASTER)).result()
         assert_same(got, single_process_messages(feeds, MASTER))
         if HAS_BOOK_SERIES:

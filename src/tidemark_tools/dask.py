@@ -54,9 +54,15 @@ __all__ = ["read_feeds", "book_series_many", "WORKER_CONFIG"]
 # so every column buffer of every batch (a few hundred KiB each) is mapped
 # and unmapped afresh, and scanning a file in a worker takes about 1.6 times
 # as long. Raising the mmap threshold to 16 MiB keeps those buffers on the
-# heap, where they are reused; trimming still returns freed memory.
+# heap, where they are reused. Trimming at 64 KiB then still hands each
+# partition's buffers back to the system as soon as they are freed, and the
+# next partition faults the same amount in again (about 100 MB for a file
+# of 5 million messages and three columns): a trim threshold of 64 MiB keeps
+# that much free memory for reuse per heap and still returns the rest, which
+# cut a worker's page faults by two thirds and its CPU time by about a tenth.
 WORKER_CONFIG: dict[str, object] = {
     "distributed.nanny.pre-spawn-environ.MALLOC_MMAP_THRESHOLD_": 16 << 20,
+    "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": 64 << 20,
 }
 
 
