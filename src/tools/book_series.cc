@@ -1,6 +1,8 @@
 #include "book_series.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -9,9 +11,62 @@
 #include "feed_scan.h"
 #include "shard_pool.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tidemark::arrow {
 
 namespace {
+
+// Stores that bypass the cache, for the level columns of a batch: a batch's
+// columns are several MiB, far more than the cache keeps, so a plain store
+// first reads from memory each line it is about to overwrite. These write
+// whole lines without reading them (the processor gathers the stores to a
+// line), which halves the memory traffic of filling a batch.
+template <class T>
+inline void store_around_cache(T* to, T value) {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+#if defined(__SSE2__) && defined(__x86_64__)
+  if constexpr (sizeof(T) == 4) {
+    int v;
+    std::memcpy(&v, &value, 4);
+    _mm_stream_si32(reinterpret_cast<int*>(to), v);
+  } else {
+    long long v;
+    std::memcpy(&v, &value, 8);
+    _mm_stream_si64(reinterpret_cast<long long*>(to), v);
+  }
+#else
+  *to = value;
+#endif
+}
+
+// Copies n values of a staged column into a batch's column, as above.
+template <class T>
+void copy_into_batch(const T* from, std::size_t n, T* to) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  std::size_t j = 0;
+  for (; j < n && (reinterpret_cast<std::uintptr_t>(to + j) & 15) != 0; ++j) {
+    store_around_cache(to + j, from[j]);
+  }
+  constexpr std::size_t kPer = 16 / sizeof(T);
+  for (; j + kPer <= n; j += kPer) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + j),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + j)));
+  }
+  for (; j < n; ++j) store_around_cache(to + j, from[j]);
+#else
+  std::copy_n(from, n, to);
+#endif
+}
+
+// Orders the stores above before any later one, as plain stores are.
+void end_batch_stores() {
+#if defined(__SSE2__) && defined(__x86_64__)
+  _mm_sfence();
+#endif
+}
 
 // Columns before the levels.
 enum Column : std::size_t { kSeqNo, kExchTs, kLocalTs, kMsgType, kToken, kMidPrice, kLevels };
@@ -476,9 +531,10 @@ class BookSeries final : public BatchSource {
   void write_staged(std::size_t n) {
     if (n == 0) return;
     for (std::size_t c = 0; c < stage_prices_.size(); ++c) {
-      std::copy_n(stage_prices_[c], n, level_prices_[c] + rows_);
-      std::copy_n(stage_qty_[c], n, level_qty_[c] + rows_);
+      copy_into_batch(stage_prices_[c], n, level_prices_[c] + rows_);
+      copy_into_batch(stage_qty_[c], n, level_qty_[c] + rows_);
     }
+    end_batch_stores();
     for (std::size_t j = 0; j < n; ++j) {
       mid_price_[rows_ + j] = static_cast<uint32_t>(stage_mid_[j]);
     }
@@ -499,10 +555,12 @@ class BookSeries final : public BatchSource {
     if (emit_next_ == 0) {
       // The books do not change while a grid time's rows are written.
       grid_books_.resize(n);
-      for (std::size_t t = 0; t < n; ++t) grid_books_[t] = engine_.books().find_book(grid_tokens_[t]);
+      for (std::size_t t = 0; t < n; ++t)
+        grid_books_[t] = engine_.books().find_book(grid_tokens_[t]);
     }
     const uint64_t ts = grid_time_ > kMaxTime ? kMaxTime : static_cast<uint64_t>(grid_time_);
-    const std::size_t room = static_cast<std::size_t>(options_.batch_rows - std::min<uint64_t>(rows_, options_.batch_rows));
+    const std::size_t room = static_cast<std::size_t>(
+        options_.batch_rows - std::min<uint64_t>(rows_, options_.batch_rows));
     const std::size_t end = std::min(n, emit_next_ + std::max<std::size_t>(room, 1));
     // The books' best pages are far apart in memory: fetch them ahead.
     constexpr std::size_t kAhead = 8;
@@ -582,7 +640,7 @@ class BookSeries final : public BatchSource {
   template <class Rows, class T>
   void copy_word(const Rows& rows, std::size_t n, T* column, std::size_t word) {
     T* out = column + rows_;
-    for (std::size_t j = 0; j < n; ++j) out[j] = static_cast<T>(rows(j, word));
+    for (std::size_t j = 0; j < n; ++j) store_around_cache(out + j, static_cast<T>(rows(j, word)));
   }
 
   // Writes the mid price (word `mid` of each row) and the levels (from word
@@ -600,8 +658,8 @@ class BookSeries final : public BatchSource {
       uint32_t* asks = level_prices_[2 * i + 1] + rows_;
       for (std::size_t j = 0; j < n; ++j) {
         const uint64_t prices = rows(j, w);
-        bids[j] = static_cast<uint32_t>(prices);
-        asks[j] = static_cast<uint32_t>(prices >> 32);
+        store_around_cache(bids + j, static_cast<uint32_t>(prices));
+        store_around_cache(asks + j, static_cast<uint32_t>(prices >> 32));
       }
       copy(level_qty_[2 * i], w + 1);
       copy(level_qty_[2 * i + 1], w + 2);
@@ -613,6 +671,7 @@ class BookSeries final : public BatchSource {
                      static_cast<std::size_t>(word >> 48));
       }
     }
+    end_batch_stores();
     rows_ += n;
   }
 
@@ -889,8 +948,8 @@ class BookSeries final : public BatchSource {
     // At most kFirstReserveBytes up front, then doubling, never past the
     // rows the batch may hold (unless needed).
     const std::size_t limit = static_cast<std::size_t>(options_.batch_rows);
-    const std::size_t more = std::max(
-        need, capacity_ != 0 ? std::min(capacity_, limit - rows_) : first_reserve_rows(columns_, limit));
+    const std::size_t more = std::max(need, capacity_ != 0 ? std::min(capacity_, limit - rows_)
+                                                           : first_reserve_rows(columns_, limit));
     sync_lengths();
     for (ColumnBuilder& b : builders_) b.reserve(more, 0, limit);
     const bool first = capacity_ == 0;
