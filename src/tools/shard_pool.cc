@@ -17,10 +17,13 @@ constexpr std::size_t kRingChunks = 4;
 // Messages per chunk: enough that handing a chunk over costs little next to
 // applying it and that each shard applies long runs (a run costs more per
 // message the shorter it is), and no more than keeps a chunk's rows within
-// kChunkRowBytes.
+// kChunkRowBytes. A shard's thread writes the rows and the reading thread
+// reads them soon after: rows that fit in a core's cache pass from one to
+// the other without a round trip through memory. (With 5 levels a row is
+// 128 bytes, and chunks of 8 MiB of rows made book_series 10% slower.)
 constexpr std::size_t kMaxChunkMessages = 65536;
 constexpr std::size_t kMinChunkMessages = 64;
-constexpr std::size_t kChunkRowBytes = std::size_t{8} << 20;
+constexpr std::size_t kChunkRowBytes = std::size_t{2} << 20;
 // The split between the reading thread's shards and the pool's is weighed
 // every kBalanceChunks chunks.
 constexpr std::size_t kBalanceChunks = 4;
