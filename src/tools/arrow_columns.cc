@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "after_fork.h"
+
 namespace tidemark::arrow {
 
 namespace {
@@ -150,10 +152,20 @@ struct ColumnPrivate {
   const void* buffers[3] = {nullptr, nullptr, nullptr};
   ArrowArray dictionary{};  // of a dictionary-encoded column
   std::shared_ptr<BufferPool> pool;
+  uint64_t made_in = process_generation();
 };
 
 void release_column(ArrowArray* array) {
   auto* p = static_cast<ColumnPrivate*>(array->private_data);
+  if (p->pool && p->made_in != process_generation()) {
+    // In a child of fork(): the thread that made the batch may have held
+    // the pool's mutex, or waited on it, at the fork (see after_fork.h).
+    // The buffers are freed past the pool, and this reference to the pool
+    // is moved into storage that is never destroyed, so the pool is not
+    // destroyed here either.
+    alignas(std::shared_ptr<BufferPool>) unsigned char kept[sizeof(std::shared_ptr<BufferPool>)];
+    new (kept) std::shared_ptr<BufferPool>(std::move(p->pool));
+  }
   for (int i = 0; i < 3; ++i) {
     if (p->owned[i] == nullptr) continue;
     if (p->pool) {

@@ -1,7 +1,5 @@
 #include "py_arrow_source.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "after_fork.h"
 #include "feed_input.h"
 
 namespace tidemark::py {
@@ -128,9 +127,9 @@ struct StreamPrivate {
   explicit StreamPrivate(unsigned long main_ident) : signals(main_ident) {}
 
   // True in a child made by fork() after the stream was opened.
-  bool inherited() const { return ::getpid() != opened_by; }
+  bool inherited() const { return process_generation() != opened_in; }
 
-  const pid_t opened_by = ::getpid();
+  const uint64_t opened_in = process_generation();
   std::mutex lock;
   std::unique_ptr<arrow::BatchSource> source;
   SignalCheck signals;
