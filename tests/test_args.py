@@ -87,6 +87,7 @@ def test_times_exact(moment, expected):
         (dt.datetime(2026, 1, 1), ValueError),
         (pd.Timestamp(NS), ValueError),
         (np.datetime64("NaT"), ValueError),
+        (pd.NaT, ValueError),
         (dt.date(2026, 1, 1), TypeError),
         ("2026-01-01", TypeError),
         (1.5, TypeError),
@@ -94,7 +95,8 @@ def test_times_exact(moment, expected):
     ],
 )
 def test_times_refused(moment, error):
-    with pytest.raises(error, match="argument 'start'"):
+    text = "argument 'start' is NaT" if moment is pd.NaT else "argument 'start'"
+    with pytest.raises(error, match=text):
         _args.check_time("f", "start", moment)
 
 

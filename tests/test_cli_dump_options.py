@@ -91,6 +91,7 @@ def test_a_master_that_matches_no_token_of_a_file_warns(capsys, two_files):
     [
         (["--start", "2026-01-01T09:15:00"], "give its zone"),
         (["--end", "yesterday"], "invalid time"),
+        (["--start", "NaT"], "invalid time 'NaT': an ISO-8601 time"),
         (["--columns", "seq_no,nope"], "unknown column 'nope'"),
         (["--tz", "Mars/Base"], "not a known IANA time zone"),
         (["--price-scale", "12"], "must be from 0 to 9"),

@@ -221,11 +221,13 @@ def check_time(function: str, name: str, value: object) -> int | None:
     """None, or a moment as nanoseconds since the epoch (1970-01-01 UTC),
     exactly. Takes an int (anything with ``__index__``), a time-zone-aware
     ``datetime`` or ``pandas.Timestamp`` (to the nanosecond), or a
-    ``numpy.datetime64`` (UTC by nature). A naive datetime is a ValueError:
-    its zone would be a guess."""
+    ``numpy.datetime64`` (UTC by nature). A naive datetime is a ValueError
+    (its zone would be a guess), and so is NaT, pandas' or numpy's."""
     if value is None:
         return None
     if isinstance(value, _dt.datetime):
+        if value != value:  # pandas.NaT: no moment, whatever its zone
+            raise ValueError(f"{function}() argument '{name}' is NaT")
         if value.tzinfo is None or value.utcoffset() is None:
             raise ValueError(
                 f"{function}() argument '{name}' is a naive datetime ({value}); give it a "

@@ -40,6 +40,8 @@ def parse_moment(text: str) -> int:
         import pandas as pd
 
         moment = pd.Timestamp(text)
+        if moment is pd.NaT:  # "NaT" and "" parse, as no moment at all
+            raise ValueError(text)
         zoned = moment.tzinfo is not None
         value = int(moment.as_unit("ns").value) if zoned else 0
     except ImportError:
