@@ -435,17 +435,22 @@ def reference_stats(data: bytes) -> dict:
         while p < len(data) and data[p] == 0x20:
             p += 1
             padding += 1
+        # A first record that fails the opening check is reported at offset
+        # 0, before the padding in front of it: nothing is counted then.
         if p == len(data):
             if first:
                 error = {"offset": 0, "text": "file is empty or missing a complete message header"}
+                padding = 0
             break
         if p + 9 > len(data):
             text = "truncated first message header" if first else "truncated message header"
             error = {"offset": 0 if first else p, "text": text}
+            padding = 0 if first else padding
             break
         kind = chr(data[p + 8])
         if first and kind not in "NMXT":
             error = {"offset": 0, "text": f"invalid first message type: {data[p + 8]}"}
+            padding = 0
             break
         first = False
         size = 47 if kind in "NMX" else 54 if kind == "T" else max(9, data[p] | data[p + 1] << 8)

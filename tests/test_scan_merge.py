@@ -1,6 +1,7 @@
 """scan_feed(order="exch_ts"): files merged by time, against a plain-Python
 merge of the loader's dicts."""
 
+import os
 import random
 
 import feedgen
@@ -65,7 +66,8 @@ def test_merge_follows_the_rule(feed_file, seed, batch_rows):
     rng = random.Random(seed * 31 + batch_rows)
     k = rng.randint(1, 4)
     paths = [feed_file(timed_feed(rng, rng.randint(0 if i else 1, 400), 1000)) for i in range(k)]
-    paths = [p for p in paths if loader_dicts(p)] or paths[:1]
+    # A file of no messages fails at the call: the merge is of the others.
+    paths = [p for p in paths if os.path.getsize(p) > 0]
     options = {}
     if rng.random() < 0.5:
         options["tokens"] = [rng.choice([1, 2, 2**32 - 1])]
