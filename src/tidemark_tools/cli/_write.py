@@ -14,10 +14,13 @@ files are about half the size of pyarrow's defaults. Statistics (minimum,
 maximum, nulls) are kept for the columns a reader skips row groups by: the
 climbing ones, the message type and the token.
 
-A row group is encoded on a second thread (pyarrow's writer runs without
-the interpreter lock) while the batches of the next one are read, so the
-scan and the encoding share the two cores; at most one row group waits
-while another is written.
+A row group is written on a second thread (pyarrow's writer runs without
+the interpreter lock) while the batches of the next one are read; at most
+one row group waits while another is written. With more than one core, the
+columns of a row group are encoded by several pyarrow writers at once and
+laid out as one writer would lay them out, byte for byte (see
+_parquet_split; the first rows are written both ways to check it, and a
+file keeps to one writer if the two differ).
 """
 
 from __future__ import annotations
@@ -28,8 +31,10 @@ from collections.abc import Iterator
 from concurrent.futures import Future
 from typing import IO, TYPE_CHECKING, Any
 
+from .._args import usable_cores
 from ._common import CliError, require
 from ._output import output
+from ._parquet_split import SplitWriter, matches_single_writer
 
 if TYPE_CHECKING:
     import numpy as np
@@ -52,6 +57,8 @@ ROW_GROUP_BYTES = 64 << 20
 # checks run once per such slice, and at pyarrow's default of 1,024 rows
 # they cost more than the encoding of narrow columns.
 WRITE_BATCH_ROWS = 8192
+# At most this many threads encode the columns of a row group.
+ENCODING_THREADS = 4
 # The rows of the first row group looked at to choose the encoding of the
 # numeric columns, and the fewest worth a look.
 SAMPLE_ROWS = 1 << 13
@@ -213,12 +220,22 @@ def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[
     schema = schema.with_metadata({**(schema.metadata or {}), **pandas_metadata(schema)})
     # The writer is made at the first row group, whose first rows choose
     # the encodings (or at the end, for a file of no rows).
-    writer: pq.ParquetWriter | None = None
+    writer: pq.ParquetWriter | SplitWriter | None = None
 
-    def open_writer(sample: pa.Table | None) -> pq.ParquetWriter:
+    def open_writer(sample: pa.Table | None) -> pq.ParquetWriter | SplitWriter:
         nonlocal writer
         if writer is None:
-            writer = parquet.ParquetWriter(out, schema, **parquet_options(schema, sample))
+            options = parquet_options(schema, sample)
+            threads = min(usable_cores(), ENCODING_THREADS)
+            if (
+                sample is not None
+                and threads > 1
+                and len(schema) > 1
+                and matches_single_writer(schema, options, sample, threads)
+            ):
+                writer = SplitWriter(out, schema, options, threads)
+            else:
+                writer = parquet.ParquetWriter(out, schema, **options)
         return writer
 
     with ThreadPoolExecutor(1, thread_name_prefix="tidemark-parquet") as pool:
@@ -245,19 +262,19 @@ def write_parquet(batches: Iterator[pa.RecordBatch], schema: pa.Schema, out: IO[
                     held, held_rows, held_bytes = [], 0, 0
             if held:
                 write(held, held_rows)
+            if pending is not None:
+                pending.result()
         except BaseException:
             if pending is not None:
                 wait_quietly(pending)
             if writer is not None:
                 close_quietly(writer)
             raise
-        if pending is not None:
-            pending.result()
     open_writer(None).close()
     return rows
 
 
-def close_quietly(writer: pq.ParquetWriter) -> None:
+def close_quietly(writer: pq.ParquetWriter | SplitWriter) -> None:
     """Closes a writer while another failure is on its way out: that
     failure is the one reported."""
     try:
